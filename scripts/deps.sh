@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need (as root, via apt-get).
+# Does nothing when they are all there already.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config clang
+  libglib2.0-dev libglib2.0-bin nlohmann-json3-dev libicu-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  dbus
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+echo "Installing: ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO=sudo
+else
+  SUDO=
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

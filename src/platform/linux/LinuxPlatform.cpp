@@ -1,0 +1,62 @@
+#include "platform/linux/LinuxPlatform.h"
+
+#include <gio/gio.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "platform/linux/DBusNotificationCenter.h"
+#include "platform/linux/DisabledAccessibility.h"
+#include "platform/linux/GLibMainQueue.h"
+#include "platform/linux/LinuxProcessInfo.h"
+#include "platform/linux/LinuxWorkspace.h"
+#include "platform/linux/StdoutConsole.h"
+
+namespace glimwick::os {
+
+struct LinuxPlatform::Parts {
+    Parts(int argc, char** argv, GObjectPtr<GDBusConnection> connection)
+        : process(argc, argv), center(std::move(connection)), application(queue) {}
+
+    GLibMainQueue queue;
+    LinuxProcessInfo process;
+    DBusNotificationCenter center;
+    LinuxWorkspace workspace;
+    DisabledAccessibility accessibility;
+    StdoutConsole console;
+    Application application;
+};
+
+std::unique_ptr<LinuxPlatform> LinuxPlatform::create(int argc, char** argv, std::string& error) {
+    // A main app that closes our pipe must not kill us; the failed write is ignored instead.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    GError* rawError = nullptr;
+    GObjectPtr<GDBusConnection> connection(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));
+    if (!connection) {
+        GErrorPtr owned(rawError);
+        error = std::string("glimwick: cannot reach the D-Bus session bus: ") +
+                (owned ? owned->message : "unknown error");
+        return nullptr;
+    }
+    return std::unique_ptr<LinuxPlatform>(
+        new LinuxPlatform(std::make_unique<Parts>(argc, argv, std::move(connection))));
+}
+
+LinuxPlatform::LinuxPlatform(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
+
+LinuxPlatform::~LinuxPlatform() = default;
+
+Platform LinuxPlatform::platform() {
+    return Platform{parts_->queue,         parts_->center,  parts_->process,    parts_->workspace,
+                    parts_->accessibility, parts_->console, parts_->application};
+}
+
+void LinuxPlatform::setBusClosedHandler(std::function<void()> handler) {
+    parts_->center.setClosedHandler([handler = std::move(handler)] {
+        std::fputs("glimwick: the D-Bus session bus connection was closed; exiting\n", stderr);
+        handler();
+    });
+}
+
+}  // namespace glimwick::os

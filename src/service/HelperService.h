@@ -1,0 +1,63 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/Text.h"
+#include "platform/Platform.h"
+#include "service/Channel.h"
+
+namespace glimwick {
+
+class SelectionObserver;
+
+// The command service: the notification channel, the seven command handlers and the publishing
+// of selection events. Created shared so that every block that points back holds it weakly.
+class HelperService : public std::enable_shared_from_this<HelperService> {
+public:
+    static std::shared_ptr<HelperService> create(const Platform& platform);
+    ~HelperService();
+    HelperService(const HelperService&) = delete;
+    HelperService& operator=(const HelperService&) = delete;
+
+    void start();
+    void teardown();
+
+    void handleStartMonitoring(const Notification& notification);
+    void handleStopMonitoring();
+    void handleCheckPermission();
+    void handleRequestPermission();
+    void handlePing();
+    void handleShutdownIfMismatch(const Notification& notification);
+    void handleShutdownRedundant(const Notification& notification);
+
+    void postIdentity(const std::string& name);
+    bool postJSON(const std::string& name, const Json& payload);
+    void postDiagnostic(std::string_view message);
+
+    // Read-only views for the host and for tests.
+    const std::shared_ptr<SelectionObserver>& selectionObserver() const {
+        return selectionObserver_;
+    }
+    bool isMonitoring() const { return isMonitoring_; }
+    Pid mainAppPID() const { return mainAppPID_; }
+    const std::vector<NotificationCenter::Token>& observerTokens() const {
+        return observerTokens_;
+    }
+
+private:
+    explicit HelperService(const Platform& platform);
+
+    Json identityPayload() const;
+
+    Platform platform_;
+    TextSegmenter text_;
+
+    std::shared_ptr<SelectionObserver> selectionObserver_;
+    bool isMonitoring_ = false;
+    Pid mainAppPID_ = 0;
+    std::vector<NotificationCenter::Token> observerTokens_;
+};
+
+}  // namespace glimwick

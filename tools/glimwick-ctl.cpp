@@ -1,0 +1,315 @@
+// glimwick-ctl: a stand-in for the main app on the session bus. It posts commands to running
+// helpers and prints the events they answer with, one JSON line each.
+
+#include <gio/gio.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "diagnostics/Messages.h"
+#include "platform/linux/DBusNames.h"
+#include "platform/linux/DBusNotificationCenter.h"
+#include "platform/linux/GObjectPtr.h"
+#include "service/Catalogue.h"
+
+namespace {
+
+using glimwick::os::GObjectPtr;
+using Json = nlohmann::json;
+
+constexpr const char* kUsage = R"(usage: glimwick-ctl COMMAND [OPTIONS]
+
+Talks to Glimwick helpers over the D-Bus session bus ($DBUS_SESSION_BUS_ADDRESS).
+Events ("com.corvala.app.*") are printed one per line as
+  {"name": NAME, "payload": <the parsed JSON object, or the raw text>}
+
+Commands:
+  watch [--count N] [--timeout SECONDS]
+        print every event until interrupted, N events have arrived, or the time is up
+        (exit 1 when --count was given and fewer arrived)
+  send NAME [OBJECT]
+        post one notification NAME with the optional string OBJECT
+  ping                          post ping; expect a pong
+  start [--app-pid N]           post startMonitoring; expect monitoring to be on
+  stop                          post stopMonitoring; expect monitoring to be off
+  check-permission              post checkPermission; expect a permissionStatus
+  request-permission            post requestPermission; expect a permissionStatus
+  shutdown-if-mismatch PATH     post shutdownIfMismatch; expect a helper's decision
+  shutdown-redundant PATH PID   post shutdownRedundant; expect a helper's decision
+
+The command forms wait up to --wait SECONDS (default 3; 0 posts without waiting), print the
+events that arrive, and exit 0 once the expected answer has arrived, 1 otherwise.
+)";
+
+struct Event {
+    std::string name;
+    Json payload;
+};
+
+class Bus {
+public:
+    bool connect() {
+        GError* error = nullptr;
+        connection_.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error));
+        if (!connection_) {
+            std::fprintf(stderr, "glimwick-ctl: cannot reach the D-Bus session bus: %s\n",
+                         error != nullptr ? error->message : "unknown error");
+            if (error != nullptr) {
+                g_error_free(error);
+            }
+            return false;
+        }
+        return true;
+    }
+
+    // Subscribes to every event and waits until the bus has the match rule in place.
+    void watchEvents(std::function<void(const Event&)> onEvent) {
+        onEvent_ = std::move(onEvent);
+        std::string interface(glimwick::names::kEventPrefix);
+        interface.pop_back();
+        subscription_ = g_dbus_connection_signal_subscribe(
+            connection_.get(), nullptr, interface.c_str(), nullptr, nullptr, nullptr,
+            G_DBUS_SIGNAL_FLAGS_NONE, &Bus::onSignal, this, nullptr);
+        GVariant* reply = g_dbus_connection_call_sync(
+            connection_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+            "org.freedesktop.DBus", "GetId", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
+            nullptr, nullptr);
+        if (reply != nullptr) {
+            g_variant_unref(reply);
+        }
+    }
+
+    bool post(const std::string& name, const std::optional<std::string>& object) {
+        auto signal = glimwick::os::signalNameFor(name);
+        if (!signal) {
+            std::fprintf(stderr, "glimwick-ctl: '%s' is not a notification name the bus can carry\n",
+                         name.c_str());
+            return false;
+        }
+        GError* error = nullptr;
+        g_dbus_connection_emit_signal(connection_.get(), nullptr, glimwick::os::kSignalObjectPath,
+                                      signal->interface.c_str(), signal->member.c_str(),
+                                      object ? g_variant_new("(s)", object->c_str()) : nullptr,
+                                      &error);
+        if (error != nullptr) {
+            std::fprintf(stderr, "glimwick-ctl: cannot post %s: %s\n", name.c_str(), error->message);
+            g_error_free(error);
+            return false;
+        }
+        g_dbus_connection_flush_sync(connection_.get(), nullptr, nullptr);
+        return true;
+    }
+
+    // Iterates the main context until done() or the deadline (negative: no deadline).
+    static void runUntil(const std::function<bool()>& done, double timeoutSeconds) {
+        bool timedOut = false;
+        guint timer = 0;
+        if (timeoutSeconds >= 0) {
+            timer = g_timeout_add(
+                static_cast<guint>(timeoutSeconds * 1000),
+                [](gpointer flag) {
+                    *static_cast<bool*>(flag) = true;
+                    return G_SOURCE_REMOVE;
+                },
+                &timedOut);
+        }
+        while (!done() && !timedOut) {
+            g_main_context_iteration(nullptr, TRUE);
+        }
+        if (timer != 0 && !timedOut) {
+            g_source_remove(timer);
+        }
+    }
+
+    ~Bus() {
+        if (subscription_ != 0) {
+            g_dbus_connection_signal_unsubscribe(connection_.get(), subscription_);
+        }
+    }
+
+private:
+    static void onSignal(GDBusConnection*, const gchar*, const gchar*, const gchar* interface,
+                         const gchar* member, GVariant* parameters, gpointer self) {
+        std::string name = std::string(interface) + "." + member;
+        auto notification = glimwick::os::DBusNotificationCenter::notificationFor(name, parameters);
+        Event event{name, nullptr};
+        if (const auto* text = std::get_if<std::string>(&notification.object)) {
+            Json parsed = Json::parse(*text, nullptr, false);
+            event.payload = parsed.is_discarded() ? Json(*text) : parsed;
+        }
+        static_cast<Bus*>(self)->onEvent_(event);
+    }
+
+    GObjectPtr<GDBusConnection> connection_;
+    guint subscription_ = 0;
+    std::function<void(const Event&)> onEvent_;
+};
+
+void printEvent(const Event& event) {
+    Json line{{"name", event.name}, {"payload", event.payload}};
+    std::string text = line.dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+bool parseNumber(const char* text, double& out) {
+    char* end = nullptr;
+    out = std::strtod(text, &end);
+    return end != text && *end == '\0';
+}
+
+std::string diagnosticContext(const Event& event) {
+    if (event.name == glimwick::names::kDiagnostics && event.payload.is_object() &&
+        event.payload.contains("context") && event.payload["context"].is_string()) {
+        return event.payload["context"].get<std::string>();
+    }
+    return {};
+}
+
+bool startsWith(const std::string& text, std::string_view prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+int watch(Bus& bus, std::vector<std::string> args) {
+    long count = -1;
+    double timeout = -1;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--count" && i + 1 < args.size()) {
+            count = std::strtol(args[++i].c_str(), nullptr, 10);
+        } else if (args[i] == "--timeout" && i + 1 < args.size() && parseNumber(args[i + 1].c_str(), timeout)) {
+            ++i;
+        } else {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+    }
+    long seen = 0;
+    bus.watchEvents([&](const Event& event) {
+        printEvent(event);
+        ++seen;
+    });
+    std::fprintf(stderr, "glimwick-ctl: watching %s* on the session bus\n", glimwick::names::kEventPrefix);
+    bus.runUntil([&] { return count >= 0 && seen >= count; }, timeout);
+    return count >= 0 && seen < count ? 1 : 0;
+}
+
+struct Command {
+    std::string name;
+    std::optional<std::string> object;
+    std::function<bool(const Event&)> isAnswer;
+};
+
+std::optional<Command> commandFor(const std::string& verb, const std::vector<std::string>& args) {
+    namespace names = glimwick::names;
+    namespace msg = glimwick::msg;
+    auto event = [](const char* name) {
+        return [name](const Event& e) { return e.name == name; };
+    };
+    if (verb == "ping" && args.empty()) {
+        return Command{names::kPing, std::nullopt, event(names::kPong)};
+    }
+    if (verb == "start") {
+        Json object = Json::object();
+        if (args.size() == 2 && args[0] == "--app-pid") {
+            object[glimwick::keys::kAppPID] = std::strtoll(args[1].c_str(), nullptr, 10);
+        } else if (!args.empty()) {
+            return std::nullopt;
+        }
+        return Command{names::kStartMonitoring, object.dump(), [](const Event& e) {
+                           auto context = diagnosticContext(e);
+                           return startsWith(context, msg::kMonitoringStartedPrefix) || context == msg::kAlreadyMonitoring;
+                       }};
+    }
+    if (verb == "stop" && args.empty()) {
+        return Command{names::kStopMonitoring, std::nullopt,
+                       [](const Event& e) { return diagnosticContext(e) == msg::kMonitoringStopped; }};
+    }
+    if (verb == "check-permission" && args.empty()) {
+        return Command{names::kCheckPermission, std::nullopt, event(names::kPermissionStatus)};
+    }
+    if (verb == "request-permission" && args.empty()) {
+        return Command{names::kRequestPermission, std::nullopt, event(names::kPermissionStatus)};
+    }
+    if (verb == "shutdown-if-mismatch" && args.size() == 1) {
+        Json object{{glimwick::keys::kExpectedBundlePath, args[0]}};
+        return Command{names::kShutdownIfMismatch, object.dump(), [](const Event& e) {
+                           auto context = diagnosticContext(e);
+                           return context == msg::kMismatchIsTarget ||
+                                  startsWith(context, msg::kMismatchExitingPrefix);
+                       }};
+    }
+    if (verb == "shutdown-redundant" && args.size() == 2) {
+        Json object{{glimwick::keys::kExpectedBundlePath, args[0]},
+                    {glimwick::keys::kKeepPID, std::strtoll(args[1].c_str(), nullptr, 10)}};
+        return Command{names::kShutdownRedundant, object.dump(), [](const Event& e) {
+                           auto context = diagnosticContext(e);
+                           return startsWith(context, msg::kRedundantKeptPrefix) ||
+                                  startsWith(context, msg::kRedundantExitingPrefix);
+                       }};
+    }
+    return std::nullopt;
+}
+
+int runCommand(Bus& bus, const std::string& verb, std::vector<std::string> args) {
+    double wait = 3;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--wait" && i + 1 < args.size() && parseNumber(args[i + 1].c_str(), wait)) {
+            args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+            break;
+        }
+    }
+    auto command = commandFor(verb, args);
+    if (!command) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    bool answered = false;
+    if (wait > 0) {
+        bus.watchEvents([&](const Event& event) {
+            printEvent(event);
+            answered = answered || command->isAnswer(event);
+        });
+    }
+    if (!bus.post(command->name, command->object)) {
+        return 1;
+    }
+    if (wait <= 0) {
+        return 0;
+    }
+    bus.runUntil([&] { return answered; }, wait);
+    return answered ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty() || args[0] == "--help" || args[0] == "-h" ||
+        (args.size() > 1 && args[1] == "--help")) {
+        std::fputs(kUsage, args.empty() ? stderr : stdout);
+        return args.empty() ? 2 : 0;
+    }
+    std::string verb = args[0];
+    args.erase(args.begin());
+    Bus bus;
+    if (!bus.connect()) {
+        return 1;
+    }
+    if (verb == "watch") {
+        return watch(bus, args);
+    }
+    if (verb == "send") {
+        if (args.empty() || args.size() > 2) {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+        return bus.post(args[0], args.size() == 2 ? std::optional(args[1]) : std::nullopt) ? 0 : 1;
+    }
+    return runCommand(bus, verb, args);
+}
