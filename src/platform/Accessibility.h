@@ -86,6 +86,15 @@ struct Answer {
     bool succeededWithValue() const { return error == kAXErrorSuccess && value.has_value(); }
 };
 
+// The element a successful answer carries, or nullptr (failure, no value, another kind).
+inline const ElementRef* elementIn(const Answer& answer) {
+    if (!answer.succeededWithValue()) {
+        return nullptr;
+    }
+    const auto* element = std::get_if<ElementRef>(&*answer.value);
+    return element != nullptr && *element ? element : nullptr;
+}
+
 // The non-owning context of a notification registration; it may have expired when the
 // callback or a block it queued runs.
 using Context = std::weak_ptr<void>;

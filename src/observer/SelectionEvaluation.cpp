@@ -1,0 +1,118 @@
+// Turning a reading into a changed or cleared event: length, repeats, excluded controls and
+// implausible rectangles are filtered here.
+
+#include <algorithm>
+
+#include "diagnostics/Messages.h"
+#include "observer/SelectionObserver.h"
+
+namespace glimwick {
+
+namespace {
+
+constexpr std::int64_t kMinimumCharacters = 2;
+constexpr std::int64_t kSignaturePrefix = 20;
+constexpr std::int64_t kLogPrefix = 30;
+constexpr double kMaxExtent = 10000;
+constexpr double kMinY = -5000;
+constexpr double kMaxY = 10000;
+
+// A midpoint as the integer the signature and the log line use; an unrepresentable one (not
+// finite, or beyond 64 bits) is written as its double form and makes the rectangle invalid.
+std::string midpointText(double mid) {
+    return fitsInt64(mid) ? std::to_string(truncateToInt64(mid)) : msg::formatDouble(mid);
+}
+
+bool isValidRect(const Rect& rect) {
+    double width = rectWidth(rect);
+    double height = rectHeight(rect);
+    return width > 0 && width < kMaxExtent && height > 0 && height < kMaxExtent &&
+           rectMinY(rect) > kMinY && rectMaxY(rect) < kMaxY && fitsInt64(rectMidX(rect)) &&
+           fitsInt64(rectMidY(rect));
+}
+
+bool hasRole(ax::Accessibility& accessibility, const ax::ElementRef& element,
+             std::initializer_list<std::string_view> roles) {
+    ax::Answer role = accessibility.copyAttributeValue(element, ax::kAXRoleAttribute);
+    if (!role.succeededWithValue()) {
+        return false;
+    }
+    const auto* name = std::get_if<std::string>(&*role.value);
+    return name != nullptr && std::find(roles.begin(), roles.end(), *name) != roles.end();
+}
+
+}  // namespace
+
+std::string SelectionObserver::signatureOf(const SelectionSnapshot& snapshot) {
+    std::string hash = std::to_string(canonicalHash(text_.prefix(snapshot.text, kSignaturePrefix)));
+    if (snapshot.usesFallbackRect) {
+        return hash + "_fallback";
+    }
+    return hash + "_" + midpointText(rectMidX(snapshot.rect)) + "_" +
+           midpointText(rectMidY(snapshot.rect));
+}
+
+void SelectionObserver::evaluateSelection() {
+    std::optional<SelectionSnapshot> snapshot = readSelection();
+    if (!snapshot) {
+        ++emptySelectionStreak_;
+        if (emptySelectionStreak_ >= emptySelectionHideThreshold) {
+            clearSelection("empty_selection_threshold");
+            emptySelectionStreak_ = 0;
+        }
+        return;
+    }
+
+    emptySelectionStreak_ = 0;
+    lastClearReason_.clear();
+    if (!text_.hasAtLeast(snapshot->text, kMinimumCharacters)) {
+        return;
+    }
+    std::string signature = signatureOf(*snapshot);
+    if (signature == lastSelectionSignature_) {
+        return;
+    }
+    lastSelectionSignature_ = std::move(signature);
+
+    if (isFocusedElementExcluded()) {
+        log(LogLevel::debug, msg::kIgnoredExcluded);
+        return;
+    }
+    if (!isValidRect(snapshot->rect)) {
+        log(LogLevel::debug, msg::invalidSelectionRect(snapshot->rect));
+        return;
+    }
+    log(LogLevel::info, msg::selectionValidated(text_.prefix(snapshot->text, kLogPrefix),
+                                                truncateToInt64(rectMidX(snapshot->rect)),
+                                                truncateToInt64(rectMidY(snapshot->rect))));
+    onSelectionChanged_(snapshot->text, snapshot->rect);
+}
+
+void SelectionObserver::clearSelection(const std::string& reason) {
+    if (!onSelectionCleared_) {
+        return;
+    }
+    if (reason == lastClearReason_) {
+        return;
+    }
+    lastClearReason_ = reason;
+    log(LogLevel::debug, msg::selectionCleared(reason));
+    onSelectionCleared_();
+}
+
+bool SelectionObserver::isFocusedElementExcluded() {
+    ax::Accessibility& accessibility = platform_.accessibility;
+    ax::Answer focused = accessibility.copyAttributeValue(accessibility.createSystemWide(),
+                                                          ax::kAXFocusedUIElementAttribute);
+    const ax::ElementRef* element = ax::elementIn(focused);
+    if (element == nullptr ||
+        !hasRole(accessibility, *element, {ax::kAXTextFieldRole, ax::kAXComboBoxRole})) {
+        return false;
+    }
+    ax::Answer parent = accessibility.copyAttributeValue(*element, ax::kAXParentAttribute);
+    const ax::ElementRef* parentElement = ax::elementIn(parent);
+    return parentElement != nullptr &&
+           hasRole(accessibility, *parentElement, {ax::kAXToolbarRole, ax::kAXGroupRole});
+}
+
+}  // namespace glimwick

@@ -1,0 +1,70 @@
+// Counting and cutting by grapheme clusters, and hashing up to canonical equivalence.
+
+#include <gtest/gtest.h>
+
+#include "common/Text.h"
+
+namespace glimwick {
+namespace {
+
+TEST(TextSegmenter, CountsExtendedGraphemeClusters) {
+    TextSegmenter text;
+    EXPECT_EQ(text.count(""), 0);
+    EXPECT_EQ(text.count("ab"), 2);
+    EXPECT_EQ(text.count("\r\n"), 1);
+    EXPECT_EQ(text.count("e\xcc\x81"), 1);                 // e + combining acute
+    EXPECT_EQ(text.count("\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd" "ab"), 3);  // thumbs up + skin tone
+    EXPECT_EQ(text.count("\xf0\x9f\x87\xa8\xf0\x9f\x87\xb3"), 1);       // flag: two regional indicators
+    EXPECT_EQ(text.count("选区文本"), 4);
+    EXPECT_TRUE(text.hasAtLeast("\r\n", 1));
+    EXPECT_FALSE(text.hasAtLeast("\r\n", 2));
+    EXPECT_TRUE(text.hasAtLeast("  ", 2));
+}
+
+TEST(TextSegmenter, PrefixNeverSplitsACharacter) {
+    TextSegmenter text;
+    EXPECT_EQ(text.prefix("abc", 2), "ab");
+    EXPECT_EQ(text.prefix("abc", 5), "abc");
+    EXPECT_EQ(text.prefix("abc", 0), "");
+    EXPECT_EQ(text.prefix("选区文本", 2), "选区");
+    EXPECT_EQ(text.prefix("\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd" "ab", 1), "\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd");
+    EXPECT_EQ(text.prefix("a\r\nb", 2), "a\r\n");
+}
+
+TEST(TextSegmenter, PrefixOfAHugeTextIsOnlyThePrefix) {
+    TextSegmenter text;
+    std::string huge(10 * 1000 * 1000, 'x');
+    EXPECT_EQ(text.prefix(huge, 20), std::string(20, 'x'));
+    EXPECT_EQ(text.count(std::string(1000, 'y')), 1000);
+}
+
+TEST(TextSegmenter, InvalidUTF8IsCutWithoutFailing) {
+    TextSegmenter text;
+    std::string bad = "a\xff\xfe" "b";
+    EXPECT_EQ(text.count(bad), 4);
+    EXPECT_EQ(text.prefix(bad, 2), "a\xff");
+}
+
+TEST(CanonicalEquivalence, PrecomposedAndDecomposedFormsAgree) {
+    const std::string precomposed = "caf\xc3\xa9";   // é as one code point
+    const std::string decomposed = "cafe\xcc\x81";   // e + combining acute
+    EXPECT_EQ(canonicalHash(precomposed), canonicalHash(decomposed));
+    EXPECT_NE(canonicalHash(precomposed), canonicalHash("cafe"));
+    EXPECT_TRUE(canonicallyEqual("/Applications/Caf\xc3\xa9.app", "/Applications/Cafe\xcc\x81.app"));
+    EXPECT_FALSE(canonicallyEqual("/Applications/Glimwick.app", "/Applications/Glimwick.app/"));
+    EXPECT_FALSE(canonicallyEqual("/Applications/glimwick.app", "/Applications/Glimwick.app"));
+    // Compatibility forms are not canonical equivalents.
+    EXPECT_FALSE(canonicallyEqual("\xef\xac\x81", "fi"));
+}
+
+TEST(Truncation, TowardZeroWithinSixtyFourBits) {
+    EXPECT_EQ(truncateToInt64(-120.7), -120);
+    EXPECT_EQ(truncateToInt64(792.6), 792);
+    EXPECT_TRUE(fitsInt64(-9223372036854775808.0));
+    EXPECT_FALSE(fitsInt64(9223372036854775808.0));
+    EXPECT_FALSE(fitsInt64(std::numeric_limits<double>::quiet_NaN()));
+    EXPECT_FALSE(fitsInt64(-std::numeric_limits<double>::infinity()));
+}
+
+}  // namespace
+}  // namespace glimwick
