@@ -29,6 +29,8 @@ until grep -q watching "$out/watch.err"; do sleep 0.05; done
 "$bin/glimwick" > "$out/helper.out" 2>&1 &
 helper=$!
 pids+=($helper)
+# Its start diagnostic says the commands are registered.
+for _ in $(seq 200); do grep -q '"启动"' "$out/events" && break; sleep 0.05; done
 
 echo "--- ping"
 "$bin/glimwick-ctl" ping --wait 5

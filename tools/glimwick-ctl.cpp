@@ -203,6 +203,8 @@ struct Command {
     std::string name;
     std::optional<std::string> object;
     std::function<bool(const Event&)> isAnswer;
+    // An answer that says no; ends the wait with a failure.
+    std::function<bool(const Event&)> isRefusal = [](const Event&) { return false; };
 };
 
 std::optional<Command> commandFor(const std::string& verb, const std::vector<std::string>& args) {
@@ -221,9 +223,14 @@ std::optional<Command> commandFor(const std::string& verb, const std::vector<std
         } else if (!args.empty()) {
             return std::nullopt;
         }
-        return Command{names::kStartMonitoring, object.dump(), [](const Event& e) {
+        return Command{names::kStartMonitoring, object.dump(),
+                       [](const Event& e) {
                            auto context = diagnosticContext(e);
-                           return startsWith(context, msg::kMonitoringStartedPrefix) || context == msg::kAlreadyMonitoring;
+                           return startsWith(context, msg::kMonitoringStartedPrefix) ||
+                                  context == msg::kAlreadyMonitoring;
+                       },
+                       [](const Event& e) {
+                           return startsWith(diagnosticContext(e), msg::kStartRefusedPrefix);
                        }};
     }
     if (verb == "stop" && args.empty()) {
@@ -270,10 +277,12 @@ int runCommand(Bus& bus, const std::string& verb, std::vector<std::string> args)
         return 2;
     }
     bool answered = false;
+    bool refused = false;
     if (wait > 0) {
         bus.watchEvents([&](const Event& event) {
             printEvent(event);
             answered = answered || command->isAnswer(event);
+            refused = refused || command->isRefusal(event);
         });
     }
     if (!bus.post(command->name, command->object)) {
@@ -282,8 +291,8 @@ int runCommand(Bus& bus, const std::string& verb, std::vector<std::string> args)
     if (wait <= 0) {
         return 0;
     }
-    bus.runUntil([&] { return answered; }, wait);
-    return answered ? 0 : 1;
+    bus.runUntil([&] { return answered || refused; }, wait);
+    return answered && !refused ? 0 : 1;
 }
 
 }  // namespace

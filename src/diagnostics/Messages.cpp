@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "common/Text.h"
+
 namespace glimwick::msg {
 
 namespace {
@@ -41,8 +43,7 @@ std::string startPermissionCheck(bool axTrusted, bool axDirect, bool granted, st
 }
 
 std::string startRefused(bool axTrusted, bool axDirect, bool granted, std::int32_t axError) {
-    return "startMonitoring失败:无权限 axTrusted=" +
-           accessValues(axTrusted, axDirect, granted, axError);
+    return std::string(kStartRefusedPrefix) + accessValues(axTrusted, axDirect, granted, axError);
 }
 
 std::string monitoringStarted(std::int32_t mainAppPID, std::int64_t helperPID) {
@@ -95,12 +96,12 @@ std::string selectionSkippedMainAppFront(std::int64_t frontPID) {
     return "选区跳过:前台应用是主应用 frontPID=" + str(frontPID);
 }
 
-std::string selectionDetected(std::string_view textPrefix30, std::int64_t x, std::int64_t y,
-                              std::int64_t w, std::int64_t h) {
+std::string selectionDetected(std::string_view textPrefix30, const Rect& rect) {
     return std::string("📝选区检测到: ")
         .append(textPrefix30)
         .append("... rect=(")
-        .append(str(x) + "," + str(y) + "," + str(w) + "," + str(h))
+        .append(truncated(rect.x) + "," + truncated(rect.y) + "," + truncated(rectWidth(rect)) + "," +
+                truncated(rectHeight(rect)))
         .append(")");
 }
 
@@ -144,11 +145,11 @@ std::string focusedElementFailed(std::int64_t failCount, std::int32_t error) {
     return "AX获取焦点元素失败(#" + str(failCount) + "): errorCode=" + str(error);
 }
 
-std::string selectionValidated(std::string_view textPrefix30, std::int64_t midX, std::int64_t midY) {
+std::string selectionValidated(std::string_view textPrefix30, double midX, double midY) {
     return std::string("Selection validated: ")
         .append(textPrefix30)
         .append("... at (")
-        .append(str(midX) + ", " + str(midY))
+        .append(truncated(midX) + ", " + truncated(midY))
         .append(")");
 }
 
@@ -159,6 +160,10 @@ std::string invalidSelectionRect(const Rect& rect) {
 
 std::string selectionCleared(std::string_view reason) {
     return std::string("Selection cleared: ").append(reason);
+}
+
+std::string truncated(double value) {
+    return fitsInt64(value) ? str(truncateToInt64(value)) : formatDouble(value);
 }
 
 std::string formatDouble(double value) {

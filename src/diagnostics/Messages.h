@@ -24,6 +24,7 @@ std::string observerContext(std::string_view message);
 inline constexpr std::string_view kServiceStarted = "启动";
 inline constexpr std::string_view kAlreadyMonitoring = "startMonitoring:已在监听中，重新验证...";
 std::string startPermissionCheck(bool axTrusted, bool axDirect, bool granted, std::int32_t axError);
+inline constexpr std::string_view kStartRefusedPrefix = "startMonitoring失败:无权限 axTrusted=";
 std::string startRefused(bool axTrusted, bool axDirect, bool granted, std::int32_t axError);
 inline constexpr std::string_view kMonitoringStartedPrefix = "✅监听已启动 mainAppPID=";
 std::string monitoringStarted(std::int32_t mainAppPID, std::int64_t helperPID);
@@ -58,8 +59,7 @@ inline constexpr std::string_view kRedundantExitingPrefix =
 std::string redundantExiting(std::int64_t ownPID, std::int64_t keepPID);
 
 std::string selectionSkippedMainAppFront(std::int64_t frontPID);
-std::string selectionDetected(std::string_view textPrefix30, std::int64_t x, std::int64_t y,
-                              std::int64_t w, std::int64_t h);
+std::string selectionDetected(std::string_view textPrefix30, const Rect& rect);
 inline constexpr std::string_view kSelectionJSONFailed = "❌选区JSON序列化失败";
 
 // Observer messages.
@@ -77,9 +77,13 @@ std::string heartbeat(std::int64_t count, std::int32_t focusedPID, std::int32_t 
 std::string focusedElementFailed(std::int64_t failCount, std::int32_t error);
 inline constexpr std::string_view kIgnoredExcluded =
     "Ignored: element in exclusion list (address bar, search box, etc.)";
-std::string selectionValidated(std::string_view textPrefix30, std::int64_t midX, std::int64_t midY);
+std::string selectionValidated(std::string_view textPrefix30, double midX, double midY);
 std::string invalidSelectionRect(const Rect& rect);
 std::string selectionCleared(std::string_view reason);
+
+// A coordinate shown as an integer, truncated toward zero; one beyond 64 bits (or not finite)
+// is written as formatDouble writes it.
+std::string truncated(double value);
 
 // Shortest text that reads back as the same double, with at least one digit after the point.
 std::string formatDouble(double value);

@@ -17,12 +17,7 @@ constexpr double kMaxExtent = 10000;
 constexpr double kMinY = -5000;
 constexpr double kMaxY = 10000;
 
-// A midpoint as the integer the signature and the log line use; an unrepresentable one (not
-// finite, or beyond 64 bits) is written as its double form and makes the rectangle invalid.
-std::string midpointText(double mid) {
-    return fitsInt64(mid) ? std::to_string(truncateToInt64(mid)) : msg::formatDouble(mid);
-}
-
+// Midpoints must also be representable as integers, for the signature and the log line.
 bool isValidRect(const Rect& rect) {
     double width = rectWidth(rect);
     double height = rectHeight(rect);
@@ -48,8 +43,8 @@ std::string SelectionObserver::signatureOf(const SelectionSnapshot& snapshot) {
     if (snapshot.usesFallbackRect) {
         return hash + "_fallback";
     }
-    return hash + "_" + midpointText(rectMidX(snapshot.rect)) + "_" +
-           midpointText(rectMidY(snapshot.rect));
+    return hash + "_" + msg::truncated(rectMidX(snapshot.rect)) + "_" +
+           msg::truncated(rectMidY(snapshot.rect));
 }
 
 void SelectionObserver::evaluateSelection() {
@@ -83,8 +78,7 @@ void SelectionObserver::evaluateSelection() {
         return;
     }
     log(LogLevel::info, msg::selectionValidated(text_.prefix(snapshot->text, kLogPrefix),
-                                                truncateToInt64(rectMidX(snapshot->rect)),
-                                                truncateToInt64(rectMidY(snapshot->rect))));
+                                                rectMidX(snapshot->rect), rectMidY(snapshot->rect)));
     onSelectionChanged_(snapshot->text, snapshot->rect);
 }
 

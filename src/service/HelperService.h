@@ -12,6 +12,14 @@ namespace glimwick {
 
 class SelectionObserver;
 
+// One evaluation of accessibility access; never stored.
+struct AccessEvaluation {
+    bool axTrusted = false;
+    ax::AXError axErrorCode = ax::kAXErrorSuccess;
+    bool axDirect = false;
+    bool granted = false;
+};
+
 // The command service: the notification channel, the seven command handlers and the publishing
 // of selection events. Created shared so that every block that points back holds it weakly.
 class HelperService : public std::enable_shared_from_this<HelperService> {
@@ -32,6 +40,14 @@ public:
     void handleShutdownIfMismatch(const Notification& notification);
     void handleShutdownRedundant(const Notification& notification);
 
+    // Permission checking.
+    AccessEvaluation evaluateAccessibilityAccess();
+    void postPermissionStatus(bool granted, bool axTrusted, bool axDirect, std::int64_t axErrorCode);
+    void verifyAccessibilityTrust();
+
+    // Selection publishing.
+    void publishSelectionChanged(const std::string& text, const Rect& rect);
+    void publishSelectionCleared();
     void postIdentity(const std::string& name);
     bool postJSON(const std::string& name, const Json& payload);
     void postDiagnostic(std::string_view message);
@@ -50,6 +66,8 @@ private:
     explicit HelperService(const Platform& platform);
 
     Json identityPayload() const;
+    void scheduleTrustVerification();
+    void exitSelf();
 
     Platform platform_;
     TextSegmenter text_;

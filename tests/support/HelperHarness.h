@@ -14,7 +14,25 @@ namespace glimwick::sim {
 // then read what it posted and printed.
 class HelperHarness {
 public:
-    HelperHarness() { sim.application.setDelegate(delegate.get()); }
+    static constexpr Pid kMainApp = 300;
+    static constexpr Pid kTextApp = 100;
+
+    HelperHarness() {
+        sim.application.setDelegate(delegate.get());
+        textApp = sim.desktop.addApplication(kTextApp, "TextEdit");
+        textArea = sim.desktop.addElement(sim.desktop.addElement(textApp, "AXWindow"), "AXTextArea");
+        mainApp = sim.desktop.addApplication(kMainApp, "Corvala");
+    }
+
+    // The text area of TextEdit focused and in front, holding a selection.
+    void selectInTextApp(const std::string& text, Rect bounds) {
+        sim.desktop.focus(textArea);
+        sim.workspace.frontmost = RunningApplication{kTextApp, std::string("TextEdit")};
+        sim.desktop.setSelection(textArea, text, ax::Range{0, 1}, bounds);
+    }
+    void startMonitoring(const std::string& object = "{\"appPID\": 300}") {
+        send("com.corvala.helper.startMonitoring", object);
+    }
 
     void launch() { sim.application.finishLaunching(); }
     void send(const std::string& name, NotificationObject object = std::monostate{}) {
@@ -49,6 +67,7 @@ public:
     }
 
     SimPlatform sim;
+    ax::ElementRef textApp, textArea, mainApp;
     std::unique_ptr<HelperAppDelegate> delegate = std::make_unique<HelperAppDelegate>(sim.platform());
 };
 
