@@ -1,46 +1,97 @@
 #!/usr/bin/env bash
-# Shows the helper at work on a private session bus: start it, watch its events, talk to it
-# with glimwick-ctl, and shut it down by command.
+# Shows the helper at work: on the user's desktop when it has accessibility, otherwise on a
+# private one started here. A GTK window shows known text; the script selects passages in it
+# through the window, prints the events the main app would receive, saves a screenshot with
+# the reported rectangle drawn on it, and shuts the helper down by command.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
 
 scripts/deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target glimwick glimwick-ctl >/dev/null
-bin=build-release
+cmake --build --preset release -j "$(nproc)" --target glimwick glimwick-ctl glimwick_fixture_app >/dev/null
+bin=$root/build-release
+out=$root/demo-out
+rm -rf "$out" && mkdir -p "$out"
+work=$(mktemp -d)
 
-out=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  rm -rf "$out"
+. scripts/desktop.sh
+groups=()
+finish() {
+  for group in "${groups[@]}"; do kill -KILL -- "-$group" 2>/dev/null || true; done
+  desktop_stop
+  rm -rf "$work"
 }
-trap cleanup EXIT
+trap finish EXIT
 
-bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
-export DBUS_SESSION_BUS_ADDRESS=$(echo "$bus" | sed -n 1p)
-pids+=("$(echo "$bus" | sed -n 2p)")
-echo "private session bus: $DBUS_SESSION_BUS_ADDRESS"
+if desktop_is_usable; then
+  echo "Using your desktop session (DISPLAY=$DISPLAY) and its accessibility bus."
+else
+  desktop_start "$work"
+  echo "Started a private desktop: DISPLAY=$DISPLAY, session bus $DBUS_SESSION_BUS_ADDRESS"
+fi
 
-"$bin/glimwick-ctl" watch > "$out/events" 2> "$out/watch.err" &
-pids+=($!)
-until grep -q watching "$out/watch.err"; do sleep 0.05; done
+wait_for() {  # wait_for FILE PATTERN [COUNT]
+  local n=${3:-1}
+  for _ in $(seq 400); do
+    [ "$(grep -c -- "$2" "$1" 2>/dev/null || true)" -ge "$n" ] && return 0
+    sleep 0.05
+  done
+  echo "timed out waiting for '$2' in $1" >&2
+  return 1
+}
 
-"$bin/glimwick" > "$out/helper.out" 2>&1 &
+setsid "$bin/glimwick-ctl" watch > "$out/events.jsonl" 2> "$work/watch.err" &
+groups+=($!); disown
+setsid "$bin/glimwick-ctl" watch --readable > "$work/readable" 2> /dev/null &
+groups+=($!); disown
+wait_for "$work/watch.err" watching
+
+mkfifo "$work/window.in"
+setsid "$bin/glimwick_fixture_app" "Glimwick demo" < "$work/window.in" > "$work/window.out" 2> "$work/window.err" &
+groups+=($!); disown
+exec 3> "$work/window.in"
+wait_for "$work/window.out" '^ready'
+xid=$(sed -n 's/^ready //p' "$work/window.out")
+xdotool windowactivate --sync "$xid" 2>/dev/null || true
+
+setsid "$bin/glimwick" > "$out/helper-stdout.txt" 2>&1 &
 helper=$!
-pids+=($helper)
-# Its start diagnostic says the commands are registered.
-for _ in $(seq 200); do grep -q '"启动"' "$out/events" && break; sleep 0.05; done
+groups+=($helper); disown
+wait_for "$out/events.jsonl" '"启动"'
 
-echo "--- ping"
-"$bin/glimwick-ctl" ping --wait 5
-echo "--- check-permission"
-"$bin/glimwick-ctl" check-permission --wait 5
-echo "--- shut down an outdated copy (this one, by naming another bundle path)"
-"$bin/glimwick-ctl" shutdown-if-mismatch /nonexistent/Glimwick --wait 5 || true
-wait "$helper" || true
+echo
+echo "--- the main app's view of the session bus:"
+tail -f "$work/readable" &
+tailer=$!; disown
 
-echo "--- helper stdout"
-cat "$out/helper.out"
-echo "--- every event seen on the bus"
-cat "$out/events"
+"$bin/glimwick-ctl" start --app-pid $$ --wait 10 > /dev/null
+selections=0
+for passage in "38 82" "0 8" "83 100"; do
+  echo "select view $passage" >&3
+  selections=$((selections + 1))
+  wait_for "$out/events.jsonl" selectionChanged "$selections"
+done
+
+# The screen with the last selection and the rectangle the helper reported for it.
+rect=$(grep selectionChanged "$out/events.jsonl" | tail -n1 |
+  sed -E 's/.*"h":([0-9.-]+).*"w":([0-9.-]+),"x":([0-9.-]+),"y":([0-9.-]+).*/\3 \4 \2 \1/')
+read -r x y w h <<< "$rect"
+import -window root "$work/screen.png"
+/usr/bin/convert "$work/screen.png" -fill none -stroke red -strokewidth 2 \
+  -draw "rectangle ${x%.*},${y%.*} $(( ${x%.*} + ${w%.*} )),$(( ${y%.*} + ${h%.*} ))" \
+  "$out/selection.png"
+
+echo "deselect view" >&3
+wait_for "$out/events.jsonl" selectionCleared
+
+"$bin/glimwick-ctl" shutdown-if-mismatch /nonexistent/outdated-path --wait 5 > /dev/null
+for _ in $(seq 100); do kill -0 "$helper" 2>/dev/null || break; sleep 0.05; done
+sleep 0.3
+kill "$tailer" 2>/dev/null || true
+
+echo
+echo "--- the helper's standard output:"
+cat "$out/helper-stdout.txt"
+echo
+echo "Saved: $out/selection.png (the reported rectangle in red), $out/events.jsonl (every event)"

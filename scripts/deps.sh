@@ -7,7 +7,8 @@ packages=(
   build-essential cmake ninja-build pkg-config clang
   libglib2.0-dev libglib2.0-bin nlohmann-json3-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  dbus
+  libatspi2.0-dev libx11-dev libgtk-3-dev
+  dbus at-spi2-core xvfb openbox xdotool imagemagick
 )
 
 missing=()

@@ -30,9 +30,10 @@ Events ("com.corvala.app.*") are printed one per line as
   {"name": NAME, "payload": <the parsed JSON object, or the raw text>}
 
 Commands:
-  watch [--count N] [--timeout SECONDS]
+  watch [--count N] [--timeout SECONDS] [--readable]
         print every event until interrupted, N events have arrived, or the time is up
-        (exit 1 when --count was given and fewer arrived)
+        (exit 1 when --count was given and fewer arrived); --readable prints one short
+        line per event for a person instead of JSON
   send NAME [OBJECT]
         post one notification NAME with the optional string OBJECT
   ping                          post ping; expect a pong
@@ -151,6 +152,42 @@ private:
     std::function<void(const Event&)> onEvent_;
 };
 
+std::string number(const Json& value) {
+    if (!value.is_number()) {
+        return "?";
+    }
+    return std::to_string(static_cast<long long>(value.get<double>()));
+}
+
+std::string stringField(const Json& payload, const char* key) {
+    return payload.is_object() && payload.contains(key) && payload[key].is_string()
+               ? payload[key].get<std::string>()
+               : std::string();
+}
+
+void printReadable(const Event& event) {
+    std::string shortName = event.name.substr(std::string_view(glimwick::names::kEventPrefix).size());
+    const Json& p = event.payload;
+    std::string line;
+    if (event.name == glimwick::names::kSelectionChanged && p.is_object()) {
+        line = "selection  " + Json(stringField(p, "text")).dump(-1, ' ', false, Json::error_handler_t::replace) +
+               "  at (" + number(p.value("x", Json())) + ", " + number(p.value("y", Json())) + ") size " +
+               number(p.value("w", Json())) + " x " + number(p.value("h", Json()));
+    } else if (event.name == glimwick::names::kSelectionCleared) {
+        line = "cleared";
+    } else if (event.name == glimwick::names::kDiagnostics) {
+        line = "diagnostic " + stringField(p, "context");
+    } else if (event.name == glimwick::names::kPermissionStatus && p.is_object()) {
+        line = "permission granted=" + p.value("granted", Json()).dump() +
+               " axTrusted=" + p.value("axTrusted", Json()).dump() +
+               " axErrorCode=" + p.value("axErrorCode", Json()).dump();
+    } else {
+        line = shortName + " " + p.dump(-1, ' ', false, Json::error_handler_t::replace);
+    }
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
 void printEvent(const Event& event) {
     Json line{{"name", event.name}, {"payload", event.payload}};
     std::string text = line.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -179,8 +216,11 @@ bool startsWith(const std::string& text, std::string_view prefix) {
 int watch(Bus& bus, std::vector<std::string> args) {
     long count = -1;
     double timeout = -1;
+    bool readable = false;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--count" && i + 1 < args.size()) {
+        if (args[i] == "--readable") {
+            readable = true;
+        } else if (args[i] == "--count" && i + 1 < args.size()) {
             count = std::strtol(args[++i].c_str(), nullptr, 10);
         } else if (args[i] == "--timeout" && i + 1 < args.size() && parseNumber(args[i + 1].c_str(), timeout)) {
             ++i;
@@ -191,7 +231,7 @@ int watch(Bus& bus, std::vector<std::string> args) {
     }
     long seen = 0;
     bus.watchEvents([&](const Event& event) {
-        printEvent(event);
+        readable ? printReadable(event) : printEvent(event);
         ++seen;
     });
     std::fprintf(stderr, "glimwick-ctl: watching %s* on the session bus\n", glimwick::names::kEventPrefix);

@@ -52,8 +52,16 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
-                           const std::map<std::string, std::string>& env)
+                           const std::map<std::string, std::string>& env, bool withInput)
     : stdoutPath_(tempPath("out")), stderrPath_(tempPath("err")) {
+    int in = -1;
+    if (withInput) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) == 0) {
+            in = fds[0];
+            input_ = fds[1];
+        }
+    }
     std::vector<char*> args;
     for (const auto& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
@@ -68,9 +76,11 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
     int err = open(stderrPath_.c_str(), O_WRONLY | O_TRUNC);
     GPid child = 0;
     GError* error = nullptr;
+    // Each child leads its own process group, so that what it starts in turn ends with it.
+    auto ownGroup = [](gpointer) { setpgid(0, 0); };
     if (!g_spawn_async_with_fds(nullptr, args.data(), envp,
                                 static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH),
-                                nullptr, nullptr, &child, -1, out, err, &error)) {
+                                ownGroup, nullptr, &child, in, out, err, &error)) {
         ADD_FAILURE() << "cannot start " << argv[0] << ": " << error->message;
         g_error_free(error);
         status_ = -1;
@@ -79,13 +89,26 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
     }
     close(out);
     close(err);
+    if (in >= 0) {
+        close(in);
+    }
     g_strfreev(envp);
 }
 
+void ChildProcess::writeLine(const std::string& line) {
+    std::string text = line + "\n";
+    ASSERT_EQ(write(input_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+}
+
 ChildProcess::~ChildProcess() {
-    if (pid_ > 0 && !exitStatus()) {
-        ::kill(pid_, SIGKILL);
-        waitForExit(std::chrono::seconds(10));
+    if (input_ >= 0) {
+        close(input_);
+    }
+    if (pid_ > 0) {
+        ::kill(-pid_, SIGKILL);
+        if (!exitStatus()) {
+            waitForExit(std::chrono::seconds(10));
+        }
     }
     std::remove(stdoutPath_.c_str());
     std::remove(stderrPath_.c_str());

@@ -24,7 +24,9 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 // A process started by a test, with its output in files; killed by pid when dropped.
 class ChildProcess {
 public:
-    ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env);
+    // With withInput the child reads its stdin from writeLine; otherwise it inherits ours.
+    ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                 bool withInput = false);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -38,9 +40,11 @@ public:
     std::optional<int> exitStatus();
     bool waitForExit(std::chrono::milliseconds timeout);
     void kill(int signal);
+    void writeLine(const std::string& line);
 
 private:
     pid_t pid_ = -1;
+    int input_ = -1;
     std::optional<int> status_;
     std::string stdoutPath_;
     std::string stderrPath_;
@@ -77,7 +81,7 @@ protected:
     // Sends a ping and waits for one more pong: proof that all before it was handled.
     bool roundTrip();
 
-    std::map<std::string, std::string> busEnvironment() const;
+    virtual std::map<std::string, std::string> busEnvironment() const;
 
     std::string address_;
     std::unique_ptr<ChildProcess> daemon_;

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "platform/linux/DBusNotificationCenter.h"
-#include "platform/linux/DisabledAccessibility.h"
+#include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/GLibMainQueue.h"
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/LinuxWorkspace.h"
@@ -16,13 +16,16 @@ namespace glimwick::os {
 
 struct LinuxPlatform::Parts {
     Parts(int argc, char** argv, GObjectPtr<GDBusConnection> connection)
-        : process(argc, argv), center(std::move(connection)), application(queue) {}
+        : process(argc, argv),
+          center(std::move(connection)),
+          accessibility(center.connection()),
+          application(queue) {}
 
     GLibMainQueue queue;
     LinuxProcessInfo process;
     DBusNotificationCenter center;
     LinuxWorkspace workspace;
-    DisabledAccessibility accessibility;
+    AtspiAccessibility accessibility;
     StdoutConsole console;
     Application application;
 };

@@ -1,0 +1,180 @@
+// A GTK 3 window with known text for the end-to-end tests: a multi-line text view, an entry in
+// a tool bar, an entry in a plain box and a password entry. It takes commands on stdin, one
+// per line, and answers each with "ok" (or "error ...") on stdout:
+//   focus NAME | select NAME START END | deselect NAME | present | quit
+//   extents NAME START END  (answers "ok X Y W H": the range's screen extents as ATK gives them)
+// On start it prints "ready XID" with the X window id of its window.
+
+#include <gdk/gdkx.h>
+#include <gtk/gtk.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "FixtureText.h"
+
+namespace {
+
+using glimwick::fixture::kBoxText;
+using glimwick::fixture::kPasswordText;
+using glimwick::fixture::kToolbarText;
+using glimwick::fixture::kViewText;
+
+struct Fixture {
+    GtkWidget* window = nullptr;
+    std::map<std::string, GtkWidget*> widgets;
+};
+
+void name(GtkWidget* widget, const char* accessibleName, Fixture& fixture) {
+    atk_object_set_name(gtk_widget_get_accessible(widget), accessibleName);
+    fixture.widgets[accessibleName] = widget;
+}
+
+void reply(const std::string& text) {
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+std::string run(Fixture& fixture, const std::string& line) {
+    std::istringstream in(line);
+    std::string verb;
+    std::string target;
+    in >> verb >> target;
+    if (verb == "quit") {
+        gtk_main_quit();
+        return "ok";
+    }
+    if (verb == "present") {
+        gtk_window_present(GTK_WINDOW(fixture.window));
+        return "ok";
+    }
+    auto found = fixture.widgets.find(target);
+    if (found == fixture.widgets.end()) {
+        return "error unknown widget " + target;
+    }
+    GtkWidget* widget = found->second;
+    if (verb == "focus") {
+        gtk_widget_grab_focus(widget);
+        return "ok";
+    }
+    int start = 0;
+    int end = 0;
+    if (verb == "extents") {
+        in >> start >> end;
+        AtkTextRectangle rect{};
+        atk_text_get_range_extents(ATK_TEXT(gtk_widget_get_accessible(widget)), start, end,
+                                   ATK_XY_SCREEN, &rect);
+        return "ok " + std::to_string(rect.x) + " " + std::to_string(rect.y) + " " +
+               std::to_string(rect.width) + " " + std::to_string(rect.height);
+    }
+    if (verb == "select") {
+        in >> start >> end;
+    } else if (verb != "deselect") {
+        return "error unknown command " + verb;
+    }
+    if (GTK_IS_TEXT_VIEW(widget)) {
+        GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(widget));
+        GtkTextIter from;
+        GtkTextIter to;
+        gtk_text_buffer_get_iter_at_offset(buffer, &from, start);
+        gtk_text_buffer_get_iter_at_offset(buffer, &to, end);
+        gtk_text_buffer_select_range(buffer, &from, &to);
+    } else {
+        gtk_editable_select_region(GTK_EDITABLE(widget), start, end);
+    }
+    return "ok";
+}
+
+gboolean onInput(GIOChannel* channel, GIOCondition condition, gpointer data) {
+    auto* fixture = static_cast<Fixture*>(data);
+    if ((condition & (G_IO_HUP | G_IO_ERR)) != 0 && (condition & G_IO_IN) == 0) {
+        gtk_main_quit();
+        return G_SOURCE_REMOVE;
+    }
+    gchar* raw = nullptr;
+    gsize length = 0;
+    GIOStatus status = g_io_channel_read_line(channel, &raw, &length, nullptr, nullptr);
+    if (status == G_IO_STATUS_EOF) {
+        gtk_main_quit();
+        return G_SOURCE_REMOVE;
+    }
+    if (raw != nullptr) {
+        std::string line(raw);
+        g_free(raw);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+            line.pop_back();
+        }
+        if (!line.empty()) {
+            reply(run(*fixture, line));
+        }
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean announce(gpointer data) {
+    auto* fixture = static_cast<Fixture*>(data);
+    GdkWindow* window = gtk_widget_get_window(fixture->window);
+    reply("ready " + std::to_string(gdk_x11_window_get_xid(window)));
+    return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* title = argc > 1 ? argv[1] : "Glimwick Fixture";
+    g_set_prgname("glimwick-fixture");
+    g_set_application_name(title);
+    gtk_init(&argc, &argv);
+
+    Fixture fixture;
+    fixture.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(fixture.window), title);
+    gtk_window_set_default_size(GTK_WINDOW(fixture.window), 640, 420);
+    g_signal_connect(fixture.window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
+
+    GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
+    gtk_container_add(GTK_CONTAINER(fixture.window), column);
+
+    GtkWidget* toolbar = gtk_toolbar_new();
+    GtkToolItem* item = gtk_tool_item_new();
+    gtk_tool_item_set_expand(item, TRUE);
+    GtkWidget* address = gtk_entry_new();
+    gtk_entry_set_text(GTK_ENTRY(address), kToolbarText);
+    gtk_container_add(GTK_CONTAINER(item), address);
+    gtk_toolbar_insert(GTK_TOOLBAR(toolbar), item, -1);
+    gtk_box_pack_start(GTK_BOX(column), toolbar, FALSE, FALSE, 0);
+    name(address, "toolbar-entry", fixture);
+
+    GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+    GtkWidget* boxed = gtk_entry_new();
+    gtk_entry_set_text(GTK_ENTRY(boxed), kBoxText);
+    gtk_box_pack_start(GTK_BOX(row), boxed, TRUE, TRUE, 0);
+    GtkWidget* password = gtk_entry_new();
+    gtk_entry_set_visibility(GTK_ENTRY(password), FALSE);
+    gtk_entry_set_text(GTK_ENTRY(password), kPasswordText);
+    gtk_box_pack_start(GTK_BOX(row), password, TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(column), row, FALSE, FALSE, 0);
+    name(boxed, "box-entry", fixture);
+    name(password, "password-entry", fixture);
+
+    GtkWidget* scroller = gtk_scrolled_window_new(nullptr, nullptr);
+    GtkWidget* view = gtk_text_view_new();
+    gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(view), GTK_WRAP_WORD);
+    gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(view)), kViewText, -1);
+    gtk_container_add(GTK_CONTAINER(scroller), view);
+    gtk_box_pack_start(GTK_BOX(column), scroller, TRUE, TRUE, 0);
+    name(view, "view", fixture);
+
+    gtk_widget_show_all(fixture.window);
+    gtk_widget_grab_focus(view);
+
+    GIOChannel* input = g_io_channel_unix_new(0);
+    g_io_add_watch(input, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), &onInput, &fixture);
+    g_idle_add(&announce, &fixture);
+    gtk_main();
+    g_io_channel_unref(input);
+    return 0;
+}
