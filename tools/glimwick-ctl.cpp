@@ -54,7 +54,7 @@ struct Event {
 };
 
 class Bus {
-public:
+  public:
     bool connect() {
         GError* error = nullptr;
         connection_.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error));
@@ -89,7 +89,8 @@ public:
     bool post(const std::string& name, const std::optional<std::string>& object) {
         auto signal = glimwick::os::signalNameFor(name);
         if (!signal) {
-            std::fprintf(stderr, "glimwick-ctl: '%s' is not a notification name the bus can carry\n",
+            std::fprintf(stderr,
+                         "glimwick-ctl: '%s' is not a notification name the bus can carry\n",
                          name.c_str());
             return false;
         }
@@ -99,7 +100,8 @@ public:
                                       object ? g_variant_new("(s)", object->c_str()) : nullptr,
                                       &error);
         if (error != nullptr) {
-            std::fprintf(stderr, "glimwick-ctl: cannot post %s: %s\n", name.c_str(), error->message);
+            std::fprintf(stderr, "glimwick-ctl: cannot post %s: %s\n", name.c_str(),
+                         error->message);
             g_error_free(error);
             return false;
         }
@@ -134,7 +136,7 @@ public:
         }
     }
 
-private:
+  private:
     static void onSignal(GDBusConnection*, const gchar*, const gchar*, const gchar* interface,
                          const gchar* member, GVariant* parameters, gpointer self) {
         std::string name = std::string(interface) + "." + member;
@@ -166,13 +168,15 @@ std::string stringField(const Json& payload, const char* key) {
 }
 
 void printReadable(const Event& event) {
-    std::string shortName = event.name.substr(std::string_view(glimwick::names::kEventPrefix).size());
+    std::string shortName =
+        event.name.substr(std::string_view(glimwick::names::kEventPrefix).size());
     const Json& p = event.payload;
     std::string line;
     if (event.name == glimwick::names::kSelectionChanged && p.is_object()) {
-        line = "selection  " + Json(stringField(p, "text")).dump(-1, ' ', false, Json::error_handler_t::replace) +
-               "  at (" + number(p.value("x", Json())) + ", " + number(p.value("y", Json())) + ") size " +
-               number(p.value("w", Json())) + " x " + number(p.value("h", Json()));
+        line = "selection  " +
+               Json(stringField(p, "text")).dump(-1, ' ', false, Json::error_handler_t::replace) +
+               "  at (" + number(p.value("x", Json())) + ", " + number(p.value("y", Json())) +
+               ") size " + number(p.value("w", Json())) + " x " + number(p.value("h", Json()));
     } else if (event.name == glimwick::names::kSelectionCleared) {
         line = "cleared";
     } else if (event.name == glimwick::names::kDiagnostics) {
@@ -222,7 +226,8 @@ int watch(Bus& bus, std::vector<std::string> args) {
             readable = true;
         } else if (args[i] == "--count" && i + 1 < args.size()) {
             count = std::strtol(args[++i].c_str(), nullptr, 10);
-        } else if (args[i] == "--timeout" && i + 1 < args.size() && parseNumber(args[i + 1].c_str(), timeout)) {
+        } else if (args[i] == "--timeout" && i + 1 < args.size() &&
+                   parseNumber(args[i + 1].c_str(), timeout)) {
             ++i;
         } else {
             std::fputs(kUsage, stderr);
@@ -234,7 +239,8 @@ int watch(Bus& bus, std::vector<std::string> args) {
         readable ? printReadable(event) : printEvent(event);
         ++seen;
     });
-    std::fprintf(stderr, "glimwick-ctl: watching %s* on the session bus\n", glimwick::names::kEventPrefix);
+    std::fprintf(stderr, "glimwick-ctl: watching %s* on the session bus\n",
+                 glimwick::names::kEventPrefix);
     bus.runUntil([&] { return count >= 0 && seen >= count; }, timeout);
     return count >= 0 && seen < count ? 1 : 0;
 }
@@ -250,9 +256,7 @@ struct Command {
 std::optional<Command> commandFor(const std::string& verb, const std::vector<std::string>& args) {
     namespace names = glimwick::names;
     namespace msg = glimwick::msg;
-    auto event = [](const char* name) {
-        return [name](const Event& e) { return e.name == name; };
-    };
+    auto event = [](const char* name) { return [name](const Event& e) { return e.name == name; }; };
     if (verb == "ping" && args.empty()) {
         return Command{names::kPing, std::nullopt, event(names::kPong)};
     }
@@ -274,8 +278,9 @@ std::optional<Command> commandFor(const std::string& verb, const std::vector<std
                        }};
     }
     if (verb == "stop" && args.empty()) {
-        return Command{names::kStopMonitoring, std::nullopt,
-                       [](const Event& e) { return diagnosticContext(e) == msg::kMonitoringStopped; }};
+        return Command{names::kStopMonitoring, std::nullopt, [](const Event& e) {
+                           return diagnosticContext(e) == msg::kMonitoringStopped;
+                       }};
     }
     if (verb == "check-permission" && args.empty()) {
         return Command{names::kCheckPermission, std::nullopt, event(names::kPermissionStatus)};
@@ -307,7 +312,8 @@ int runCommand(Bus& bus, const std::string& verb, std::vector<std::string> args)
     double wait = 3;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--wait" && i + 1 < args.size() && parseNumber(args[i + 1].c_str(), wait)) {
-            args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+            args.erase(args.begin() + static_cast<long>(i),
+                       args.begin() + static_cast<long>(i) + 2);
             break;
         }
     }
@@ -337,7 +343,7 @@ int runCommand(Bus& bus, const std::string& verb, std::vector<std::string> args)
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty() || args[0] == "--help" || args[0] == "-h" ||
         (args.size() > 1 && args[1] == "--help")) {
@@ -361,4 +367,13 @@ int main(int argc, char** argv) {
         return bus.post(args[0], args.size() == 2 ? std::optional(args[1]) : std::nullopt) ? 0 : 1;
     }
     return runCommand(bus, verb, args);
+}
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "glimwick-ctl: %s\n", error.what());
+        return 2;
+    }
 }

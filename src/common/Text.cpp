@@ -114,13 +114,17 @@ std::int64_t canonicalHash(std::string_view text) {
     return static_cast<std::int64_t>(std::hash<std::string>{}(nfc(text)));
 }
 
-bool canonicallyEqual(std::string_view a, std::string_view b) { return a == b || nfc(a) == nfc(b); }
+bool canonicallyEqual(std::string_view a, std::string_view b) {
+    return a == b || nfc(a) == nfc(b);
+}
 
 bool fitsInt64(double value) {
     // +-2^63 are exactly representable doubles; the range is [-2^63, 2^63).
     return std::isfinite(value) && value >= -9223372036854775808.0 && value < 9223372036854775808.0;
 }
 
-std::int64_t truncateToInt64(double value) { return static_cast<std::int64_t>(std::trunc(value)); }
+std::int64_t truncateToInt64(double value) {
+    return static_cast<std::int64_t>(std::trunc(value));
+}
 
 }  // namespace glimwick

@@ -9,8 +9,12 @@ namespace glimwick::msg {
 
 namespace {
 
-std::string str(std::int64_t value) { return std::to_string(value); }
-std::string_view boolText(bool value) { return value ? "true" : "false"; }
+std::string str(std::int64_t value) {
+    return std::to_string(value);
+}
+std::string_view boolText(bool value) {
+    return value ? "true" : "false";
+}
 
 std::string accessValues(bool axTrusted, bool axDirect, bool granted, std::int32_t axError) {
     std::string s;
@@ -38,8 +42,10 @@ std::string observerContext(std::string_view message) {
     return std::string("Observer: ").append(message);
 }
 
-std::string startPermissionCheck(bool axTrusted, bool axDirect, bool granted, std::int32_t axError) {
-    return "startMonitoring权限检查: axTrusted=" + accessValues(axTrusted, axDirect, granted, axError);
+std::string startPermissionCheck(bool axTrusted, bool axDirect, bool granted,
+                                 std::int32_t axError) {
+    return "startMonitoring权限检查: axTrusted=" +
+           accessValues(axTrusted, axDirect, granted, axError);
 }
 
 std::string startRefused(bool axTrusted, bool axDirect, bool granted, std::int32_t axError) {
@@ -54,7 +60,9 @@ std::string verifyAppSummary(std::string_view title, std::int64_t pid) {
     return std::string("✅").append(title).append("(pid=").append(str(pid)).append(")");
 }
 
-std::string verifyAppError(std::int32_t error) { return "axError=" + str(error); }
+std::string verifyAppError(std::int32_t error) {
+    return "axError=" + str(error);
+}
 
 std::string verifyFocusSelection(std::int32_t selectedTextError, std::string_view textPrefixOrNil) {
     return "selectedText=" + str(selectedTextError) + " text=" + std::string(textPrefixOrNil);
@@ -77,10 +85,7 @@ std::string verifyReport(std::string_view appSummary, std::string_view frontName
 }
 
 std::string mismatchExiting(std::string_view ownPath, std::string_view expectedPath) {
-    return std::string(kMismatchExitingPrefix)
-        .append(ownPath)
-        .append(" -> ")
-        .append(expectedPath);
+    return std::string(kMismatchExitingPrefix).append(ownPath).append(" -> ").append(expectedPath);
 }
 
 std::string redundantIsKept(std::int64_t keepPID) {
@@ -88,8 +93,7 @@ std::string redundantIsKept(std::int64_t keepPID) {
 }
 
 std::string redundantExiting(std::int64_t ownPID, std::int64_t keepPID) {
-    return std::string(kRedundantExitingPrefix) + str(ownPID) +
-           " keepPID=" + str(keepPID);
+    return std::string(kRedundantExitingPrefix) + str(ownPID) + " keepPID=" + str(keepPID);
 }
 
 std::string selectionSkippedMainAppFront(std::int64_t frontPID) {
@@ -100,8 +104,8 @@ std::string selectionDetected(std::string_view textPrefix30, const Rect& rect) {
     return std::string("📝选区检测到: ")
         .append(textPrefix30)
         .append("... rect=(")
-        .append(truncated(rect.x) + "," + truncated(rect.y) + "," + truncated(rectWidth(rect)) + "," +
-                truncated(rectHeight(rect)))
+        .append(truncated(rect.x) + "," + truncated(rect.y) + "," + truncated(rectWidth(rect)) +
+                "," + truncated(rectHeight(rect)))
         .append(")");
 }
 
@@ -137,7 +141,8 @@ std::string focusedAppLookupFailed(std::int32_t error) {
 std::string heartbeat(std::int64_t count, std::int32_t focusedPID, std::int32_t observedPID,
                       bool hasObserver, std::int32_t pollOnlyPID) {
     return "轮询心跳 #" + str(count) + ": focusedPID=" + str(focusedPID) +
-           " observedPID=" + str(observedPID) + " hasObserver=" + std::string(boolText(hasObserver)) +
+           " observedPID=" + str(observedPID) +
+           " hasObserver=" + std::string(boolText(hasObserver)) +
            " pollOnlyPID=" + str(pollOnlyPID);
 }
 

@@ -45,12 +45,15 @@ inline constexpr std::string_view kTransientMainAppFront =
 inline constexpr std::string_view kTransientAPIDisabled =
     "ℹ️AX验证出现瞬时 apiDisabled，但 trusted=true，保持已授权状态";
 
-inline constexpr std::string_view kMismatchInvalid = "⚠️ 收到 shutdownIfMismatch 但参数无效";
+inline constexpr std::string_view kMismatchInvalid =
+    "⚠️ 收到 shutdownIfMismatch 但参数无效";
 inline constexpr std::string_view kMismatchIsTarget =
     "✅ 收到 shutdownIfMismatch，但当前已是目标 Helper，继续运行";
-inline constexpr std::string_view kMismatchExitingPrefix = "🛑 检测到旧 Helper，准备自行退出: ";
+inline constexpr std::string_view kMismatchExitingPrefix =
+    "🛑 检测到旧 Helper，准备自行退出: ";
 std::string mismatchExiting(std::string_view ownPath, std::string_view expectedPath);
-inline constexpr std::string_view kRedundantInvalid = "⚠️ 收到 shutdownRedundant 但参数无效";
+inline constexpr std::string_view kRedundantInvalid =
+    "⚠️ 收到 shutdownRedundant 但参数无效";
 inline constexpr std::string_view kRedundantKeptPrefix =
     "✅ 收到 shutdownRedundant，但当前是保留实例 PID=";
 std::string redundantIsKept(std::int64_t keepPID);

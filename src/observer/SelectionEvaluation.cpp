@@ -77,8 +77,9 @@ void SelectionObserver::evaluateSelection() {
         log(LogLevel::debug, msg::invalidSelectionRect(snapshot->rect));
         return;
     }
-    log(LogLevel::info, msg::selectionValidated(text_.prefix(snapshot->text, kLogPrefix),
-                                                rectMidX(snapshot->rect), rectMidY(snapshot->rect)));
+    log(LogLevel::info,
+        msg::selectionValidated(text_.prefix(snapshot->text, kLogPrefix), rectMidX(snapshot->rect),
+                                rectMidY(snapshot->rect)));
     onSelectionChanged_(snapshot->text, snapshot->rect);
 }
 

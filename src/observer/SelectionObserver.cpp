@@ -128,8 +128,9 @@ void SelectionObserver::bindObserver(Pid pid) {
     }
     ax::Accessibility& accessibility = platform_.accessibility;
     ax::ObserverResult created = accessibility.createObserver(
-        pid, [&queue = platform_.queue](ax::Observer& observer, const ax::ElementRef& element,
-                                        const std::string& notification, const ax::Context& context) {
+        pid,
+        [&queue = platform_.queue](ax::Observer& observer, const ax::ElementRef& element,
+                                   const std::string& notification, const ax::Context& context) {
             axObserverCallback(queue, observer, element, notification, context);
         });
     if (created.error != ax::kAXErrorSuccess || !created.observer) {
@@ -211,7 +212,8 @@ void SelectionObserver::scheduleDebouncedCheck() {
 }
 
 Pid SelectionObserver::focusedAppPID() {
-    if (auto front = platform_.workspace.frontmostApplication(); front && front->processIdentifier > 0) {
+    if (auto front = platform_.workspace.frontmostApplication();
+        front && front->processIdentifier > 0) {
         return front->processIdentifier;
     }
     ax::Accessibility& accessibility = platform_.accessibility;

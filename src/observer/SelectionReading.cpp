@@ -41,7 +41,8 @@ std::optional<SelectionSnapshot> SelectionObserver::readSelection() {
         return std::nullopt;
     }
 
-    ax::Answer range = accessibility.copyAttributeValue(*element, ax::kAXSelectedTextRangeAttribute);
+    ax::Answer range =
+        accessibility.copyAttributeValue(*element, ax::kAXSelectedTextRangeAttribute);
     if (range.value) {
         rangeSlot = std::move(range.value);
     }
@@ -74,8 +75,8 @@ std::optional<SelectionSnapshot> SelectionObserver::readSelection() {
     return SelectionSnapshot{std::move(*text), fallback, true};
 }
 
-std::optional<std::string> SelectionObserver::readSelectedText(const ax::ElementRef& element,
-                                                               std::optional<ax::Value>& rangeSlot) {
+std::optional<std::string> SelectionObserver::readSelectedText(
+    const ax::ElementRef& element, std::optional<ax::Value>& rangeSlot) {
     ax::Accessibility& accessibility = platform_.accessibility;
     ax::Answer selected = accessibility.copyAttributeValue(element, ax::kAXSelectedTextAttribute);
     if (const auto* text = nonEmptyString(selected)) {
@@ -83,7 +84,8 @@ std::optional<std::string> SelectionObserver::readSelectedText(const ax::Element
     }
 
     if (!rangeSlot) {
-        rangeSlot = accessibility.copyAttributeValue(element, ax::kAXSelectedTextRangeAttribute).value;
+        rangeSlot =
+            accessibility.copyAttributeValue(element, ax::kAXSelectedTextRangeAttribute).value;
         if (!rangeSlot) {
             return std::nullopt;
         }

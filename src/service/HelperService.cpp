@@ -120,10 +120,10 @@ void HelperService::handleStartMonitoring(const Notification& notification) {
     isMonitoring_ = true;
     if (!selectionObserver_) {
         std::weak_ptr<HelperService> weak = weak_from_this();
-        selectionObserver_ = SelectionObserver::create(
-            platform_, platform_.process.processIdentifier(),
-            weakly(weak, &HelperService::publishSelectionChanged),
-            weakly(weak, &HelperService::publishSelectionCleared));
+        selectionObserver_ =
+            SelectionObserver::create(platform_, platform_.process.processIdentifier(),
+                                      weakly(weak, &HelperService::publishSelectionChanged),
+                                      weakly(weak, &HelperService::publishSelectionCleared));
     }
     if (!selectionObserver_->isRunning()) {
         selectionObserver_->start();
@@ -171,13 +171,14 @@ void HelperService::handleCheckPermission() {
 void HelperService::postPermissionStatus(bool granted, bool axTrusted, bool axDirect,
                                          std::int64_t axErrorCode) {
     ProcessInfo& process = platform_.process;
-    postJSON(names::kPermissionStatus, Json{{keys::kGranted, granted},
-                                            {keys::kAXTrusted, axTrusted},
-                                            {keys::kAXDirect, axDirect},
-                                            {keys::kAXErrorCode, axErrorCode},
-                                            {keys::kBundlePath, process.bundlePath()},
-                                            {keys::kExecPath, executablePath(process)},
-                                            {keys::kPid, std::int64_t{process.processIdentifier()}}});
+    postJSON(names::kPermissionStatus,
+             Json{{keys::kGranted, granted},
+                  {keys::kAXTrusted, axTrusted},
+                  {keys::kAXDirect, axDirect},
+                  {keys::kAXErrorCode, axErrorCode},
+                  {keys::kBundlePath, process.bundlePath()},
+                  {keys::kExecPath, executablePath(process)},
+                  {keys::kPid, std::int64_t{process.processIdentifier()}}});
 }
 
 void HelperService::handleRequestPermission() {
@@ -201,8 +202,10 @@ void HelperService::verifyAccessibilityTrust() {
         Pid pid = application != nullptr ? accessibility.getPid(*application) : 0;
         std::string title(msg::kVerifyUnknownTitle);
         if (application != nullptr) {
-            ax::Answer answer = accessibility.copyAttributeValue(*application, ax::kAXTitleAttribute);
-            if (const auto* text = answer.value ? std::get_if<std::string>(&*answer.value) : nullptr;
+            ax::Answer answer =
+                accessibility.copyAttributeValue(*application, ax::kAXTitleAttribute);
+            if (const auto* text =
+                    answer.value ? std::get_if<std::string>(&*answer.value) : nullptr;
                 text != nullptr && answer.error == ax::kAXErrorSuccess) {
                 title = *text;
             }
@@ -218,13 +221,15 @@ void HelperService::verifyAccessibilityTrust() {
     Pid frontPID = front ? front->processIdentifier : 0;
 
     std::string focusSummary;
-    ax::Answer focused = accessibility.copyAttributeValue(systemWide, ax::kAXFocusedUIElementAttribute);
+    ax::Answer focused =
+        accessibility.copyAttributeValue(systemWide, ax::kAXFocusedUIElementAttribute);
     ax::AXError focusError = focused.error;
     if (focused.succeededWithValue()) {
         const ax::ElementRef* element = ax::elementIn(focused);
-        ax::Answer selected = element != nullptr
-                                  ? accessibility.copyAttributeValue(*element, ax::kAXSelectedTextAttribute)
-                                  : ax::Answer{ax::kAXErrorIllegalArgument, std::nullopt};
+        ax::Answer selected =
+            element != nullptr
+                ? accessibility.copyAttributeValue(*element, ax::kAXSelectedTextAttribute)
+                : ax::Answer{ax::kAXErrorIllegalArgument, std::nullopt};
         const auto* text = selected.value ? std::get_if<std::string>(&*selected.value) : nullptr;
         focusSummary = msg::verifyFocusSelection(
             selected.error,
@@ -250,7 +255,9 @@ void HelperService::verifyAccessibilityTrust() {
 
 // Instance management.
 
-void HelperService::handlePing() { postIdentity(names::kPong); }
+void HelperService::handlePing() {
+    postIdentity(names::kPong);
+}
 
 void HelperService::handleShutdownIfMismatch(const Notification& notification) {
     auto arguments = decodeArguments(notification);
@@ -290,7 +297,8 @@ void HelperService::handleShutdownRedundant(const Notification& notification) {
         postDiagnostic(msg::kRedundantInvalid);
         return;
     }
-    if (!canonicallyEqual(platform_.process.bundlePath(), expected->get_ref<const std::string&>())) {
+    if (!canonicallyEqual(platform_.process.bundlePath(),
+                          expected->get_ref<const std::string&>())) {
         return;
     }
     std::int64_t ownPID = platform_.process.processIdentifier();
@@ -335,14 +343,18 @@ void HelperService::publishSelectionChanged(const std::string& text, const Rect&
     }
 }
 
-void HelperService::publishSelectionCleared() { postIdentity(names::kSelectionCleared); }
+void HelperService::publishSelectionCleared() {
+    postIdentity(names::kSelectionCleared);
+}
 
 Json HelperService::identityPayload() const {
     return Json{{keys::kBundlePath, platform_.process.bundlePath()},
                 {keys::kPid, platform_.process.processIdentifier()}};
 }
 
-void HelperService::postIdentity(const std::string& name) { postJSON(name, identityPayload()); }
+void HelperService::postIdentity(const std::string& name) {
+    postJSON(name, identityPayload());
+}
 
 bool HelperService::postJSON(const std::string& name, const Json& payload) {
     return glimwick::postJSON(platform_.notificationCenter, name, payload);

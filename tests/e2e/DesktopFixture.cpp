@@ -9,7 +9,8 @@ namespace glimwick::testing {
 
 using namespace std::chrono_literals;
 
-FixtureWindow::FixtureWindow(const std::string& title, const std::map<std::string, std::string>& env)
+FixtureWindow::FixtureWindow(const std::string& title,
+                             const std::map<std::string, std::string>& env)
     : process_({GLIMWICK_FIXTURE_PATH, title}, env, /*withInput=*/true) {
     waitUntil(
         [&] {
@@ -45,8 +46,8 @@ std::string FixtureWindow::command(const std::string& line) {
 }
 
 Rect FixtureWindow::extents(const std::string& widget, int start, int end) {
-    std::istringstream in(command("extents " + widget + " " + std::to_string(start) + " " +
-                                  std::to_string(end)));
+    std::istringstream in(
+        command("extents " + widget + " " + std::to_string(start) + " " + std::to_string(end)));
     Rect rect;
     in >> rect.x >> rect.y >> rect.width >> rect.height;
     return rect;
@@ -96,7 +97,8 @@ void DesktopFixture::SetUp() {
             30s))
             << "the accessibility bus did not start: " << launcher_->stderrText();
     }
-    windowManager_ = std::make_unique<ChildProcess>(std::vector<std::string>{"openbox"}, busEnvironment());
+    windowManager_ =
+        std::make_unique<ChildProcess>(std::vector<std::string>{"openbox"}, busEnvironment());
 }
 
 void DesktopFixture::TearDown() {

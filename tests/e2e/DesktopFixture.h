@@ -11,7 +11,7 @@ namespace glimwick::testing {
 
 // One GTK fixture window, driven through its stdin.
 class FixtureWindow {
-public:
+  public:
     FixtureWindow(const std::string& title, const std::map<std::string, std::string>& env);
 
     pid_t pid() const { return process_.pid(); }
@@ -21,7 +21,7 @@ public:
     std::string command(const std::string& line);
     Rect extents(const std::string& widget, int start, int end);
 
-private:
+  private:
     ChildProcess process_;
     unsigned long xid_ = 0;
     size_t answers_ = 0;
@@ -30,7 +30,7 @@ private:
 // A private desktop for one test: Xvfb, a session bus, the accessibility bus (unless told
 // otherwise), and a window manager, so that windows really get activated.
 class DesktopFixture : public BusFixture {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
     std::map<std::string, std::string> busEnvironment() const override;

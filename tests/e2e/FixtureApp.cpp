@@ -172,7 +172,8 @@ int main(int argc, char** argv) {
     gtk_widget_grab_focus(view);
 
     GIOChannel* input = g_io_channel_unix_new(0);
-    g_io_add_watch(input, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), &onInput, &fixture);
+    g_io_add_watch(input, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), &onInput,
+                   &fixture);
     g_idle_add(&announce, &fixture);
     gtk_main();
     g_io_channel_unref(input);

@@ -20,7 +20,7 @@ std::string characters(const std::string& text, int start, int end) {
 }
 
 class SelectionE2E : public DesktopFixture {
-protected:
+  protected:
     void SetUp() override {
         DesktopFixture::SetUp();
         if (HasFatalFailure()) {
@@ -93,14 +93,16 @@ TEST_F(SelectionE2E, DeselectingClearsOnceAfterTwoEmptyReadings) {
     ASSERT_TRUE(waitForEvent("com.corvala.app.selectionChanged"));
     window_->command("deselect view");
     ASSERT_TRUE(waitForEvent("com.corvala.app.selectionCleared")) << helper_->stdoutText();
-    EXPECT_TRUE(waitForLine(*helper_, "[SelectionObserver][DEBUG] Selection cleared: empty_selection_threshold"));
+    EXPECT_TRUE(waitForLine(
+        *helper_, "[SelectionObserver][DEBUG] Selection cleared: empty_selection_threshold"));
     // Further empty readings (a second at least) report nothing more.
     auto later = std::chrono::steady_clock::now() + 1200ms;
     waitUntil([&] { return std::chrono::steady_clock::now() >= later; }, 5s);
     ASSERT_TRUE(roundTrip());
     EXPECT_EQ(eventsNamed("com.corvala.app.selectionCleared").size(), 1u);
     EXPECT_EQ(eventsNamed("com.corvala.app.selectionCleared")[0].payload,
-              (json{{"bundlePath", std::filesystem::canonical(GLIMWICK_HELPER_PATH).parent_path().string()},
+              (json{{"bundlePath",
+                     std::filesystem::canonical(GLIMWICK_HELPER_PATH).parent_path().string()},
                     {"pid", helper_->pid()}}));
 }
 
@@ -111,12 +113,14 @@ TEST_F(SelectionE2E, MovingToAnotherApplicationClearsAndRebinds) {
     FixtureWindow& other = openWindow("Glimwick Fixture B");
     ASSERT_TRUE(other.ready());
     activate(other);
-    ASSERT_TRUE(waitForLine(*helper_, "[SelectionObserver][INFO] Binding observer to focused app pid=" +
-                                          std::to_string(other.pid())))
+    ASSERT_TRUE(
+        waitForLine(*helper_, "[SelectionObserver][INFO] Binding observer to focused app pid=" +
+                                  std::to_string(other.pid())))
         << helper_->stdoutText();
     EXPECT_TRUE(waitForLine(*helper_, "[SelectionObserver][INFO] Observer bound to pid=" +
                                           std::to_string(other.pid()) + ", subscribed=1/1"));
-    EXPECT_TRUE(waitForLine(*helper_, "[SelectionObserver][DEBUG] Selection cleared: focus_pid_changed"));
+    EXPECT_TRUE(
+        waitForLine(*helper_, "[SelectionObserver][DEBUG] Selection cleared: focus_pid_changed"));
     ASSERT_TRUE(waitForEvent("com.corvala.app.selectionCleared"));
 
     other.command("select view 4 12");
@@ -129,9 +133,10 @@ TEST_F(SelectionE2E, TheAddressBarAndTheBoxedEntryAreExcluded) {
     startMonitoring();
     window_->command("focus toolbar-entry");
     window_->command("select toolbar-entry 8 15");
-    ASSERT_TRUE(waitForLine(*helper_,
-                            "[SelectionObserver][DEBUG] Ignored: element in exclusion list (address "
-                            "bar, search box, etc.)"))
+    ASSERT_TRUE(
+        waitForLine(*helper_,
+                    "[SelectionObserver][DEBUG] Ignored: element in exclusion list (address "
+                    "bar, search box, etc.)"))
         << helper_->stdoutText();
     // A plain GTK box is a generic container too, so its entry counts as a search box.
     window_->command("focus box-entry");
@@ -165,7 +170,7 @@ TEST_F(SelectionE2E, PasswordTextIsNeverReadLoggedOrPosted) {
 }
 
 class NoAccessibilityE2E : public DesktopFixture {
-protected:
+  protected:
     bool withAccessibility() const override { return false; }
 };
 

@@ -41,7 +41,8 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
             return false;
         }
         // Wake at least every 10 ms to look at conditions outside the main context (files, pids).
-        guint tick = g_timeout_add(10, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr);
+        guint tick = g_timeout_add(
+            10, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr);
         g_main_context_iteration(nullptr, TRUE);
         GSource* source = g_main_context_find_source_by_id(nullptr, tick);
         if (source != nullptr) {
@@ -78,9 +79,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
     GError* error = nullptr;
     // Each child leads its own process group, so that what it starts in turn ends with it.
     auto ownGroup = [](gpointer) { setpgid(0, 0); };
-    if (!g_spawn_async_with_fds(nullptr, args.data(), envp,
-                                static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH),
-                                ownGroup, nullptr, &child, in, out, err, &error)) {
+    if (!g_spawn_async_with_fds(
+            nullptr, args.data(), envp,
+            static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH), ownGroup,
+            nullptr, &child, in, out, err, &error)) {
         ADD_FAILURE() << "cannot start " << argv[0] << ": " << error->message;
         g_error_free(error);
         status_ = -1;
@@ -114,8 +116,12 @@ ChildProcess::~ChildProcess() {
     std::remove(stderrPath_.c_str());
 }
 
-std::string ChildProcess::stdoutText() const { return readFile(stdoutPath_); }
-std::string ChildProcess::stderrText() const { return readFile(stderrPath_); }
+std::string ChildProcess::stdoutText() const {
+    return readFile(stdoutPath_);
+}
+std::string ChildProcess::stderrText() const {
+    return readFile(stderrPath_);
+}
 
 std::vector<std::string> ChildProcess::stdoutLines() const {
     std::vector<std::string> lines;

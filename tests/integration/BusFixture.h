@@ -23,10 +23,10 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 
 // A process started by a test, with its output in files; killed by pid when dropped.
 class ChildProcess {
-public:
+  public:
     // With withInput the child reads its stdin from writeLine; otherwise it inherits ours.
-    ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                 bool withInput = false);
+    ChildProcess(const std::vector<std::string>& argv,
+                 const std::map<std::string, std::string>& env, bool withInput = false);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -42,7 +42,7 @@ public:
     void kill(int signal);
     void writeLine(const std::string& line);
 
-private:
+  private:
     pid_t pid_ = -1;
     int input_ = -1;
     std::optional<int> status_;
@@ -58,7 +58,7 @@ struct Event {
 
 // A private session bus for one test, and a client on it that plays the main app.
 class BusFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

@@ -46,8 +46,13 @@ TEST_F(ChannelIntegration, PingFromStockToolsIsAnsweredOnce) {
     waitForHelperReady(helper);
 
     for (const char* object : {static_cast<const char*>(nullptr), "{}"}) {
-        std::vector<std::string> argv = {"gdbus", "emit", "--session", "--object-path", "/",
-                                         "--signal", "com.corvala.helper.ping"};
+        std::vector<std::string> argv = {"gdbus",
+                                         "emit",
+                                         "--session",
+                                         "--object-path",
+                                         "/",
+                                         "--signal",
+                                         "com.corvala.helper.ping"};
         if (object != nullptr) {
             argv.push_back(std::string("'") + object + "'");
         }
@@ -82,8 +87,8 @@ TEST_F(ChannelIntegration, PingWithABodyThatIsNotOneStringIsAnsweredTheSame) {
 TEST_F(ChannelIntegration, CtlWatchesEventsAndPings) {
     ChildProcess watch({GLIMWICK_CTL_PATH, "watch", "--count", "1", "--timeout", "20"},
                        busEnvironment());
-    ASSERT_TRUE(waitUntil([&] { return watch.stderrText().find("watching") != std::string::npos; },
-                          20s));
+    ASSERT_TRUE(
+        waitUntil([&] { return watch.stderrText().find("watching") != std::string::npos; }, 20s));
     ChildProcess& helper = startHelper();
     waitForHelperReady(helper);
     ASSERT_TRUE(watch.waitForExit(20s));
@@ -102,7 +107,8 @@ TEST_F(ChannelIntegration, CtlWatchesEventsAndPings) {
 TEST_F(ChannelIntegration, CtlSendsRawNotificationsAndRefusesBadNames) {
     ChildProcess& helper = startHelper();
     waitForHelperReady(helper);
-    ChildProcess send({GLIMWICK_CTL_PATH, "send", "com.corvala.helper.ping", "{}"}, busEnvironment());
+    ChildProcess send({GLIMWICK_CTL_PATH, "send", "com.corvala.helper.ping", "{}"},
+                      busEnvironment());
     ASSERT_TRUE(send.waitForExit(20s));
     EXPECT_EQ(send.exitStatus(), 0);
     EXPECT_TRUE(waitForEvent("com.corvala.app.pong"));
@@ -113,9 +119,9 @@ TEST_F(ChannelIntegration, CtlSendsRawNotificationsAndRefusesBadNames) {
 }
 
 TEST(HelperWithoutBus, ExitsWithStatusOneAndSaysWhy) {
-    ChildProcess helper({GLIMWICK_HELPER_PATH},
-                        {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/glimwick-bus"},
-                         {"DISPLAY", ""}});
+    ChildProcess helper(
+        {GLIMWICK_HELPER_PATH},
+        {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/glimwick-bus"}, {"DISPLAY", ""}});
     ASSERT_TRUE(helper.waitForExit(20s));
     EXPECT_EQ(helper.exitStatus(), 1);
     EXPECT_EQ(helper.stdoutText(), "");

@@ -17,7 +17,7 @@ std::string helperDirectory() {
 }
 
 class CommandIntegration : public BusFixture {
-protected:
+  protected:
     void SetUp() override {
         BusFixture::SetUp();
         helper_ = &startHelper();
@@ -37,9 +37,13 @@ TEST_F(CommandIntegration, PermissionIsReportedAtStartAndOnRequest) {
     post("com.corvala.helper.checkPermission", std::nullopt);
     ASSERT_TRUE(waitForEvent("com.corvala.app.permissionStatus", 2));
     auto status = eventsNamed("com.corvala.app.permissionStatus").back().payload;
-    EXPECT_EQ(status, (json{{"granted", false}, {"axTrusted", false}, {"axDirect", false},
-                            {"axErrorCode", -25211}, {"bundlePath", helperDirectory()},
-                            {"execPath", GLIMWICK_HELPER_PATH}, {"pid", helper().pid()}}));
+    EXPECT_EQ(status, (json{{"granted", false},
+                            {"axTrusted", false},
+                            {"axDirect", false},
+                            {"axErrorCode", -25211},
+                            {"bundlePath", helperDirectory()},
+                            {"execPath", GLIMWICK_HELPER_PATH},
+                            {"pid", helper().pid()}}));
 }
 
 TEST_F(CommandIntegration, StartIsRefusedWithoutAccessibility) {
@@ -66,11 +70,13 @@ TEST_F(CommandIntegration, MismatchWithTheOwnPathKeepsRunning) {
 
 TEST_F(CommandIntegration, MismatchWithAnotherPathExitsWithinASecond) {
     auto asked = std::chrono::steady_clock::now();
-    post("com.corvala.helper.shutdownIfMismatch", json{{"expectedBundlePath", "/opt/Other"}}.dump());
+    post("com.corvala.helper.shutdownIfMismatch",
+         json{{"expectedBundlePath", "/opt/Other"}}.dump());
     ASSERT_TRUE(helper().waitForExit(10s));
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
     EXPECT_EQ(helper().exitStatus(), 0);
-    EXPECT_TRUE(hasDiagnostic("🛑 检测到旧 Helper，准备自行退出: " + helperDirectory() + " -> /opt/Other"));
+    EXPECT_TRUE(hasDiagnostic(
+        "🛑 检测到旧 Helper，准备自行退出: " + helperDirectory() + " -> /opt/Other"));
     EXPECT_EQ(helper().stdoutLines().back(), "[Glimwick] 辅助进程已退出");
 }
 
@@ -96,7 +102,9 @@ TEST_F(CommandIntegration, InvalidShutdownArgumentsAreReported) {
     ASSERT_TRUE(waitForDiagnostic("⚠️ 收到 shutdownRedundant 但参数无效"));
     ASSERT_TRUE(roundTrip());
     auto contexts = diagnosticsOf(helper().pid());
-    EXPECT_EQ(std::count(contexts.begin(), contexts.end(), "⚠️ 收到 shutdownIfMismatch 但参数无效"), 2);
+    EXPECT_EQ(std::count(contexts.begin(), contexts.end(),
+                         "⚠️ 收到 shutdownIfMismatch 但参数无效"),
+              2);
     EXPECT_FALSE(helper().exitStatus());
 }
 

@@ -13,14 +13,15 @@ namespace glimwick::sim {
 // A helper process on the simulated platform: launch it, deliver commands, advance the clock,
 // then read what it posted and printed.
 class HelperHarness {
-public:
+  public:
     static constexpr Pid kMainApp = 300;
     static constexpr Pid kTextApp = 100;
 
     HelperHarness() {
         sim.application.setDelegate(delegate.get());
         textApp = sim.desktop.addApplication(kTextApp, "TextEdit");
-        textArea = sim.desktop.addElement(sim.desktop.addElement(textApp, "AXWindow"), "AXTextArea");
+        textArea =
+            sim.desktop.addElement(sim.desktop.addElement(textApp, "AXWindow"), "AXTextArea");
         mainApp = sim.desktop.addApplication(kMainApp, "Corvala");
     }
 
@@ -68,7 +69,8 @@ public:
 
     SimPlatform sim;
     ax::ElementRef textApp, textArea, mainApp;
-    std::unique_ptr<HelperAppDelegate> delegate = std::make_unique<HelperAppDelegate>(sim.platform());
+    std::unique_ptr<HelperAppDelegate> delegate =
+        std::make_unique<HelperAppDelegate>(sim.platform());
 };
 
 }  // namespace glimwick::sim

@@ -16,7 +16,7 @@ struct SimElement : ax::Element {
 }  // namespace
 
 class SimDesktop::SimObserver : public ax::Observer, public RunLoopSource {
-public:
+  public:
     SimObserver(SimDesktop& desktop, Pid pid, ax::ObserverCallback callback)
         : desktop_(desktop), pid_(pid), callback_(std::move(callback)) {
         desktop_.observers_.insert(this);
@@ -27,7 +27,8 @@ public:
                                 ax::Context context) override {
         desktop_.calls.push_back({"add", name, std::nullopt});
         auto it = desktop_.subscriptionResult.find(pid_);
-        ax::AXError result = it == desktop_.subscriptionResult.end() ? ax::kAXErrorSuccess : it->second;
+        ax::AXError result =
+            it == desktop_.subscriptionResult.end() ? ax::kAXErrorSuccess : it->second;
         if (result == ax::kAXErrorSuccess || result == ax::kAXErrorNotificationAlreadyRegistered) {
             subscriptions_[name] = std::move(context);
         }
@@ -51,7 +52,7 @@ public:
         callback_(*this, desktop_.applicationElement(pid_), name, context);
     }
 
-private:
+  private:
     SimDesktop& desktop_;
     Pid pid_;
     ax::ObserverCallback callback_;
@@ -59,7 +60,9 @@ private:
     bool installed_ = false;
 };
 
-SimDesktop::SimDesktop() { nodes_[kSystemWideId] = Node{}; }
+SimDesktop::SimDesktop() {
+    nodes_[kSystemWideId] = Node{};
+}
 
 SimDesktop::~SimDesktop() = default;
 
@@ -68,9 +71,13 @@ int SimDesktop::idOf(const ax::ElementRef& element) const {
     return sim != nullptr ? sim->id : -1;
 }
 
-ax::ElementRef SimDesktop::handle(int id) const { return std::make_shared<SimElement>(id); }
+ax::ElementRef SimDesktop::handle(int id) const {
+    return std::make_shared<SimElement>(id);
+}
 
-SimDesktop::Node& SimDesktop::node(const ax::ElementRef& element) { return nodes_.at(idOf(element)); }
+SimDesktop::Node& SimDesktop::node(const ax::ElementRef& element) {
+    return nodes_.at(idOf(element));
+}
 
 ax::ElementRef SimDesktop::addApplication(Pid pid, const std::string& name) {
     int id = nextId_++;
@@ -96,7 +103,8 @@ ax::ElementRef SimDesktop::applicationElement(Pid pid) const {
     return it == applications_.end() ? nullptr : handle(it->second);
 }
 
-void SimDesktop::set(const ax::ElementRef& element, const std::string& attribute, ax::Answer answer) {
+void SimDesktop::set(const ax::ElementRef& element, const std::string& attribute,
+                     ax::Answer answer) {
     node(element).attributes[attribute] = std::move(answer);
 }
 
@@ -118,15 +126,20 @@ void SimDesktop::setSelection(const ax::ElementRef& element, const std::string& 
         unset(element, "AXSelectedTextRange");
     }
     if (bounds) {
-        setParameterized(element, "AXBoundsForRange", {ax::kAXErrorSuccess, ax::AXValue::rect(*bounds)});
+        setParameterized(element, "AXBoundsForRange",
+                         {ax::kAXErrorSuccess, ax::AXValue::rect(*bounds)});
     } else {
         node(element).parameterized.erase("AXBoundsForRange");
     }
 }
 
-void SimDesktop::focus(const ax::ElementRef& element) { focused_ = idOf(element); }
+void SimDesktop::focus(const ax::ElementRef& element) {
+    focused_ = idOf(element);
+}
 
-void SimDesktop::clearFocus() { focused_.reset(); }
+void SimDesktop::clearFocus() {
+    focused_.reset();
+}
 
 void SimDesktop::fire(Pid pid, const std::string& name) {
     std::vector<SimObserver*> targets;
@@ -159,7 +172,9 @@ bool SimDesktop::isProcessTrusted(bool prompt) {
     return trusted;
 }
 
-ax::ElementRef SimDesktop::createSystemWide() { return handle(kSystemWideId); }
+ax::ElementRef SimDesktop::createSystemWide() {
+    return handle(kSystemWideId);
+}
 
 ax::ElementRef SimDesktop::createApplication(Pid pid) {
     auto element = applicationElement(pid);
@@ -170,7 +185,8 @@ ax::ElementRef SimDesktop::createApplication(Pid pid) {
     return addApplication(pid, "");
 }
 
-ax::Answer SimDesktop::copyAttributeValue(const ax::ElementRef& element, const std::string& attribute) {
+ax::Answer SimDesktop::copyAttributeValue(const ax::ElementRef& element,
+                                          const std::string& attribute) {
     calls.push_back({"copy", attribute, std::nullopt});
     int id = idOf(element);
     if (id == kSystemWideId) {

@@ -13,10 +13,10 @@ namespace glimwick::sim {
 // A desktop of applications and elements that answers the accessibility interface. Every
 // answer can be set, including errors and values of the wrong kind, and every call is recorded.
 class SimDesktop : public ax::Accessibility {
-public:
+  public:
     struct Call {
-        std::string operation;  // "copy", "param", "createObserver", "add", "remove", ...
-        std::string name;       // attribute or notification name
+        std::string operation;           // "copy", "param", "createObserver", "add", "remove", ...
+        std::string name;                // attribute or notification name
         std::optional<ax::Range> range;  // the range parameter, when one was passed
     };
 
@@ -65,7 +65,8 @@ public:
     bool isProcessTrusted(bool prompt) override;
     ax::ElementRef createSystemWide() override;
     ax::ElementRef createApplication(Pid pid) override;
-    ax::Answer copyAttributeValue(const ax::ElementRef& element, const std::string& attribute) override;
+    ax::Answer copyAttributeValue(const ax::ElementRef& element,
+                                  const std::string& attribute) override;
     ax::Answer copyParameterizedAttributeValue(const ax::ElementRef& element,
                                                const std::string& attribute,
                                                const ax::Value& parameter) override;
@@ -75,7 +76,7 @@ public:
 
     class SimObserver;
 
-private:
+  private:
     struct Node {
         Pid pid = 0;
         std::map<std::string, ax::Answer> attributes;

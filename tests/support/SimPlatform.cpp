@@ -16,9 +16,12 @@ NotificationCenter::Token SimNotificationCenter::addObserver(const std::string& 
     return token;
 }
 
-void SimNotificationCenter::removeObserver(Token token) { observers_.erase(token); }
+void SimNotificationCenter::removeObserver(Token token) {
+    observers_.erase(token);
+}
 
-void SimNotificationCenter::post(const std::string& name, const std::optional<std::string>& object) {
+void SimNotificationCenter::post(const std::string& name,
+                                 const std::optional<std::string>& object) {
     posts.push_back({name, object});
     journal_.entries.push_back("post " + name);
 }

@@ -29,8 +29,9 @@ struct Posted {
 // Delivers each notification to its observers through the main queue, as the real center does,
 // and records every post.
 class SimNotificationCenter : public NotificationCenter {
-public:
-    SimNotificationCenter(SimMainQueue& queue, Journal& journal) : queue_(queue), journal_(journal) {}
+  public:
+    SimNotificationCenter(SimMainQueue& queue, Journal& journal)
+        : queue_(queue), journal_(journal) {}
 
     Token addObserver(const std::string& name, Block block) override;
     void removeObserver(Token token) override;
@@ -43,7 +44,7 @@ public:
     std::vector<std::string> registeredNames() const;
     std::vector<Token> liveTokens() const;
 
-private:
+  private:
     SimMainQueue& queue_;
     Journal& journal_;
     std::map<Token, std::pair<std::string, std::shared_ptr<Block>>> observers_;
@@ -51,7 +52,7 @@ private:
 };
 
 class SimProcessInfo : public ProcessInfo {
-public:
+  public:
     Pid pid = 4242;
     Pid ppid = 4200;
     std::vector<std::string> args{"/opt/Glimwick/glimwick"};
@@ -68,7 +69,7 @@ public:
 };
 
 class SimConsole : public Console {
-public:
+  public:
     explicit SimConsole(Journal& journal) : journal_(journal) {}
     void writeLine(std::string_view line) override {
         lines.emplace_back(line);
@@ -76,12 +77,12 @@ public:
     }
     std::vector<std::string> lines;
 
-private:
+  private:
     Journal& journal_;
 };
 
 class SimWorkspace : public Workspace {
-public:
+  public:
     std::optional<RunningApplication> frontmost;
     Point pointer{};
     std::vector<std::string> openedURLs;
@@ -93,7 +94,7 @@ public:
 
 // The whole simulated platform.
 class SimPlatform {
-public:
+  public:
     SimPlatform();
 
     Platform platform();

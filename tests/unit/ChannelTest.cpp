@@ -66,7 +66,8 @@ TEST(PostJSON, PostsCompactObjectTextAndDropsWhatCannotBeEncoded) {
     sim::SimPlatform sim;
     EXPECT_TRUE(postJSON(sim.center, "com.corvala.app.pong", Json{{"pid", 7}, {"text", "选区 ✅"}}));
     ASSERT_EQ(sim.center.posts.size(), 1u);
-    EXPECT_EQ(sim.center.posts[0].object, std::optional<std::string>("{\"pid\":7,\"text\":\"选区 ✅\"}"));
+    EXPECT_EQ(sim.center.posts[0].object,
+              std::optional<std::string>("{\"pid\":7,\"text\":\"选区 ✅\"}"));
 
     EXPECT_FALSE(postJSON(sim.center, "com.corvala.app.pong", Json{{"text", "bad \xc3"}}));
     EXPECT_FALSE(postJSON(sim.center, "com.corvala.app.pong", Json{{"x", std::nan("")}}));

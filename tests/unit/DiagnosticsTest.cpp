@@ -10,7 +10,7 @@ namespace glimwick {
 namespace {
 
 class DiagnosticsTest : public ::testing::Test {
-protected:
+  protected:
     sim::SimPlatform sim;
     Platform platform = sim.platform();
 
@@ -22,12 +22,12 @@ TEST_F(DiagnosticsTest, PayloadHasExactlyTheSevenKeysWithTheirTypes) {
     ASSERT_EQ(sim.center.posts.size(), 1u);
     EXPECT_EQ(sim.center.posts[0].name, "com.corvala.app.diagnostics");
     EXPECT_EQ(lastPayload(), (nlohmann::json{{"context", "启动"},
-                                            {"pid", 4242},
-                                            {"ppid", 4200},
-                                            {"execPath", "/opt/Glimwick/glimwick"},
-                                            {"bundlePath", "/opt/Glimwick"},
-                                            {"bundleID", "com.corvala.glimwick"},
-                                            {"macOS", "Version 14.5 (Build 23F79)"}}));
+                                             {"pid", 4242},
+                                             {"ppid", 4200},
+                                             {"execPath", "/opt/Glimwick/glimwick"},
+                                             {"bundlePath", "/opt/Glimwick"},
+                                             {"bundleID", "com.corvala.glimwick"},
+                                             {"macOS", "Version 14.5 (Build 23F79)"}}));
     EXPECT_TRUE(lastPayload()["pid"].is_number_integer());
     EXPECT_TRUE(lastPayload()["ppid"].is_number_integer());
     // postDiagnostic never writes to the console.
@@ -52,11 +52,11 @@ TEST_F(DiagnosticsTest, LogWritesOneLinePerLevelAndPostsAboveDebug) {
     logMessage(platform, LogLevel::warn, "轮询心跳 ✅");
     logMessage(platform, LogLevel::error, "");
 
-    EXPECT_EQ(sim.console.lines,
-              (std::vector<std::string>{"[SelectionObserver][DEBUG] d",
-                                        "[SelectionObserver][INFO] SelectionObserver started",
-                                        "[SelectionObserver][WARN] 轮询心跳 ✅",
-                                        "[SelectionObserver][ERROR] "}));
+    EXPECT_EQ(
+        sim.console.lines,
+        (std::vector<std::string>{
+            "[SelectionObserver][DEBUG] d", "[SelectionObserver][INFO] SelectionObserver started",
+            "[SelectionObserver][WARN] 轮询心跳 ✅", "[SelectionObserver][ERROR] "}));
     ASSERT_EQ(sim.center.posts.size(), 3u);
     EXPECT_EQ(sim.center.posts[0].payload()["context"], "Observer: SelectionObserver started");
     EXPECT_EQ(sim.center.posts[1].payload()["context"], "Observer: 轮询心跳 ✅");

@@ -11,7 +11,7 @@ namespace {
 using nlohmann::json;
 
 class Instances : public ::testing::Test {
-protected:
+  protected:
     Instances() {
         helper.launch();
         helper.advance(1);
@@ -54,8 +54,9 @@ protected:
 
 TEST_F(Instances, MismatchWithTheOwnPathKeepsRunning) {
     mismatch({{"expectedBundlePath", "/opt/Glimwick"}, {"other", 1}});
-    EXPECT_EQ(helper.diagnostics(),
-              std::vector<std::string>{"✅ 收到 shutdownIfMismatch，但当前已是目标 Helper，继续运行"});
+    EXPECT_EQ(
+        helper.diagnostics(),
+        std::vector<std::string>{"✅ 收到 shutdownIfMismatch，但当前已是目标 Helper，继续运行"});
     expectKeptRunning();
 }
 
@@ -68,13 +69,15 @@ TEST_F(Instances, MismatchComparesCanonicalFormsOnly) {
 TEST_F(Instances, MismatchWithATrailingSlashExits) {
     mismatch({{"expectedBundlePath", "/opt/Glimwick/"}});
     EXPECT_EQ(helper.diagnostics(),
-              (std::vector<std::string>{"🛑 检测到旧 Helper，准备自行退出: /opt/Glimwick -> /opt/Glimwick/",
-                                        "Observer: SelectionObserver stopped"}));
+              (std::vector<std::string>{
+                  "🛑 检测到旧 Helper，准备自行退出: /opt/Glimwick -> /opt/Glimwick/",
+                  "Observer: SelectionObserver stopped"}));
     expectExit();
 }
 
 TEST_F(Instances, InvalidMismatchRequestsOnlyReport) {
-    for (const char* object : {"[\"/opt/Glimwick/\"]", "{\"expectedBundlePath\": 12}", "{}", "nope"}) {
+    for (const char* object :
+         {"[\"/opt/Glimwick/\"]", "{\"expectedBundlePath\": 12}", "{}", "nope"}) {
         helper.send("com.corvala.helper.shutdownIfMismatch", std::string(object));
     }
     helper.send("com.corvala.helper.shutdownIfMismatch");
@@ -98,7 +101,8 @@ TEST_F(Instances, RedundantIsValidatedBeforeAnyComparison) {
     redundant({{"expectedBundlePath", "/opt/Glimwick"}, {"keepPID", true}});
     redundant({{"expectedBundlePath", "/opt/Glimwick"}, {"keepPID", 1e300}});
     redundant({{"expectedBundlePath", 5}, {"keepPID", 1}});
-    EXPECT_EQ(helper.diagnostics(), std::vector<std::string>(7, "⚠️ 收到 shutdownRedundant 但参数无效"));
+    EXPECT_EQ(helper.diagnostics(),
+              std::vector<std::string>(7, "⚠️ 收到 shutdownRedundant 但参数无效"));
     expectKeptRunning();
 }
 
@@ -111,13 +115,15 @@ TEST_F(Instances, RedundantKeepsTheNamedProcess) {
 
 TEST_F(Instances, RedundantExitsForAnyOtherKeepPID) {
     redundant({{"expectedBundlePath", "/opt/Glimwick"}, {"keepPID", -1}});
-    EXPECT_EQ(helper.diagnostics().front(), "🛑 检测到同路径重复 Helper，准备自行退出: pid=4242 keepPID=-1");
+    EXPECT_EQ(helper.diagnostics().front(),
+              "🛑 检测到同路径重复 Helper，准备自行退出: pid=4242 keepPID=-1");
     expectExit();
 }
 
 TEST_F(Instances, RedundantWithKeepPIDZeroExitsToo) {
     redundant({{"expectedBundlePath", "/opt/Glimwick"}, {"keepPID", 0}});
-    EXPECT_EQ(helper.diagnostics().front(), "🛑 检测到同路径重复 Helper，准备自行退出: pid=4242 keepPID=0");
+    EXPECT_EQ(helper.diagnostics().front(),
+              "🛑 检测到同路径重复 Helper，准备自行退出: pid=4242 keepPID=0");
     expectExit();
 }
 

@@ -8,11 +8,13 @@
 namespace glimwick::sim {
 namespace {
 
-const std::vector<std::string> kCommands = {
-    "com.corvala.helper.startMonitoring",  "com.corvala.helper.stopMonitoring",
-    "com.corvala.helper.checkPermission",  "com.corvala.helper.requestPermission",
-    "com.corvala.helper.ping",             "com.corvala.helper.shutdownIfMismatch",
-    "com.corvala.helper.shutdownRedundant"};
+const std::vector<std::string> kCommands = {"com.corvala.helper.startMonitoring",
+                                            "com.corvala.helper.stopMonitoring",
+                                            "com.corvala.helper.checkPermission",
+                                            "com.corvala.helper.requestPermission",
+                                            "com.corvala.helper.ping",
+                                            "com.corvala.helper.shutdownIfMismatch",
+                                            "com.corvala.helper.shutdownRedundant"};
 
 TEST(Lifecycle, BannerIsFourLinesAndComesBeforeTheStartDiagnostic) {
     HelperHarness helper;

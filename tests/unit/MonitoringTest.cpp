@@ -11,7 +11,7 @@ namespace {
 using nlohmann::json;
 
 class Monitoring : public ::testing::Test {
-protected:
+  protected:
     Monitoring() {
         helper.launch();
         helper.advance(1);  // past the start-up check
@@ -50,7 +50,8 @@ TEST_F(Monitoring, StartWhenGrantedCreatesAndStartsTheObserver) {
 
     auto diagnostics = helper.diagnostics();
     ASSERT_GE(diagnostics.size(), 3u);
-    EXPECT_EQ(diagnostics[0], "startMonitoring权限检查: axTrusted=true axDirect=true granted=true axError=0");
+    EXPECT_EQ(diagnostics[0],
+              "startMonitoring权限检查: axTrusted=true axDirect=true granted=true axError=0");
     EXPECT_EQ(diagnostics[1], "Observer: SelectionObserver started");
     EXPECT_EQ(diagnostics.back(), "✅监听已启动 mainAppPID=300 helperPID=4242");
 
@@ -73,11 +74,12 @@ TEST_F(Monitoring, StartWithoutAccessIsRefusedWithAStatus) {
     helper.sim.desktop.trusted = false;
     helper.sim.desktop.focusedElementAnswer = ax::Answer{ax::kAXErrorAPIDisabled, std::nullopt};
     helper.startMonitoring();
-    EXPECT_EQ(helper.diagnostics(),
-              (std::vector<std::string>{
-                  "startMonitoring权限检查: axTrusted=false axDirect=false granted=false axError=-25211",
-                  "startMonitoring失败:无权限 axTrusted=false axDirect=false granted=false "
-                  "axError=-25211"}));
+    EXPECT_EQ(
+        helper.diagnostics(),
+        (std::vector<std::string>{
+            "startMonitoring权限检查: axTrusted=false axDirect=false granted=false axError=-25211",
+            "startMonitoring失败:无权限 axTrusted=false axDirect=false granted=false "
+            "axError=-25211"}));
     EXPECT_EQ(helper.events("com.corvala.app.permissionStatus").size(), 1u);
     EXPECT_FALSE(helper.service().isMonitoring());
     EXPECT_FALSE(helper.service().selectionObserver());
@@ -92,8 +94,9 @@ TEST_F(Monitoring, StartWhileOnRestartsTheObserverWithoutACheck) {
     helper.forget();
     helper.startMonitoring();
     EXPECT_EQ(helper.diagnostics().front(), "startMonitoring:已在监听中，重新验证...");
-    EXPECT_EQ(observerLines(), (std::vector<std::string>{"[SelectionObserver][INFO] SelectionObserver stopped",
-                                                         "[SelectionObserver][INFO] SelectionObserver started"}));
+    EXPECT_EQ(observerLines(),
+              (std::vector<std::string>{"[SelectionObserver][INFO] SelectionObserver stopped",
+                                        "[SelectionObserver][INFO] SelectionObserver started"}));
     for (const auto& context : helper.diagnostics()) {
         EXPECT_EQ(context.find("权限检查"), std::string::npos);
     }
@@ -107,9 +110,9 @@ TEST_F(Monitoring, StartWhileOnRestartsTheObserverWithoutACheck) {
 
 TEST_F(Monitoring, AppPIDIsKeptUnlessTheNewOneIsAUsableWholeNumber) {
     helper.startMonitoring("{\"appPID\": 300}");
-    for (const char* object : {"{}", "{\"appPID\": \"301\"}", "{\"appPID\": 301.5}",
-                               "{\"appPID\": true}", "{\"appPID\": 2147483648}", "[301]", "301",
-                               "{\"appPID\": 1e400}", "not json"}) {
+    for (const char* object :
+         {"{}", "{\"appPID\": \"301\"}", "{\"appPID\": 301.5}", "{\"appPID\": true}",
+          "{\"appPID\": 2147483648}", "[301]", "301", "{\"appPID\": 1e400}", "not json"}) {
         helper.startMonitoring(object);
         EXPECT_EQ(helper.service().mainAppPID(), 300) << object;
     }
@@ -147,8 +150,13 @@ TEST_F(Monitoring, ASelectionReachesTheMainAppWithTheSevenKeys) {
     helper.advance(0.4);
     auto changed = helper.events("com.corvala.app.selectionChanged");
     ASSERT_EQ(changed.size(), 1u);
-    EXPECT_EQ(changed[0], (json{{"text", "hello world"}, {"x", 10.0}, {"y", 20.0}, {"w", 100.0},
-                                {"h", 12.0}, {"bundlePath", "/opt/Glimwick"}, {"pid", 4242}}));
+    EXPECT_EQ(changed[0], (json{{"text", "hello world"},
+                                {"x", 10.0},
+                                {"y", 20.0},
+                                {"w", 100.0},
+                                {"h", 12.0},
+                                {"bundlePath", "/opt/Glimwick"},
+                                {"pid", 4242}}));
     EXPECT_TRUE(changed[0]["x"].is_number());
     EXPECT_EQ(helper.diagnostics().back(), "📝选区检测到: hello world... rect=(10,20,100,12)");
 
@@ -200,7 +208,8 @@ TEST_F(Monitoring, TheFallbackRectangleIsPublishedAsRead) {
     EXPECT_DOUBLE_EQ(changed[0]["y"].get<double>(), 390.2);
     EXPECT_EQ(changed[0]["w"], 40.0);
     EXPECT_EQ(changed[0]["h"], 20.0);
-    EXPECT_EQ(helper.diagnostics().back(), "📝选区检测到: under the pointer... rect=(792,390,40,20)");
+    EXPECT_EQ(helper.diagnostics().back(),
+              "📝选区检测到: under the pointer... rect=(792,390,40,20)");
 }
 
 TEST_F(Monitoring, TextThatCannotBeEncodedIsReportedNotPosted) {
@@ -233,9 +242,11 @@ TEST_F(Monitoring, CallbacksAfterTheServiceIsGoneDoNothing) {
                                     Rect{5, 5, 50, 10});
     helper.advance(3);
     // The observer still found the selection; nobody published it.
-    EXPECT_EQ(std::count(helper.sim.console.lines.begin(), helper.sim.console.lines.end(),
-                         "[SelectionObserver][INFO] Selection validated: after the service... at (30, 10)"),
-              1);
+    EXPECT_EQ(
+        std::count(
+            helper.sim.console.lines.begin(), helper.sim.console.lines.end(),
+            "[SelectionObserver][INFO] Selection validated: after the service... at (30, 10)"),
+        1);
     EXPECT_TRUE(helper.events("com.corvala.app.selectionChanged").empty());
 }
 

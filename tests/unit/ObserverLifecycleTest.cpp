@@ -10,7 +10,7 @@ namespace {
 using Harness = ObserverHarness;
 
 class ObserverLifecycle : public ::testing::Test {
-protected:
+  protected:
     ObserverLifecycle() {
         h.focus(h.textA, Harness::kAppA);
         h.select(h.textA, "selected in A", Rect{10, 10, 80, 14});
@@ -113,7 +113,7 @@ TEST_F(ObserverLifecycle, AThrottledRebindStillClearsAtOnce) {
     observer().checkFocusChange();
     EXPECT_EQ(observer().observedAppPID(), Harness::kAppA);
     EXPECT_EQ(h.clears, 1);  // the repeated reason is suppressed
-    advance(0.1);             // the tick at 0.4 s rebinds
+    advance(0.1);            // the tick at 0.4 s rebinds
     EXPECT_EQ(observer().observedAppPID(), Harness::kAppB);
     EXPECT_DOUBLE_EQ(observer().lastRebindTime(), h.sim.queue.now());
 }
@@ -130,11 +130,12 @@ TEST_F(ObserverLifecycle, ARefusedSubscriptionFallsBackToPollingUntilTheFocusRet
     observer().start();
     EXPECT_FALSE(observer().hasObserver());
     EXPECT_EQ(observer().pollOnlyPID(), Harness::kAppA);
-    EXPECT_EQ(h.linesContaining("WARN"),
-              (std::vector<std::string>{
-                  "[SelectionObserver][WARN] Failed to add notification AXSelectedTextChanged: -25207",
-                  "[SelectionObserver][WARN] Notifications unsupported for pid=100, falling back to "
-                  "polling"}));
+    EXPECT_EQ(
+        h.linesContaining("WARN"),
+        (std::vector<std::string>{
+            "[SelectionObserver][WARN] Failed to add notification AXSelectedTextChanged: -25207",
+            "[SelectionObserver][WARN] Notifications unsupported for pid=100, falling back to "
+            "polling"}));
     EXPECT_EQ(h.sim.desktop.liveObserverCount(), 0u);
 
     advance(2.0);  // polled, not re-bound
@@ -178,8 +179,9 @@ TEST_F(ObserverLifecycle, AFocusRaceSkipsTheBind) {
     // The focus has moved to B by the time the bind for A asks again.
     h.sim.workspace.frontmost = RunningApplication{Harness::kAppB, std::nullopt};
     observer().bindObserver(Harness::kAppA);
-    EXPECT_EQ(h.linesContaining("Focus changed before observer creation").back(),
-              "[SelectionObserver][DEBUG] Focus changed before observer creation, skipping pid=100");
+    EXPECT_EQ(
+        h.linesContaining("Focus changed before observer creation").back(),
+        "[SelectionObserver][DEBUG] Focus changed before observer creation, skipping pid=100");
     EXPECT_FALSE(observer().hasObserver());
     observer().bindObserver(Harness::kOwner);
     EXPECT_EQ(h.linesContaining("skipping pid=4242").size(), 1u);
@@ -211,8 +213,13 @@ TEST_F(ObserverLifecycle, OtherNotificationsAndMissingContextsDoNothing) {
     size_t before = h.readings();
     observer().handleAXNotification("AXValueChanged");
     struct Unused : ax::Observer, RunLoopSource {
-        ax::AXError addNotification(const ax::ElementRef&, const std::string&, ax::Context) override { return 0; }
-        ax::AXError removeNotification(const ax::ElementRef&, const std::string&) override { return 0; }
+        ax::AXError addNotification(const ax::ElementRef&, const std::string&,
+                                    ax::Context) override {
+            return 0;
+        }
+        ax::AXError removeNotification(const ax::ElementRef&, const std::string&) override {
+            return 0;
+        }
         RunLoopSource& runLoopSource() override { return *this; }
         void setInstalled(bool) override {}
         bool isInstalled() const override { return true; }

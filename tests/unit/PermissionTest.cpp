@@ -11,7 +11,7 @@ namespace {
 using nlohmann::json;
 
 class Permission : public ::testing::Test {
-protected:
+  protected:
     Permission() { helper.launch(); }
 
     json statusOf(bool trusted, std::optional<ax::AXError> probe) {
@@ -33,9 +33,12 @@ protected:
 
 TEST_F(Permission, StatusCombinesTrustAndTheFocusProbe) {
     auto status = [](bool granted, bool trusted, bool direct, int code) {
-        return json{{"granted", granted},         {"axTrusted", trusted},
-                    {"axDirect", direct},         {"axErrorCode", code},
-                    {"bundlePath", "/opt/Glimwick"}, {"execPath", "/opt/Glimwick/glimwick"},
+        return json{{"granted", granted},
+                    {"axTrusted", trusted},
+                    {"axDirect", direct},
+                    {"axErrorCode", code},
+                    {"bundlePath", "/opt/Glimwick"},
+                    {"execPath", "/opt/Glimwick/glimwick"},
                     {"pid", 4242}};
     };
     EXPECT_EQ(statusOf(true, std::nullopt), status(true, true, true, 0));
@@ -89,7 +92,7 @@ TEST_F(Permission, RequestPromptsOpensSettingsAndAnswersOnceASecondLater) {
 }
 
 class Verification : public Permission {
-protected:
+  protected:
     // Monitoring started through direct access or trust, with TextEdit focused.
     void startWith(const std::string& text = "a selection longer than twenty characters") {
         helper.advance(1);  // past the start-up check
@@ -114,16 +117,18 @@ TEST_F(Verification, TrustHoldingReportsOnlyTheSummary) {
     helper.advance(1.99);
     EXPECT_TRUE(verificationDiagnostics().empty());
     helper.advance(0.01);
-    EXPECT_EQ(verificationDiagnostics(),
-              std::vector<std::string>{"🔍AX验证: ✅TextEdit(pid=100) | NSWorkspace前台=TextEdit(pid=100) "
-                                       "| selectedText=0 text=选区文本 with emoji 👍🏽 an"});
+    EXPECT_EQ(
+        verificationDiagnostics(),
+        std::vector<std::string>{"🔍AX验证: ✅TextEdit(pid=100) | NSWorkspace前台=TextEdit(pid=100) "
+                                 "| selectedText=0 text=选区文本 with emoji 👍🏽 an"});
     EXPECT_TRUE(helper.events("com.corvala.app.permissionStatus").empty());
     EXPECT_TRUE(helper.service().isMonitoring());
 }
 
 TEST_F(Verification, SummariesOfFailedQueries) {
     startWith();
-    helper.sim.desktop.focusedApplicationAnswer = ax::Answer{ax::kAXErrorCannotComplete, std::nullopt};
+    helper.sim.desktop.focusedApplicationAnswer =
+        ax::Answer{ax::kAXErrorCannotComplete, std::nullopt};
     helper.sim.desktop.focusedElementAnswer = ax::Answer{ax::kAXErrorNoValue, std::nullopt};
     helper.sim.workspace.frontmost.reset();
     helper.service().verifyAccessibilityTrust();
@@ -133,10 +138,11 @@ TEST_F(Verification, SummariesOfFailedQueries) {
     helper.sim.desktop.set(helper.textArea, "AXSelectedText", {ax::kAXErrorNoValue, std::nullopt});
     helper.sim.workspace.frontmost = RunningApplication{55, std::nullopt};
     helper.service().verifyAccessibilityTrust();
-    EXPECT_EQ(verificationDiagnostics(),
-              (std::vector<std::string>{
-                  "🔍AX验证: axError=-25204 | NSWorkspace前台=nil(pid=0) | focusedElement=-25212",
-                  "🔍AX验证: ✅?(pid=100) | NSWorkspace前台=nil(pid=55) | selectedText=-25212 text=nil"}));
+    EXPECT_EQ(
+        verificationDiagnostics(),
+        (std::vector<std::string>{
+            "🔍AX验证: axError=-25204 | NSWorkspace前台=nil(pid=0) | focusedElement=-25212",
+            "🔍AX验证: ✅?(pid=100) | NSWorkspace前台=nil(pid=55) | selectedText=-25212 text=nil"}));
 }
 
 TEST_F(Verification, LostTrustStopsMonitoringAndReportsAllFalse) {
@@ -146,7 +152,9 @@ TEST_F(Verification, LostTrustStopsMonitoringAndReportsAllFalse) {
     helper.advance(2.0);
     auto diagnostics = verificationDiagnostics();
     ASSERT_EQ(diagnostics.size(), 2u);
-    EXPECT_EQ(diagnostics[1], "⚠️AX验证发现 trusted=false，判定辅助功能权限已失效，停止监听");
+    EXPECT_EQ(
+        diagnostics[1],
+        "⚠️AX验证发现 trusted=false，判定辅助功能权限已失效，停止监听");
     auto statuses = helper.events("com.corvala.app.permissionStatus");
     ASSERT_EQ(statuses.size(), 1u);
     EXPECT_EQ(statuses[0]["granted"], false);
@@ -169,7 +177,8 @@ TEST_F(Verification, LostTrustWithoutAnObserverStillReports) {
 TEST_F(Verification, TransientAPIDisabledKeepsMonitoring) {
     startWith();
     helper.sim.desktop.focusedElementAnswer = ax::Answer{ax::kAXErrorAPIDisabled, std::nullopt};
-    helper.sim.workspace.frontmost = RunningApplication{HelperHarness::kMainApp, std::string("Corvala")};
+    helper.sim.workspace.frontmost =
+        RunningApplication{HelperHarness::kMainApp, std::string("Corvala")};
     helper.service().verifyAccessibilityTrust();
     EXPECT_EQ(verificationDiagnostics().back(),
               "ℹ️AX验证命中主应用前台瞬时 false negative，保持已授权状态");
@@ -189,7 +198,8 @@ TEST(VerificationWithoutMainApp, NeverClaimsTheMainAppIsInFront) {
     // A frontmost application with pid 0 would equal an unset mainAppPID.
     helper.sim.workspace.frontmost = RunningApplication{0, std::nullopt};
     helper.service().verifyAccessibilityTrust();
-    EXPECT_EQ(helper.diagnostics().back(), "ℹ️AX验证出现瞬时 apiDisabled，但 trusted=true，保持已授权状态");
+    EXPECT_EQ(helper.diagnostics().back(),
+              "ℹ️AX验证出现瞬时 apiDisabled，但 trusted=true，保持已授权状态");
 }
 
 }  // namespace

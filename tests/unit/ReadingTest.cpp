@@ -12,7 +12,7 @@ using ax::Answer;
 using ax::AXValue;
 
 class Reading : public ::testing::Test {
-protected:
+  protected:
     Reading() { h.focus(h.textA, ObserverHarness::kAppA); }
 
     SimDesktop& desktop() { return h.sim.desktop; }
@@ -80,14 +80,16 @@ TEST_F(Reading, AnEmptyRangeEndsTheReadingBeforeAskingForItsString) {
 TEST_F(Reading, AttributedStringIsTheLastSource) {
     h.deselect(h.textA);
     desktop().set(h.textA, "AXSelectedTextRange", Answer{0, AXValue::range({0, 4})});
-    desktop().setParameterized(h.textA, "AXStringForRange", Answer{ax::kAXErrorFailure, std::nullopt});
+    desktop().setParameterized(h.textA, "AXStringForRange",
+                               Answer{ax::kAXErrorFailure, std::nullopt});
 
     desktop().setParameterized(h.textA, "AXAttributedStringForRange",
                                Answer{0, ax::AttributedString{"rich"}});
     ASSERT_TRUE(h.observer->readSelection());
     EXPECT_EQ(h.observer->readSelection()->text, "rich");
 
-    desktop().setParameterized(h.textA, "AXAttributedStringForRange", Answer{0, std::string("plain")});
+    desktop().setParameterized(h.textA, "AXAttributedStringForRange",
+                               Answer{0, std::string("plain")});
     EXPECT_EQ(h.observer->readSelection()->text, "plain");
 
     desktop().setParameterized(h.textA, "AXAttributedStringForRange",
@@ -105,8 +107,10 @@ TEST_F(Reading, AttributedStringIsTheLastSource) {
 
 TEST_F(Reading, WithoutASelectedRangeTheBoundsCoverTheWholeTextInCharacters) {
     // One emoji with a skin-tone modifier, then two letters: three characters, ten bytes.
-    desktop().setSelection(h.textA, "\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd" "ab", std::nullopt,
-                           Rect{1, 1, 9, 9});
+    desktop().setSelection(h.textA,
+                           "\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd"
+                           "ab",
+                           std::nullopt, Rect{1, 1, 9, 9});
     auto snapshot = h.observer->readSelection();
     ASSERT_TRUE(snapshot);
     EXPECT_FALSE(snapshot->usesFallbackRect);

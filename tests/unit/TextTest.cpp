@@ -12,9 +12,11 @@ TEST(TextSegmenter, CountsExtendedGraphemeClusters) {
     EXPECT_EQ(text.count(""), 0);
     EXPECT_EQ(text.count("ab"), 2);
     EXPECT_EQ(text.count("\r\n"), 1);
-    EXPECT_EQ(text.count("e\xcc\x81"), 1);                 // e + combining acute
-    EXPECT_EQ(text.count("\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd" "ab"), 3);  // thumbs up + skin tone
-    EXPECT_EQ(text.count("\xf0\x9f\x87\xa8\xf0\x9f\x87\xb3"), 1);       // flag: two regional indicators
+    EXPECT_EQ(text.count("e\xcc\x81"), 1);  // e + combining acute
+    EXPECT_EQ(text.count("\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd"
+                         "ab"),
+              3);                                                  // thumbs up + skin tone
+    EXPECT_EQ(text.count("\xf0\x9f\x87\xa8\xf0\x9f\x87\xb3"), 1);  // flag: two regional indicators
     EXPECT_EQ(text.count("选区文本"), 4);
     EXPECT_TRUE(text.hasAtLeast("\r\n", 1));
     EXPECT_FALSE(text.hasAtLeast("\r\n", 2));
@@ -27,7 +29,10 @@ TEST(TextSegmenter, PrefixNeverSplitsACharacter) {
     EXPECT_EQ(text.prefix("abc", 5), "abc");
     EXPECT_EQ(text.prefix("abc", 0), "");
     EXPECT_EQ(text.prefix("选区文本", 2), "选区");
-    EXPECT_EQ(text.prefix("\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd" "ab", 1), "\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd");
+    EXPECT_EQ(text.prefix("\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd"
+                          "ab",
+                          1),
+              "\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd");
     EXPECT_EQ(text.prefix("a\r\nb", 2), "a\r\n");
 }
 
@@ -40,17 +45,20 @@ TEST(TextSegmenter, PrefixOfAHugeTextIsOnlyThePrefix) {
 
 TEST(TextSegmenter, InvalidUTF8IsCutWithoutFailing) {
     TextSegmenter text;
-    std::string bad = "a\xff\xfe" "b";
+    std::string bad =
+        "a\xff\xfe"
+        "b";
     EXPECT_EQ(text.count(bad), 4);
     EXPECT_EQ(text.prefix(bad, 2), "a\xff");
 }
 
 TEST(CanonicalEquivalence, PrecomposedAndDecomposedFormsAgree) {
-    const std::string precomposed = "caf\xc3\xa9";   // é as one code point
-    const std::string decomposed = "cafe\xcc\x81";   // e + combining acute
+    const std::string precomposed = "caf\xc3\xa9";  // é as one code point
+    const std::string decomposed = "cafe\xcc\x81";  // e + combining acute
     EXPECT_EQ(canonicalHash(precomposed), canonicalHash(decomposed));
     EXPECT_NE(canonicalHash(precomposed), canonicalHash("cafe"));
-    EXPECT_TRUE(canonicallyEqual("/Applications/Caf\xc3\xa9.app", "/Applications/Cafe\xcc\x81.app"));
+    EXPECT_TRUE(
+        canonicallyEqual("/Applications/Caf\xc3\xa9.app", "/Applications/Cafe\xcc\x81.app"));
     EXPECT_FALSE(canonicallyEqual("/Applications/Glimwick.app", "/Applications/Glimwick.app/"));
     EXPECT_FALSE(canonicallyEqual("/Applications/glimwick.app", "/Applications/Glimwick.app"));
     // Compatibility forms are not canonical equivalents.

@@ -18,15 +18,16 @@ constexpr gint kCallTimeoutMs = 1000;
 constexpr gint kBusCallTimeoutMs = 1000;
 
 struct AtspiElement : ax::Element {
-    explicit AtspiElement(GObjectPtr<AtspiAccessible> accessible) : accessible(std::move(accessible)) {}
+    explicit AtspiElement(GObjectPtr<AtspiAccessible> accessible)
+        : accessible(std::move(accessible)) {}
     GObjectPtr<AtspiAccessible> accessible;  // null for the system-wide element or an unknown app
 };
 
 struct SystemWide : ax::Element {};
 
 GObjectPtr<AtspiAccessible> retained(AtspiAccessible* accessible) {
-    return GObjectPtr<AtspiAccessible>(accessible != nullptr ? ATSPI_ACCESSIBLE(g_object_ref(accessible))
-                                                             : nullptr);
+    return GObjectPtr<AtspiAccessible>(
+        accessible != nullptr ? ATSPI_ACCESSIBLE(g_object_ref(accessible)) : nullptr);
 }
 
 ax::ElementRef elementFor(GObjectPtr<AtspiAccessible> accessible) {
@@ -45,7 +46,8 @@ ax::AXError codeFor(const GErrorPtr& error) {
         return ax::kAXErrorSuccess;
     }
     std::string_view message = error->message != nullptr ? error->message : "";
-    for (std::string_view gone : {"ServiceUnknown", "UnknownObject", "NameHasNoOwner", "Disconnected"}) {
+    for (std::string_view gone :
+         {"ServiceUnknown", "UnknownObject", "NameHasNoOwner", "Disconnected"}) {
         if (message.find(gone) != std::string_view::npos) {
             return ax::kAXErrorInvalidUIElement;
         }
@@ -147,7 +149,8 @@ bool toOffsets(const ax::Range& range, gint& start, gint& end) {
 
 ax::Answer textOf(AtspiText* text, gint start, gint end, bool attributed) {
     ax::AXError code = 0;
-    GCharPtr chars(call([&](GError** e) { return atspi_text_get_text(text, start, end, e); }, code));
+    GCharPtr chars(
+        call([&](GError** e) { return atspi_text_get_text(text, start, end, e); }, code));
     if (code != 0 || !chars) {
         return {code != 0 ? code : ax::kAXErrorNoValue, std::nullopt};
     }
@@ -192,7 +195,8 @@ bool AtspiAccessibility::connected() {
     }
     atspi_set_timeout(kCallTimeoutMs, kCallTimeoutMs);
     connected_ = true;
-    focusListener_.reset(atspi_event_listener_new(&AtspiAccessibility::onFocusEvent, this, nullptr));
+    focusListener_.reset(
+        atspi_event_listener_new(&AtspiAccessibility::onFocusEvent, this, nullptr));
     atspi_event_listener_register(focusListener_.get(), kFocusChanged, nullptr);
     return true;
 }
@@ -235,7 +239,9 @@ bool AtspiAccessibility::isProcessTrusted(bool prompt) {
            g_variant_get_boolean(value.get());
 }
 
-ax::ElementRef AtspiAccessibility::createSystemWide() { return std::make_shared<SystemWide>(); }
+ax::ElementRef AtspiAccessibility::createSystemWide() {
+    return std::make_shared<SystemWide>();
+}
 
 ax::ElementRef AtspiAccessibility::createApplication(Pid pid) {
     if (!connected() || pid <= 0) {
@@ -243,14 +249,17 @@ ax::ElementRef AtspiAccessibility::createApplication(Pid pid) {
     }
     GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
     ax::AXError code = 0;
-    gint count = call([&](GError** e) { return atspi_accessible_get_child_count(desktop.get(), e); }, code);
+    gint count =
+        call([&](GError** e) { return atspi_accessible_get_child_count(desktop.get(), e); }, code);
     for (gint i = 0; i < count; ++i) {
-        GObjectPtr<AtspiAccessible> app(
-            call([&](GError** e) { return atspi_accessible_get_child_at_index(desktop.get(), i, e); }, code));
+        GObjectPtr<AtspiAccessible> app(call(
+            [&](GError** e) { return atspi_accessible_get_child_at_index(desktop.get(), i, e); },
+            code));
         if (!app) {
             continue;
         }
-        guint appPid = call([&](GError** e) { return atspi_accessible_get_process_id(app.get(), e); }, code);
+        guint appPid =
+            call([&](GError** e) { return atspi_accessible_get_process_id(app.get(), e); }, code);
         if (code == 0 && static_cast<Pid>(appPid) == pid) {
             return elementFor(std::move(app));
         }
@@ -266,18 +275,25 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
     // No focus event seen yet (or a stale one): look in the active window of each application.
     GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
     ax::AXError code = 0;
-    gint apps = call([&](GError** e) { return atspi_accessible_get_child_count(desktop.get(), e); }, code);
+    gint apps =
+        call([&](GError** e) { return atspi_accessible_get_child_count(desktop.get(), e); }, code);
     for (gint i = 0; i < apps; ++i) {
-        GObjectPtr<AtspiAccessible> app(
-            call([&](GError** e) { return atspi_accessible_get_child_at_index(desktop.get(), i, e); }, code));
-        gint windows = app ? call([&](GError** e) { return atspi_accessible_get_child_count(app.get(), e); }, code) : 0;
+        GObjectPtr<AtspiAccessible> app(call(
+            [&](GError** e) { return atspi_accessible_get_child_at_index(desktop.get(), i, e); },
+            code));
+        gint windows =
+            app ? call([&](GError** e) { return atspi_accessible_get_child_count(app.get(), e); },
+                       code)
+                : 0;
         for (gint j = 0; j < windows; ++j) {
-            GObjectPtr<AtspiAccessible> window(
-                call([&](GError** e) { return atspi_accessible_get_child_at_index(app.get(), j, e); }, code));
+            GObjectPtr<AtspiAccessible> window(call(
+                [&](GError** e) { return atspi_accessible_get_child_at_index(app.get(), j, e); },
+                code));
             if (!window || !hasState(window.get(), ATSPI_STATE_ACTIVE)) {
                 continue;
             }
-            GObjectPtr<AtspiCollection> collection(atspi_accessible_get_collection_iface(window.get()));
+            GObjectPtr<AtspiCollection> collection(
+                atspi_accessible_get_collection_iface(window.get()));
             if (!collection) {
                 continue;
             }
@@ -348,8 +364,10 @@ ax::Answer AtspiAccessibility::copyAttributeValue(const ax::ElementRef& element,
     }
     ax::AXError code = 0;
     if (attribute == ax::kAXRoleAttribute) {
-        AtspiRole role = call([&](GError** e) { return atspi_accessible_get_role(accessible, e); }, code);
-        return code != 0 ? ax::Answer{code, std::nullopt} : ax::Answer{0, roleName(accessible, role)};
+        AtspiRole role =
+            call([&](GError** e) { return atspi_accessible_get_role(accessible, e); }, code);
+        return code != 0 ? ax::Answer{code, std::nullopt}
+                         : ax::Answer{0, roleName(accessible, role)};
     }
     if (attribute == ax::kAXParentAttribute) {
         GObjectPtr<AtspiAccessible> parent(
@@ -360,13 +378,15 @@ ax::Answer AtspiAccessibility::copyAttributeValue(const ax::ElementRef& element,
         return {0, elementFor(std::move(parent))};
     }
     if (attribute == ax::kAXTitleAttribute) {
-        GCharPtr name(call([&](GError** e) { return atspi_accessible_get_name(accessible, e); }, code));
+        GCharPtr name(
+            call([&](GError** e) { return atspi_accessible_get_name(accessible, e); }, code));
         if (!name) {
             return {code != 0 ? code : ax::kAXErrorNoValue, std::nullopt};
         }
         return {0, std::string(name.get())};
     }
-    if (attribute != ax::kAXSelectedTextAttribute && attribute != ax::kAXSelectedTextRangeAttribute) {
+    if (attribute != ax::kAXSelectedTextAttribute &&
+        attribute != ax::kAXSelectedTextRangeAttribute) {
         return {ax::kAXErrorAttributeUnsupported, std::nullopt};
     }
 
@@ -374,7 +394,8 @@ ax::Answer AtspiAccessibility::copyAttributeValue(const ax::ElementRef& element,
     if (!text || isPassword(accessible)) {
         return {ax::kAXErrorAttributeUnsupported, std::nullopt};
     }
-    gint selections = call([&](GError** e) { return atspi_text_get_n_selections(text.get(), e); }, code);
+    gint selections =
+        call([&](GError** e) { return atspi_text_get_n_selections(text.get(), e); }, code);
     if (code != 0) {
         return {code, std::nullopt};
     }
@@ -389,7 +410,8 @@ ax::Answer AtspiAccessibility::copyAttributeValue(const ax::ElementRef& element,
         start = std::min(range->start_offset, range->end_offset);
         end = std::max(range->start_offset, range->end_offset);
     } else if (attribute == ax::kAXSelectedTextRangeAttribute) {
-        start = end = call([&](GError** e) { return atspi_text_get_caret_offset(text.get(), e); }, code);
+        start = end =
+            call([&](GError** e) { return atspi_text_get_caret_offset(text.get(), e); }, code);
         if (code != 0) {
             return {code, std::nullopt};
         }
@@ -439,9 +461,9 @@ ax::Answer AtspiAccessibility::copyParameterizedAttributeValue(const ax::Element
     if (!extents) {
         return {code != 0 ? code : ax::kAXErrorNoValue, std::nullopt};
     }
-    return {0, ax::AXValue::rect(Rect{static_cast<double>(extents->x), static_cast<double>(extents->y),
-                                      static_cast<double>(extents->width),
-                                      static_cast<double>(extents->height)})};
+    return {0, ax::AXValue::rect(Rect{
+                   static_cast<double>(extents->x), static_cast<double>(extents->y),
+                   static_cast<double>(extents->width), static_cast<double>(extents->height)})};
 }
 
 Pid AtspiAccessibility::getPid(const ax::ElementRef& element) {
@@ -450,7 +472,8 @@ Pid AtspiAccessibility::getPid(const ax::ElementRef& element) {
         return 0;
     }
     ax::AXError code = 0;
-    guint pid = call([&](GError** e) { return atspi_accessible_get_process_id(accessible, e); }, code);
+    guint pid =
+        call([&](GError** e) { return atspi_accessible_get_process_id(accessible, e); }, code);
     return code == 0 ? static_cast<Pid>(pid) : 0;
 }
 
@@ -462,8 +485,8 @@ namespace {
 
 // One process's text-selection events, delivered while the source is installed.
 class AtspiObserver : public ax::Observer, public RunLoopSource {
-public:
-    AtspiObserver(Pid pid, ax::ObserverCallback callback) : pid_(pid), callback_(std::move(callback)) {}
+  public:
+    explicit AtspiObserver(ax::ObserverCallback callback) : callback_(std::move(callback)) {}
     ~AtspiObserver() override { deregister(); }
 
     ax::AXError addNotification(const ax::ElementRef& application, const std::string& name,
@@ -475,7 +498,8 @@ public:
         if (listener_) {
             return ax::kAXErrorNotificationAlreadyRegistered;
         }
-        GObjectPtr<AtspiEventListener> listener(atspi_event_listener_new(&AtspiObserver::onEvent, this, nullptr));
+        GObjectPtr<AtspiEventListener> listener(
+            atspi_event_listener_new(&AtspiObserver::onEvent, this, nullptr));
         ax::AXError code = 0;
         gboolean registered = call(
             [&](GError** e) {
@@ -504,7 +528,7 @@ public:
     void setInstalled(bool installed) override { installed_ = installed; }
     bool isInstalled() const override { return installed_; }
 
-private:
+  private:
     void deregister() {
         if (listener_) {
             atspi_event_listener_deregister(listener_.get(), kTextSelectionChanged, nullptr);
@@ -523,17 +547,18 @@ private:
     static void onEvent(AtspiEvent* event, void* self) {
         auto* observer = static_cast<AtspiObserver*>(self);
         const char* source = event->source != nullptr ? busNameOf(event->source) : nullptr;
-        const char* target = observer->application_ ? busNameOf(observer->application_.get()) : nullptr;
+        const char* target =
+            observer->application_ ? busNameOf(observer->application_.get()) : nullptr;
         if (observer->installed_ && source != nullptr && target != nullptr &&
             std::strcmp(source, target) == 0) {
             ax::ElementRef element = elementFor(retained(event->source));
             ax::Context context = observer->context_;
-            observer->callback_(*observer, element, ax::kAXSelectedTextChangedNotification, context);
+            observer->callback_(*observer, element, ax::kAXSelectedTextChangedNotification,
+                                context);
         }
         g_boxed_free(ATSPI_TYPE_EVENT, event);
     }
 
-    Pid pid_;
     ax::ObserverCallback callback_;
     GObjectPtr<AtspiEventListener> listener_;
     GObjectPtr<AtspiAccessible> application_;
@@ -543,11 +568,11 @@ private:
 
 }  // namespace
 
-ax::ObserverResult AtspiAccessibility::createObserver(Pid pid, ax::ObserverCallback callback) {
+ax::ObserverResult AtspiAccessibility::createObserver(Pid /*pid*/, ax::ObserverCallback callback) {
     if (!connected()) {
         return {ax::kAXErrorAPIDisabled, nullptr};
     }
-    return {ax::kAXErrorSuccess, std::make_unique<AtspiObserver>(pid, std::move(callback))};
+    return {ax::kAXErrorSuccess, std::make_unique<AtspiObserver>(std::move(callback))};
 }
 
 }  // namespace glimwick::os

@@ -13,7 +13,7 @@ namespace glimwick::os {
 // session bus shows one, and follows keyboard focus through focus events. Password fields are
 // never read: their text and ranges answer as unsupported.
 class AtspiAccessibility : public ax::Accessibility {
-public:
+  public:
     // sessionBus is not owned and outlives this object.
     explicit AtspiAccessibility(GDBusConnection* sessionBus);
     ~AtspiAccessibility() override;
@@ -21,7 +21,8 @@ public:
     bool isProcessTrusted(bool prompt) override;
     ax::ElementRef createSystemWide() override;
     ax::ElementRef createApplication(Pid pid) override;
-    ax::Answer copyAttributeValue(const ax::ElementRef& element, const std::string& attribute) override;
+    ax::Answer copyAttributeValue(const ax::ElementRef& element,
+                                  const std::string& attribute) override;
     ax::Answer copyParameterizedAttributeValue(const ax::ElementRef& element,
                                                const std::string& attribute,
                                                const ax::Value& parameter) override;
@@ -29,7 +30,7 @@ public:
     std::optional<ax::AXValue> createRangeValue(const ax::Range& range) override;
     ax::ObserverResult createObserver(Pid pid, ax::ObserverCallback callback) override;
 
-private:
+  private:
     bool connected();
     ax::Answer systemWideAttribute(const std::string& attribute);
     GObjectPtr<AtspiAccessible> focusedAccessible();

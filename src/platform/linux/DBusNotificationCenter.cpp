@@ -41,7 +41,8 @@ DBusNotificationCenter::~DBusNotificationCenter() {
     flush();
 }
 
-Notification DBusNotificationCenter::notificationFor(const std::string& name, GVariant* parameters) {
+Notification DBusNotificationCenter::notificationFor(const std::string& name,
+                                                     GVariant* parameters) {
     Notification notification{name, std::monostate{}};
     if (parameters != nullptr && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(s)"))) {
         const gchar* text = nullptr;
@@ -51,7 +52,8 @@ Notification DBusNotificationCenter::notificationFor(const std::string& name, GV
     return notification;
 }
 
-NotificationCenter::Token DBusNotificationCenter::addObserver(const std::string& name, Block block) {
+NotificationCenter::Token DBusNotificationCenter::addObserver(const std::string& name,
+                                                              Block block) {
     Token token = nextToken_++;
     auto signal = signalNameFor(name);
     if (!signal) {
@@ -74,9 +76,11 @@ void DBusNotificationCenter::removeObserver(Token token) {
     subscriptions_.erase(it);
 }
 
-void DBusNotificationCenter::post(const std::string& name, const std::optional<std::string>& object) {
+void DBusNotificationCenter::post(const std::string& name,
+                                  const std::optional<std::string>& object) {
     auto signal = signalNameFor(name);
-    if (!signal || (object && !g_utf8_validate(object->data(), static_cast<gssize>(object->size()), nullptr))) {
+    if (!signal || (object && !g_utf8_validate(object->data(), static_cast<gssize>(object->size()),
+                                               nullptr))) {
         return;
     }
     GVariant* body = object ? g_variant_new("(s)", object->c_str()) : nullptr;

@@ -25,7 +25,8 @@ GLibMainQueue::~GLibMainQueue() {
 
 MainQueue::WorkId GLibMainQueue::add(GSource* source, Block block, bool repeats) {
     WorkId id = nextId_++;
-    auto entry = std::make_unique<Entry>(Entry{this, id, std::move(block), repeats, GSourcePtr(source)});
+    auto entry =
+        std::make_unique<Entry>(Entry{this, id, std::move(block), repeats, GSourcePtr(source)});
     g_source_set_priority(source, G_PRIORITY_DEFAULT);
     // The entry outlives the source's callbacks: it is erased only after the source is destroyed.
     g_source_set_callback(source, &GLibMainQueue::dispatch, entry.get(), nullptr);
@@ -34,7 +35,9 @@ MainQueue::WorkId GLibMainQueue::add(GSource* source, Block block, bool repeats)
     return id;
 }
 
-void GLibMainQueue::async(Block block) { add(g_idle_source_new(), std::move(block), false); }
+void GLibMainQueue::async(Block block) {
+    add(g_idle_source_new(), std::move(block), false);
+}
 
 MainQueue::WorkId GLibMainQueue::asyncAfter(double delaySeconds, Block block) {
     return add(g_timeout_source_new(toMilliseconds(delaySeconds)), std::move(block), false);
@@ -69,10 +72,16 @@ gboolean GLibMainQueue::dispatch(gpointer data) {
     return queue->entries_.contains(id) ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
 }
 
-double GLibMainQueue::now() const { return static_cast<double>(g_get_monotonic_time()) / 1e6; }
+double GLibMainQueue::now() const {
+    return static_cast<double>(g_get_monotonic_time()) / 1e6;
+}
 
-void GLibMainQueue::run() { g_main_loop_run(loop_.get()); }
+void GLibMainQueue::run() {
+    g_main_loop_run(loop_.get());
+}
 
-void GLibMainQueue::quit() { g_main_loop_quit(loop_.get()); }
+void GLibMainQueue::quit() {
+    g_main_loop_quit(loop_.get());
+}
 
 }  // namespace glimwick::os

@@ -5,8 +5,8 @@
 #include <csignal>
 #include <cstdio>
 
-#include "platform/linux/DBusNotificationCenter.h"
 #include "platform/linux/AtspiAccessibility.h"
+#include "platform/linux/DBusNotificationCenter.h"
 #include "platform/linux/GLibMainQueue.h"
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/LinuxWorkspace.h"

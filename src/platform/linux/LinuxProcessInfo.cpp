@@ -36,11 +36,17 @@ std::string executableDirectory() {
 }  // namespace
 
 LinuxProcessInfo::LinuxProcessInfo(int argc, char** argv)
-    : arguments_(argv, argv + argc), osVersion_(versionFromUname()), bundlePath_(executableDirectory()) {}
+    : arguments_(argv, argv + argc),
+      osVersion_(versionFromUname()),
+      bundlePath_(executableDirectory()) {}
 
-Pid LinuxProcessInfo::processIdentifier() const { return getpid(); }
+Pid LinuxProcessInfo::processIdentifier() const {
+    return getpid();
+}
 
-Pid LinuxProcessInfo::parentProcessIdentifier() const { return getppid(); }
+Pid LinuxProcessInfo::parentProcessIdentifier() const {
+    return getppid();
+}
 
 std::optional<std::string> LinuxProcessInfo::bundleIdentifier() const {
     std::string id = GLIMWICK_BUNDLE_ID;

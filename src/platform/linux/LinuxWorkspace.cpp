@@ -16,7 +16,9 @@ namespace {
 constexpr std::string_view kSettingsScheme = "x-apple.systempreferences:";
 
 // A window that vanished between two requests is not worth dying for.
-int ignoreXError(Display*, XErrorEvent*) { return 0; }
+int ignoreXError(Display*, XErrorEvent*) {
+    return 0;
+}
 
 }  // namespace
 
