@@ -54,7 +54,7 @@ struct Event {
 };
 
 class Bus {
-  public:
+public:
     bool connect() {
         GError* error = nullptr;
         connection_.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error));
@@ -136,7 +136,7 @@ class Bus {
         }
     }
 
-  private:
+private:
     static void onSignal(GDBusConnection*, const gchar*, const gchar*, const gchar* interface,
                          const gchar* member, GVariant* parameters, gpointer self) {
         std::string name = std::string(interface) + "." + member;

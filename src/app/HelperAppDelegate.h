@@ -9,7 +9,7 @@ namespace glimwick {
 
 // Owns the one command service; prints the banner and the exit line around its life.
 class HelperAppDelegate : public ApplicationDelegate {
-  public:
+public:
     explicit HelperAppDelegate(const Platform& platform);
 
     void applicationDidFinishLaunching() override;
@@ -17,7 +17,7 @@ class HelperAppDelegate : public ApplicationDelegate {
 
     const std::shared_ptr<HelperService> helperService;
 
-  private:
+private:
     Platform platform_;
 };
 

@@ -17,7 +17,7 @@ namespace glimwick {
 // Counts and cuts UTF-8 text by extended grapheme clusters. Owns its break iterator so that
 // repeated calls do not rebuild it; not shared between owners.
 class TextSegmenter {
-  public:
+public:
     TextSegmenter();
     ~TextSegmenter();
     TextSegmenter(const TextSegmenter&) = delete;
@@ -30,7 +30,7 @@ class TextSegmenter {
     // True when the text has at least n characters; stops looking after n.
     bool hasAtLeast(std::string_view text, std::int64_t n);
 
-  private:
+private:
     bool attach(std::string_view text);
     std::unique_ptr<icu::BreakIterator> iterator_;
     UText* utext_ = nullptr;

@@ -19,7 +19,7 @@ namespace glimwick {
 // events. Created shared so that its timer, delayed checks and notification context can hold
 // it weakly.
 class SelectionObserver : public std::enable_shared_from_this<SelectionObserver> {
-  public:
+public:
     using ChangedCallback = std::function<void(const std::string& text, const Rect& rect)>;
     using ClearedCallback = std::function<void()>;  // empty when absent
 
@@ -77,7 +77,7 @@ class SelectionObserver : public std::enable_shared_from_this<SelectionObserver>
     std::int64_t pollCount() const { return pollCount_; }
     std::int64_t axFailCount() const { return axFailCount_; }
 
-  private:
+private:
     SelectionObserver(const Platform& platform, Pid ownerPID, ChangedCallback onSelectionChanged,
                       ClearedCallback onSelectionCleared);
 

@@ -35,7 +35,7 @@ inline constexpr const char* kAXGroupRole = "AXGroup";
 
 // A UI element. Its content is the platform's; the logic only passes handles around.
 class Element {
-  public:
+public:
     virtual ~Element() = default;
 };
 using ElementRef = std::shared_ptr<const Element>;
@@ -49,7 +49,7 @@ enum class ValueType : int { cgRect = 3, cfRange = 4 };
 
 // A boxed geometry value (rectangle or range).
 class AXValue {
-  public:
+public:
     static AXValue rect(const Rect& r) { return AXValue(ValueType::cgRect, r, {}); }
     static AXValue range(const Range& r) { return AXValue(ValueType::cfRange, {}, r); }
 
@@ -62,7 +62,7 @@ class AXValue {
         return type_ == ValueType::cfRange ? std::optional(range_) : std::nullopt;
     }
 
-  private:
+private:
     AXValue(ValueType type, Rect rect, Range range) : type_(type), rect_(rect), range_(range) {}
     ValueType type_;
     Rect rect_;
@@ -106,7 +106,7 @@ using ObserverCallback =
 
 // Delivers notifications of one process to a callback while its source is installed.
 class Observer {
-  public:
+public:
     virtual ~Observer() = default;
     virtual AXError addNotification(const ElementRef& application, const std::string& name,
                                     Context context) = 0;
@@ -120,7 +120,7 @@ struct ObserverResult {
 };
 
 class Accessibility {
-  public:
+public:
     virtual ~Accessibility() = default;
 
     virtual bool isProcessTrusted(bool prompt) = 0;

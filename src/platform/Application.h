@@ -5,7 +5,7 @@
 namespace glimwick {
 
 class ApplicationDelegate {
-  public:
+public:
     virtual ~ApplicationDelegate() = default;
     virtual void applicationDidFinishLaunching() = 0;
     virtual void applicationWillTerminate() = 0;
@@ -13,7 +13,7 @@ class ApplicationDelegate {
 
 // The application object: runs the main loop and carries out an orderly termination.
 class Application {
-  public:
+public:
     explicit Application(MainQueue& queue) : queue_(queue) {}
 
     // The delegate is not owned.
@@ -28,7 +28,7 @@ class Application {
 
     bool isTerminated() const { return terminated_; }
 
-  private:
+private:
     MainQueue& queue_;
     ApplicationDelegate* delegate_ = nullptr;
     bool launched_ = false;

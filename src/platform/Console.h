@@ -6,7 +6,7 @@ namespace glimwick {
 
 // Standard output. Each line is written whole; write failures are ignored.
 class Console {
-  public:
+public:
     virtual ~Console() = default;
     virtual void writeLine(std::string_view line) = 0;
 };

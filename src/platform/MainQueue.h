@@ -9,7 +9,7 @@ class RunLoopSource;
 
 // The main thread's run loop and dispatch queue. Everything the helper does runs here.
 class MainQueue {
-  public:
+public:
     using Block = std::function<void()>;
     using WorkId = std::uint64_t;
 
@@ -37,7 +37,7 @@ class MainQueue {
 // Something that delivers callbacks on the main loop only while installed
 // (an accessibility observer's event stream).
 class RunLoopSource {
-  public:
+public:
     virtual ~RunLoopSource() = default;
     virtual void setInstalled(bool installed) = 0;
     virtual bool isInstalled() const = 0;
@@ -46,7 +46,7 @@ class RunLoopSource {
 // A cancellable delayed item or repeating timer. Owning one means owning the pending work:
 // destroying the handle cancels it.
 class ScheduledWork {
-  public:
+public:
     ScheduledWork() = default;
     ScheduledWork(MainQueue& queue, MainQueue::WorkId id) : queue_(&queue), id_(id) {}
     ScheduledWork(const ScheduledWork&) = delete;
@@ -70,7 +70,7 @@ class ScheduledWork {
         }
     }
 
-  private:
+private:
     MainQueue* queue_ = nullptr;
     MainQueue::WorkId id_ = 0;
 };

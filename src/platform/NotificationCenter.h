@@ -22,7 +22,7 @@ struct Notification {
 
 // The system-wide broadcast channel between the helper and the main app.
 class NotificationCenter {
-  public:
+public:
     using Token = std::uint64_t;
     using Block = std::function<void(const Notification&)>;
 

@@ -11,7 +11,7 @@ using Pid = pid_t;
 
 // Facts about the running process and the bundle it was started from.
 class ProcessInfo {
-  public:
+public:
     virtual ~ProcessInfo() = default;
     virtual Pid processIdentifier() const = 0;
     virtual Pid parentProcessIdentifier() const = 0;

@@ -15,7 +15,7 @@ struct RunningApplication {
 
 // The desktop around the helper: which application is in front, URLs, the pointer.
 class Workspace {
-  public:
+public:
     virtual ~Workspace() = default;
     virtual std::optional<RunningApplication> frontmostApplication() = 0;
     // Opens url when it parses; failures are not reported.

@@ -23,7 +23,7 @@ struct AccessEvaluation {
 // The command service: the notification channel, the seven command handlers and the publishing
 // of selection events. Created shared so that every block that points back holds it weakly.
 class HelperService : public std::enable_shared_from_this<HelperService> {
-  public:
+public:
     static std::shared_ptr<HelperService> create(const Platform& platform);
     ~HelperService();
     HelperService(const HelperService&) = delete;
@@ -61,7 +61,7 @@ class HelperService : public std::enable_shared_from_this<HelperService> {
     Pid mainAppPID() const { return mainAppPID_; }
     const std::vector<NotificationCenter::Token>& observerTokens() const { return observerTokens_; }
 
-  private:
+private:
     explicit HelperService(const Platform& platform);
 
     Json identityPayload() const;

@@ -5,53 +5,37 @@
 #include <vector>
 
 #include "BusFixture.h"
-#include "platform/Geometry.h"
 
 namespace glimwick::testing {
-
-// One GTK fixture window, driven through its stdin.
-class FixtureWindow {
-  public:
-    FixtureWindow(const std::string& title, const std::map<std::string, std::string>& env);
-
-    pid_t pid() const { return process_.pid(); }
-    unsigned long xid() const { return xid_; }
-    bool ready() const { return xid_ != 0; }
-    // Sends one command and waits for its answer; returns what followed "ok".
-    std::string command(const std::string& line);
-    Rect extents(const std::string& widget, int start, int end);
-
-  private:
-    ChildProcess process_;
-    unsigned long xid_ = 0;
-    size_t answers_ = 0;
-};
 
 // A private desktop for one test: Xvfb, a session bus, the accessibility bus (unless told
 // otherwise), and a window manager, so that windows really get activated.
 class DesktopFixture : public BusFixture {
-  protected:
-    void SetUp() override;
-    void TearDown() override;
-    std::map<std::string, std::string> busEnvironment() const override;
-
-    // Whether the accessibility bus is started; a fixture that wants it absent says false.
+protected:
+    TestDesktop::Options options() const override {
+        return {.display = true,
+                .accessibility = withAccessibility(),
+                .windowManager = true,
+                .monitor = true};
+    }
+    void TearDown() override {
+        helpers_.clear();
+        windows_.clear();
+        BusFixture::TearDown();
+    }
     virtual bool withAccessibility() const { return true; }
 
-    FixtureWindow& openWindow(const std::string& title);
-    // Makes window the active one, as a click on it would, and waits until it is.
-    void activate(const FixtureWindow& window);
-    bool waitForLine(const ChildProcess& process, const std::string& line,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(15));
-    // Every bus message of the test, for checking that something never travelled.
-    std::string busTraffic() const { return monitor_ ? monitor_->stdoutText() : std::string(); }
+    FixtureWindow& openWindow(const std::string& title) {
+        windows_.push_back(std::make_unique<FixtureWindow>(
+            std::vector<std::string>{GLIMWICK_FIXTURE_PATH, title}, busEnvironment()));
+        EXPECT_TRUE(windows_.back()->ready()) << windows_.back()->startFailure();
+        return *windows_.back();
+    }
+    void activate(FixtureWindow& window) {
+        ASSERT_TRUE(window.activate(busEnvironment())) << "window never became active";
+    }
+    std::string busTraffic() const { return desktop_.busTraffic(); }
 
-    std::string display_;
-    std::string runtimeDir_;
-    std::unique_ptr<ChildProcess> xvfb_;
-    std::unique_ptr<ChildProcess> launcher_;
-    std::unique_ptr<ChildProcess> windowManager_;
-    std::unique_ptr<ChildProcess> monitor_;
     std::vector<std::unique_ptr<FixtureWindow>> windows_;
 };
 

@@ -20,7 +20,10 @@ std::string characters(const std::string& text, int start, int end) {
 }
 
 class SelectionE2E : public DesktopFixture {
-  protected:
+protected:
+    static void command(FixtureWindow& window, const std::string& line) {
+        ASSERT_TRUE(window.command(line)) << line;
+    }
     void SetUp() override {
         DesktopFixture::SetUp();
         if (HasFatalFailure()) {
@@ -67,7 +70,7 @@ TEST_F(SelectionE2E, PermissionIsGrantedOnThisStack) {
 
 TEST_F(SelectionE2E, ASelectionInTheTextViewReachesTheMainApp) {
     startMonitoring();
-    window_->command("select view 42 61");
+    command(*window_, "select view 42 61");
     ASSERT_TRUE(waitForEvent("com.corvala.app.selectionChanged")) << helper_->stdoutText();
     auto changed = eventsNamed("com.corvala.app.selectionChanged").front().payload;
     EXPECT_EQ(changed["text"], characters(fixture::kViewText, 42, 61));
@@ -81,7 +84,7 @@ TEST_F(SelectionE2E, ASelectionInTheTextViewReachesTheMainApp) {
     EXPECT_EQ(changed["pid"], helper_->pid());
 
     // Non-ASCII text arrives whole, the emoji with its skin tone included.
-    window_->command("select view 83 100");
+    command(*window_, "select view 83 100");
     ASSERT_TRUE(waitForEvent("com.corvala.app.selectionChanged", 2)) << helper_->stdoutText();
     EXPECT_EQ(eventsNamed("com.corvala.app.selectionChanged").back().payload["text"],
               characters(fixture::kViewText, 83, 100));
@@ -89,9 +92,9 @@ TEST_F(SelectionE2E, ASelectionInTheTextViewReachesTheMainApp) {
 
 TEST_F(SelectionE2E, DeselectingClearsOnceAfterTwoEmptyReadings) {
     startMonitoring();
-    window_->command("select view 0 8");
+    command(*window_, "select view 0 8");
     ASSERT_TRUE(waitForEvent("com.corvala.app.selectionChanged"));
-    window_->command("deselect view");
+    command(*window_, "deselect view");
     ASSERT_TRUE(waitForEvent("com.corvala.app.selectionCleared")) << helper_->stdoutText();
     EXPECT_TRUE(waitForLine(
         *helper_, "[SelectionObserver][DEBUG] Selection cleared: empty_selection_threshold"));
@@ -108,7 +111,7 @@ TEST_F(SelectionE2E, DeselectingClearsOnceAfterTwoEmptyReadings) {
 
 TEST_F(SelectionE2E, MovingToAnotherApplicationClearsAndRebinds) {
     startMonitoring();
-    window_->command("select view 0 8");
+    command(*window_, "select view 0 8");
     ASSERT_TRUE(waitForEvent("com.corvala.app.selectionChanged"));
     FixtureWindow& other = openWindow("Glimwick Fixture B");
     ASSERT_TRUE(other.ready());
@@ -123,7 +126,7 @@ TEST_F(SelectionE2E, MovingToAnotherApplicationClearsAndRebinds) {
         waitForLine(*helper_, "[SelectionObserver][DEBUG] Selection cleared: focus_pid_changed"));
     ASSERT_TRUE(waitForEvent("com.corvala.app.selectionCleared"));
 
-    other.command("select view 4 12");
+    command(other, "select view 4 12");
     ASSERT_TRUE(waitForEvent("com.corvala.app.selectionChanged", 2)) << helper_->stdoutText();
     EXPECT_EQ(eventsNamed("com.corvala.app.selectionChanged").back().payload["text"],
               characters(fixture::kViewText, 4, 12));
@@ -131,16 +134,16 @@ TEST_F(SelectionE2E, MovingToAnotherApplicationClearsAndRebinds) {
 
 TEST_F(SelectionE2E, TheAddressBarAndTheBoxedEntryAreExcluded) {
     startMonitoring();
-    window_->command("focus toolbar-entry");
-    window_->command("select toolbar-entry 8 15");
+    command(*window_, "focus toolbar-entry");
+    command(*window_, "select toolbar-entry 8 15");
     ASSERT_TRUE(
         waitForLine(*helper_,
                     "[SelectionObserver][DEBUG] Ignored: element in exclusion list (address "
                     "bar, search box, etc.)"))
         << helper_->stdoutText();
     // A plain GTK box is a generic container too, so its entry counts as a search box.
-    window_->command("focus box-entry");
-    window_->command("select box-entry 3 8");
+    command(*window_, "focus box-entry");
+    command(*window_, "select box-entry 3 8");
     ASSERT_TRUE(waitUntil(
         [&] {
             auto lines = helper_->stdoutLines();
@@ -156,8 +159,8 @@ TEST_F(SelectionE2E, TheAddressBarAndTheBoxedEntryAreExcluded) {
 
 TEST_F(SelectionE2E, PasswordTextIsNeverReadLoggedOrPosted) {
     startMonitoring();
-    window_->command("focus password-entry");
-    window_->command("select password-entry 0 12");
+    command(*window_, "focus password-entry");
+    command(*window_, "select password-entry 0 12");
     // Let several ticks and any notification pass while the password is selected.
     auto later = std::chrono::steady_clock::now() + 2s;
     waitUntil([&] { return std::chrono::steady_clock::now() >= later; }, 5s);
@@ -170,7 +173,7 @@ TEST_F(SelectionE2E, PasswordTextIsNeverReadLoggedOrPosted) {
 }
 
 class NoAccessibilityE2E : public DesktopFixture {
-  protected:
+protected:
     bool withAccessibility() const override { return false; }
 };
 

@@ -1,93 +1,51 @@
 #pragma once
 
-#include <gio/gio.h>
 #include <gtest/gtest.h>
-#include <sys/types.h>
 
-#include <chrono>
-#include <functional>
-#include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
-#include "platform/linux/GObjectPtr.h"
+#include "TestDesktop.h"
 
 namespace glimwick::testing {
 
-// Iterates the default main context until done() holds or the deadline passes.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
-
-// A process started by a test, with its output in files; killed by pid when dropped.
-class ChildProcess {
-  public:
-    // With withInput the child reads its stdin from writeLine; otherwise it inherits ours.
-    ChildProcess(const std::vector<std::string>& argv,
-                 const std::map<std::string, std::string>& env, bool withInput = false);
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
-    pid_t pid() const { return pid_; }
-    bool started() const { return pid_ > 0; }
-    std::string stdoutText() const;
-    std::string stderrText() const;
-    std::vector<std::string> stdoutLines() const;
-    // Nullopt while running; the exit status once it has ended normally (-1 if by a signal).
-    std::optional<int> exitStatus();
-    bool waitForExit(std::chrono::milliseconds timeout);
-    void kill(int signal);
-    void writeLine(const std::string& line);
-
-  private:
-    pid_t pid_ = -1;
-    int input_ = -1;
-    std::optional<int> status_;
-    std::string stdoutPath_;
-    std::string stderrPath_;
-};
-
-struct Event {
-    std::string name;
-    nlohmann::json payload;  // the parsed object text, or null
-    std::string sender;
-};
-
-// A private session bus for one test, and a client on it that plays the main app.
+// A private session for one test, and a client on its bus that plays the main app.
 class BusFixture : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override;
     void TearDown() override;
+    // What the session has besides its bus.
+    virtual TestDesktop::Options options() const { return {}; }
 
-    // Starts the helper on this bus.
+    // Starts the helper in this session.
     ChildProcess& startHelper();
     // Waits for the helper's start diagnostic, after which its commands are registered.
     void waitForHelperReady(const ChildProcess& helper);
+    bool waitForLine(const ChildProcess& process, const std::string& line,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(15));
 
-    void emit(const std::string& name, GVariant* body);  // takes a floating body or nullptr
+    void emit(const std::string& name, GVariant* body) { client_->emit(name, body); }
     void post(const std::string& name, const std::optional<std::string>& object) {
-        emit(name, object ? g_variant_new("(s)", object->c_str()) : nullptr);
+        client_->post(name, object);
     }
-
-    std::vector<Event> eventsNamed(const std::string& name) const;
-    std::vector<std::string> diagnosticsOf(pid_t pid) const;
+    std::vector<Event> eventsNamed(const std::string& name) const {
+        return client_->eventsNamed(name);
+    }
+    std::vector<std::string> diagnosticsOf(pid_t pid) const { return client_->diagnosticsOf(pid); }
     bool waitForEvent(const std::string& name, size_t count = 1,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        return client_->waitForEvent(name, count, timeout);
+    }
     bool waitForDiagnostic(const std::string& context,
-                           std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Sends a ping and waits for one more pong: proof that all before it was handled.
-    bool roundTrip();
+                           std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        return client_->waitForDiagnostic(context, timeout);
+    }
+    bool roundTrip() { return client_->roundTrip(); }
+    std::map<std::string, std::string> busEnvironment() const { return desktop_.environment(); }
 
-    virtual std::map<std::string, std::string> busEnvironment() const;
-
-    std::string address_;
-    std::unique_ptr<ChildProcess> daemon_;
-    os::GObjectPtr<GDBusConnection> connection_;
-    guint subscription_ = 0;
-    std::vector<Event> events_;
+    TestDesktop desktop_;
+    std::unique_ptr<BusClient> client_;
     std::vector<std::unique_ptr<ChildProcess>> helpers_;
 };
 

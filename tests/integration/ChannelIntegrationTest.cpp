@@ -133,7 +133,7 @@ TEST(HelperWithoutBus, ExitsWithStatusOneAndSaysWhy) {
 TEST_F(ChannelIntegration, EndsWhenTheSessionBusGoesAway) {
     ChildProcess& helper = startHelper();
     waitForHelperReady(helper);
-    daemon_->kill(SIGKILL);
+    desktop_.busDaemon()->kill(SIGKILL);
     ASSERT_TRUE(helper.waitForExit(20s));
     EXPECT_EQ(helper.exitStatus(), 1);
     EXPECT_NE(helper.stderrText().find("session bus connection was closed"), std::string::npos);

@@ -17,7 +17,7 @@ std::string helperDirectory() {
 }
 
 class CommandIntegration : public BusFixture {
-  protected:
+protected:
     void SetUp() override {
         BusFixture::SetUp();
         helper_ = &startHelper();

@@ -13,7 +13,7 @@ namespace glimwick::sim {
 // A helper process on the simulated platform: launch it, deliver commands, advance the clock,
 // then read what it posted and printed.
 class HelperHarness {
-  public:
+public:
     static constexpr Pid kMainApp = 300;
     static constexpr Pid kTextApp = 100;
 

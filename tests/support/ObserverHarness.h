@@ -12,7 +12,7 @@ namespace glimwick::sim {
 // A selection observer on the simulated desktop, with two applications and text elements, and
 // a record of its events.
 class ObserverHarness {
-  public:
+public:
     static constexpr Pid kOwner = 4242;
     static constexpr Pid kAppA = 100;
     static constexpr Pid kAppB = 200;

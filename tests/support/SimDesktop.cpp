@@ -16,7 +16,7 @@ struct SimElement : ax::Element {
 }  // namespace
 
 class SimDesktop::SimObserver : public ax::Observer, public RunLoopSource {
-  public:
+public:
     SimObserver(SimDesktop& desktop, Pid pid, ax::ObserverCallback callback)
         : desktop_(desktop), pid_(pid), callback_(std::move(callback)) {
         desktop_.observers_.insert(this);
@@ -52,7 +52,7 @@ class SimDesktop::SimObserver : public ax::Observer, public RunLoopSource {
         callback_(*this, desktop_.applicationElement(pid_), name, context);
     }
 
-  private:
+private:
     SimDesktop& desktop_;
     Pid pid_;
     ax::ObserverCallback callback_;

@@ -13,7 +13,7 @@ namespace glimwick::sim {
 // A desktop of applications and elements that answers the accessibility interface. Every
 // answer can be set, including errors and values of the wrong kind, and every call is recorded.
 class SimDesktop : public ax::Accessibility {
-  public:
+public:
     struct Call {
         std::string operation;           // "copy", "param", "createObserver", "add", "remove", ...
         std::string name;                // attribute or notification name
@@ -76,7 +76,7 @@ class SimDesktop : public ax::Accessibility {
 
     class SimObserver;
 
-  private:
+private:
     struct Node {
         Pid pid = 0;
         std::map<std::string, ax::Answer> attributes;

@@ -12,7 +12,7 @@ namespace glimwick::sim {
 // A main queue on a virtual clock. Nothing runs until the test advances time; then every item
 // that falls due runs in order of its due time (ties in order of scheduling).
 class SimMainQueue : public MainQueue {
-  public:
+public:
     void async(Block block) override { schedule(0, std::move(block), 0); }
     WorkId asyncAfter(double delaySeconds, Block block) override {
         return schedule(delaySeconds, std::move(block), 0);
@@ -39,7 +39,7 @@ class SimMainQueue : public MainQueue {
     // Due times of pending one-shot items, relative to now.
     std::multiset<double> pendingDelays() const;
 
-  private:
+private:
     struct Item {
         double due;
         double interval;

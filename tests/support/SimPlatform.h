@@ -29,7 +29,7 @@ struct Posted {
 // Delivers each notification to its observers through the main queue, as the real center does,
 // and records every post.
 class SimNotificationCenter : public NotificationCenter {
-  public:
+public:
     SimNotificationCenter(SimMainQueue& queue, Journal& journal)
         : queue_(queue), journal_(journal) {}
 
@@ -44,7 +44,7 @@ class SimNotificationCenter : public NotificationCenter {
     std::vector<std::string> registeredNames() const;
     std::vector<Token> liveTokens() const;
 
-  private:
+private:
     SimMainQueue& queue_;
     Journal& journal_;
     std::map<Token, std::pair<std::string, std::shared_ptr<Block>>> observers_;
@@ -52,7 +52,7 @@ class SimNotificationCenter : public NotificationCenter {
 };
 
 class SimProcessInfo : public ProcessInfo {
-  public:
+public:
     Pid pid = 4242;
     Pid ppid = 4200;
     std::vector<std::string> args{"/opt/Glimwick/glimwick"};
@@ -69,7 +69,7 @@ class SimProcessInfo : public ProcessInfo {
 };
 
 class SimConsole : public Console {
-  public:
+public:
     explicit SimConsole(Journal& journal) : journal_(journal) {}
     void writeLine(std::string_view line) override {
         lines.emplace_back(line);
@@ -77,12 +77,12 @@ class SimConsole : public Console {
     }
     std::vector<std::string> lines;
 
-  private:
+private:
     Journal& journal_;
 };
 
 class SimWorkspace : public Workspace {
-  public:
+public:
     std::optional<RunningApplication> frontmost;
     Point pointer{};
     std::vector<std::string> openedURLs;
@@ -94,7 +94,7 @@ class SimWorkspace : public Workspace {
 
 // The whole simulated platform.
 class SimPlatform {
-  public:
+public:
     SimPlatform();
 
     Platform platform();

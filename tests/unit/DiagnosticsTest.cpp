@@ -10,7 +10,7 @@ namespace glimwick {
 namespace {
 
 class DiagnosticsTest : public ::testing::Test {
-  protected:
+protected:
     sim::SimPlatform sim;
     Platform platform = sim.platform();
 

@@ -11,7 +11,7 @@ namespace glimwick::sim {
 namespace {
 
 class Evaluation : public ::testing::Test {
-  protected:
+protected:
     Evaluation() { h.focus(h.textA, ObserverHarness::kAppA); }
 
     void selectAndEvaluate(const std::string& text, Rect bounds) {

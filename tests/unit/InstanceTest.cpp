@@ -11,7 +11,7 @@ namespace {
 using nlohmann::json;
 
 class Instances : public ::testing::Test {
-  protected:
+protected:
     Instances() {
         helper.launch();
         helper.advance(1);

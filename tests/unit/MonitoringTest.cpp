@@ -11,7 +11,7 @@ namespace {
 using nlohmann::json;
 
 class Monitoring : public ::testing::Test {
-  protected:
+protected:
     Monitoring() {
         helper.launch();
         helper.advance(1);  // past the start-up check

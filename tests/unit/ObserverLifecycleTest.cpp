@@ -10,7 +10,7 @@ namespace {
 using Harness = ObserverHarness;
 
 class ObserverLifecycle : public ::testing::Test {
-  protected:
+protected:
     ObserverLifecycle() {
         h.focus(h.textA, Harness::kAppA);
         h.select(h.textA, "selected in A", Rect{10, 10, 80, 14});

@@ -11,7 +11,7 @@ namespace {
 using nlohmann::json;
 
 class Permission : public ::testing::Test {
-  protected:
+protected:
     Permission() { helper.launch(); }
 
     json statusOf(bool trusted, std::optional<ax::AXError> probe) {
@@ -92,7 +92,7 @@ TEST_F(Permission, RequestPromptsOpensSettingsAndAnswersOnceASecondLater) {
 }
 
 class Verification : public Permission {
-  protected:
+protected:
     // Monitoring started through direct access or trust, with TextEdit focused.
     void startWith(const std::string& text = "a selection longer than twenty characters") {
         helper.advance(1);  // past the start-up check

@@ -12,7 +12,7 @@ using ax::Answer;
 using ax::AXValue;
 
 class Reading : public ::testing::Test {
-  protected:
+protected:
     Reading() { h.focus(h.textA, ObserverHarness::kAppA); }
 
     SimDesktop& desktop() { return h.sim.desktop; }

@@ -485,7 +485,7 @@ namespace {
 
 // One process's text-selection events, delivered while the source is installed.
 class AtspiObserver : public ax::Observer, public RunLoopSource {
-  public:
+public:
     explicit AtspiObserver(ax::ObserverCallback callback) : callback_(std::move(callback)) {}
     ~AtspiObserver() override { deregister(); }
 
@@ -528,7 +528,7 @@ class AtspiObserver : public ax::Observer, public RunLoopSource {
     void setInstalled(bool installed) override { installed_ = installed; }
     bool isInstalled() const override { return installed_; }
 
-  private:
+private:
     void deregister() {
         if (listener_) {
             atspi_event_listener_deregister(listener_.get(), kTextSelectionChanged, nullptr);

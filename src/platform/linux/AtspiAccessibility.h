@@ -13,7 +13,7 @@ namespace glimwick::os {
 // session bus shows one, and follows keyboard focus through focus events. Password fields are
 // never read: their text and ranges answer as unsupported.
 class AtspiAccessibility : public ax::Accessibility {
-  public:
+public:
     // sessionBus is not owned and outlives this object.
     explicit AtspiAccessibility(GDBusConnection* sessionBus);
     ~AtspiAccessibility() override;
@@ -30,7 +30,7 @@ class AtspiAccessibility : public ax::Accessibility {
     std::optional<ax::AXValue> createRangeValue(const ax::Range& range) override;
     ax::ObserverResult createObserver(Pid pid, ax::ObserverCallback callback) override;
 
-  private:
+private:
     bool connected();
     ax::Answer systemWideAttribute(const std::string& attribute);
     GObjectPtr<AtspiAccessible> focusedAccessible();

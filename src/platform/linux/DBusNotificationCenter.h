@@ -14,7 +14,7 @@ namespace glimwick::os {
 // Notifications as broadcast signals on a D-Bus connection (see DBusNames.h for the mapping).
 // A present object is the signal's one string argument; any other body is an absent object.
 class DBusNotificationCenter : public NotificationCenter {
-  public:
+public:
     explicit DBusNotificationCenter(GObjectPtr<GDBusConnection> connection);
     ~DBusNotificationCenter() override;
 
@@ -32,7 +32,7 @@ class DBusNotificationCenter : public NotificationCenter {
     // The notification a received signal stands for.
     static Notification notificationFor(const std::string& name, GVariant* parameters);
 
-  private:
+private:
     static void onClosed(GDBusConnection*, gboolean, GError*, gpointer self);
 
     GObjectPtr<GDBusConnection> connection_;

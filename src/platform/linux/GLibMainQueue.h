@@ -12,7 +12,7 @@ namespace glimwick::os {
 
 // The main queue on the GLib main loop of the default main context.
 class GLibMainQueue : public MainQueue {
-  public:
+public:
     GLibMainQueue();
     ~GLibMainQueue() override;
 
@@ -26,7 +26,7 @@ class GLibMainQueue : public MainQueue {
     void run() override;
     void quit() override;
 
-  private:
+private:
     struct Entry {
         GLibMainQueue* queue;
         WorkId id;

@@ -11,7 +11,7 @@ namespace glimwick::os {
 // The real platform: GLib main loop, D-Bus session bus, the process's own facts, stdout and the
 // desktop's accessibility. No GLib type shows through this header.
 class LinuxPlatform {
-  public:
+public:
     // Nullopt-like: nullptr with a one-line reason when the session bus cannot be reached.
     static std::unique_ptr<LinuxPlatform> create(int argc, char** argv, std::string& error);
     ~LinuxPlatform();
@@ -22,7 +22,7 @@ class LinuxPlatform {
 
     struct Parts;
 
-  private:
+private:
     explicit LinuxPlatform(std::unique_ptr<Parts> parts);
     std::unique_ptr<Parts> parts_;
 };

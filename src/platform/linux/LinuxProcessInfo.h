@@ -5,7 +5,7 @@
 namespace glimwick::os {
 
 class LinuxProcessInfo : public ProcessInfo {
-  public:
+public:
     LinuxProcessInfo(int argc, char** argv);
 
     Pid processIdentifier() const override;
@@ -15,7 +15,7 @@ class LinuxProcessInfo : public ProcessInfo {
     std::string bundlePath() const override { return bundlePath_; }
     std::optional<std::string> bundleIdentifier() const override;
 
-  private:
+private:
     std::vector<std::string> arguments_;
     std::string osVersion_;
     std::string bundlePath_;

@@ -9,7 +9,7 @@ namespace glimwick::os {
 // The front application and the pointer from the X server (EWMH _NET_ACTIVE_WINDOW and
 // _NET_WM_PID); none and (0, 0) when there is no X display.
 class LinuxWorkspace : public Workspace {
-  public:
+public:
     LinuxWorkspace();
     ~LinuxWorkspace() override;
 
@@ -19,7 +19,7 @@ class LinuxWorkspace : public Workspace {
 
     struct X11;
 
-  private:
+private:
     std::unique_ptr<X11> x11_;
 };
 
