@@ -1,6 +1,7 @@
 #include "common/Text.h"
 
 #include <unicode/brkiter.h>
+#include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 #include <unicode/utext.h>
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <optional>
 
 namespace glimwick {
 
@@ -39,22 +41,24 @@ bool TextSegmenter::attach(std::string_view text) {
     return U_SUCCESS(status);
 }
 
-std::string_view TextSegmenter::prefix(std::string_view text, std::int64_t count) {
-    if (count <= 0) {
-        return text.substr(0, 0);
+TextSegmenter::Cut TextSegmenter::cut(std::string_view text, std::int64_t count) {
+    if (count <= 0 || text.empty()) {
+        return {text.substr(0, 0), 0};
     }
     if (!attach(text)) {
-        return text;
+        return {text, static_cast<std::int64_t>(text.size())};
     }
     int32_t end = iterator_->first();
-    for (std::int64_t i = 0; i < count; ++i) {
+    std::int64_t characters = 0;
+    while (characters < count) {
         int32_t next = iterator_->next();
         if (next == icu::BreakIterator::DONE) {
-            return text;
+            break;
         }
         end = next;
+        ++characters;
     }
-    return text.substr(0, static_cast<size_t>(end));
+    return {text.substr(0, static_cast<size_t>(end)), characters};
 }
 
 std::int64_t TextSegmenter::count(std::string_view text) {
@@ -69,53 +73,54 @@ std::int64_t TextSegmenter::count(std::string_view text) {
     return n;
 }
 
-bool TextSegmenter::hasAtLeast(std::string_view text, std::int64_t n) {
-    if (n <= 0) {
-        return true;
-    }
-    if (!attach(text)) {
-        return static_cast<std::int64_t>(text.size()) >= n;
-    }
-    iterator_->first();
-    for (std::int64_t i = 0; i < n; ++i) {
-        if (iterator_->next() == icu::BreakIterator::DONE) {
-            return false;
-        }
-    }
-    return true;
-}
-
 namespace {
 
-std::string nfc(std::string_view text) {
+const icu::Normalizer2* nfcNormalizer() {
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* normalizer = icu::Normalizer2::getNFCInstance(status);
-    if (U_FAILURE(status)) {
-        return std::string(text);
+    return U_SUCCESS(status) ? normalizer : nullptr;
+}
+
+icu::StringPiece piece(std::string_view text) {
+    return {text.data(), static_cast<int32_t>(text.size())};
+}
+
+// The NFC form, or nullopt when the text is already in it (the common case, checked on the
+// UTF-8 bytes without converting them).
+std::optional<std::string> nfcIfDifferent(std::string_view text) {
+    const icu::Normalizer2* normalizer = nfcNormalizer();
+    if (normalizer == nullptr || text.size() > static_cast<size_t>(INT32_MAX)) {
+        return std::nullopt;
     }
-    icu::UnicodeString source = icu::UnicodeString::fromUTF8(
-        icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
-    if (normalizer->isNormalized(source, status) && U_SUCCESS(status)) {
-        return std::string(text);
-    }
-    status = U_ZERO_ERROR;
-    icu::UnicodeString normalized = normalizer->normalize(source, status);
-    if (U_FAILURE(status)) {
-        return std::string(text);
+    UErrorCode status = U_ZERO_ERROR;
+    if (normalizer->isNormalizedUTF8(piece(text), status) || U_FAILURE(status)) {
+        return std::nullopt;
     }
     std::string out;
-    normalized.toUTF8String(out);
+    icu::StringByteSink<std::string> sink(&out);
+    status = U_ZERO_ERROR;
+    normalizer->normalizeUTF8(0, piece(text), sink, nullptr, status);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
     return out;
 }
 
 }  // namespace
 
 std::int64_t canonicalHash(std::string_view text) {
-    return static_cast<std::int64_t>(std::hash<std::string>{}(nfc(text)));
+    auto normalized = nfcIfDifferent(text);
+    return static_cast<std::int64_t>(
+        std::hash<std::string_view>{}(normalized ? std::string_view(*normalized) : text));
 }
 
 bool canonicallyEqual(std::string_view a, std::string_view b) {
-    return a == b || nfc(a) == nfc(b);
+    if (a == b) {
+        return true;
+    }
+    auto na = nfcIfDifferent(a);
+    auto nb = nfcIfDifferent(b);
+    return (na ? std::string_view(*na) : a) == (nb ? std::string_view(*nb) : b);
 }
 
 bool fitsInt64(double value) {

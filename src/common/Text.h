@@ -23,12 +23,17 @@ public:
     TextSegmenter(const TextSegmenter&) = delete;
     TextSegmenter& operator=(const TextSegmenter&) = delete;
 
+    struct Cut {
+        std::string_view text;    // the first characters, up to the count asked for
+        std::int64_t characters;  // how many that is
+    };
     // The first count characters, or the whole text when it is shorter. The cost follows the
     // length of the prefix, not of the text.
-    std::string_view prefix(std::string_view text, std::int64_t count);
+    Cut cut(std::string_view text, std::int64_t count);
+    std::string_view prefix(std::string_view text, std::int64_t count) {
+        return cut(text, count).text;
+    }
     std::int64_t count(std::string_view text);
-    // True when the text has at least n characters; stops looking after n.
-    bool hasAtLeast(std::string_view text, std::int64_t n);
 
 private:
     bool attach(std::string_view text);

@@ -38,8 +38,9 @@ bool hasRole(ax::Accessibility& accessibility, const ax::ElementRef& element,
 
 }  // namespace
 
-std::string SelectionObserver::signatureOf(const SelectionSnapshot& snapshot) {
-    std::string hash = std::to_string(canonicalHash(text_.prefix(snapshot.text, kSignaturePrefix)));
+std::string SelectionObserver::signatureOf(const SelectionSnapshot& snapshot,
+                                           std::string_view prefix) {
+    std::string hash = std::to_string(canonicalHash(prefix));
     if (snapshot.usesFallbackRect) {
         return hash + "_fallback";
     }
@@ -60,10 +61,12 @@ void SelectionObserver::evaluateSelection() {
 
     emptySelectionStreak_ = 0;
     lastClearReason_.clear();
-    if (!text_.hasAtLeast(snapshot->text, kMinimumCharacters)) {
+    // One pass over the start of the text serves both the length test and the signature.
+    TextSegmenter::Cut start = text_.cut(snapshot->text, kSignaturePrefix);
+    if (start.characters < kMinimumCharacters) {
         return;
     }
-    std::string signature = signatureOf(*snapshot);
+    std::string signature = signatureOf(*snapshot, start.text);
     if (signature == lastSelectionSignature_) {
         return;
     }

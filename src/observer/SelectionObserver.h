@@ -81,7 +81,8 @@ private:
     SelectionObserver(const Platform& platform, Pid ownerPID, ChangedCallback onSelectionChanged,
                       ClearedCallback onSelectionCleared);
 
-    std::string signatureOf(const SelectionSnapshot& snapshot);
+    // prefix: the first 20 characters of the snapshot's text.
+    std::string signatureOf(const SelectionSnapshot& snapshot, std::string_view prefix);
 
     Platform platform_;
     TextSegmenter text_;

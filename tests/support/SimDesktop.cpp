@@ -25,7 +25,7 @@ public:
 
     ax::AXError addNotification(const ax::ElementRef&, const std::string& name,
                                 ax::Context context) override {
-        desktop_.calls.push_back({"add", name, std::nullopt});
+        desktop_.record({"add", name, std::nullopt});
         auto it = desktop_.subscriptionResult.find(pid_);
         ax::AXError result =
             it == desktop_.subscriptionResult.end() ? ax::kAXErrorSuccess : it->second;
@@ -35,7 +35,7 @@ public:
         return result;
     }
     ax::AXError removeNotification(const ax::ElementRef&, const std::string& name) override {
-        desktop_.calls.push_back({"remove", name, std::nullopt});
+        desktop_.record({"remove", name, std::nullopt});
         return subscriptions_.erase(name) > 0 ? ax::kAXErrorSuccess : ax::kAXErrorFailure;
     }
     RunLoopSource& runLoopSource() override { return *this; }
@@ -187,7 +187,7 @@ ax::ElementRef SimDesktop::createApplication(Pid pid) {
 
 ax::Answer SimDesktop::copyAttributeValue(const ax::ElementRef& element,
                                           const std::string& attribute) {
-    calls.push_back({"copy", attribute, std::nullopt});
+    record({"copy", attribute, std::nullopt});
     int id = idOf(element);
     if (id == kSystemWideId) {
         if (attribute == "AXFocusedUIElement") {
@@ -227,7 +227,7 @@ ax::Answer SimDesktop::copyParameterizedAttributeValue(const ax::ElementRef& ele
     if (const auto* value = std::get_if<ax::AXValue>(&parameter)) {
         range = value->asRange();
     }
-    calls.push_back({"param", attribute, range});
+    record({"param", attribute, range});
     auto found = nodes_.find(idOf(element));
     if (found == nodes_.end()) {
         return {ax::kAXErrorInvalidUIElement, std::nullopt};
@@ -240,13 +240,13 @@ ax::Answer SimDesktop::copyParameterizedAttributeValue(const ax::ElementRef& ele
 }
 
 Pid SimDesktop::getPid(const ax::ElementRef& element) {
-    calls.push_back({"getPid", "", std::nullopt});
+    record({"getPid", "", std::nullopt});
     auto found = nodes_.find(idOf(element));
     return found == nodes_.end() ? 0 : found->second.pid;
 }
 
 std::optional<ax::AXValue> SimDesktop::createRangeValue(const ax::Range& range) {
-    calls.push_back({"createRange", "", range});
+    record({"createRange", "", range});
     if (failRangeCreation) {
         return std::nullopt;
     }
@@ -254,7 +254,7 @@ std::optional<ax::AXValue> SimDesktop::createRangeValue(const ax::Range& range) 
 }
 
 ax::ObserverResult SimDesktop::createObserver(Pid pid, ax::ObserverCallback callback) {
-    calls.push_back({"createObserver", std::to_string(pid), std::nullopt});
+    record({"createObserver", std::to_string(pid), std::nullopt});
     auto it = observerCreationError.find(pid);
     if (it != observerCreationError.end() && it->second != ax::kAXErrorSuccess) {
         return {it->second, nullptr};

@@ -54,6 +54,7 @@ public:
     void fire(Pid pid, const std::string& name);
 
     std::vector<Call> calls;
+    bool recordCalls = true;
     size_t countOf(const std::string& operation, const std::string& name) const;
     bool asked(const std::string& attribute) const {
         return countOf("copy", attribute) + countOf("param", attribute) > 0;
@@ -75,8 +76,14 @@ public:
     ax::ObserverResult createObserver(Pid pid, ax::ObserverCallback callback) override;
 
     class SimObserver;
+    friend class SimObserver;
 
 private:
+    void record(Call call) {
+        if (recordCalls) {
+            calls.push_back(std::move(call));
+        }
+    }
     struct Node {
         Pid pid = 0;
         std::map<std::string, ax::Answer> attributes;

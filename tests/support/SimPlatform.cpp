@@ -22,8 +22,10 @@ void SimNotificationCenter::removeObserver(Token token) {
 
 void SimNotificationCenter::post(const std::string& name,
                                  const std::optional<std::string>& object) {
-    posts.push_back({name, object});
-    journal_.entries.push_back("post " + name);
+    if (record) {
+        posts.push_back({name, object});
+        journal_.entries.push_back("post " + name);
+    }
 }
 
 void SimNotificationCenter::deliver(const std::string& name, NotificationObject object) {

@@ -41,6 +41,7 @@ public:
     void deliver(const std::string& name, NotificationObject object = std::monostate{});
 
     std::vector<Posted> posts;
+    bool record = true;  // off for long runs, which would otherwise grow without end
     std::vector<std::string> registeredNames() const;
     std::vector<Token> liveTokens() const;
 
@@ -72,10 +73,13 @@ class SimConsole : public Console {
 public:
     explicit SimConsole(Journal& journal) : journal_(journal) {}
     void writeLine(std::string_view line) override {
-        lines.emplace_back(line);
-        journal_.entries.push_back("line " + std::string(line));
+        if (record) {
+            lines.emplace_back(line);
+            journal_.entries.push_back("line " + std::string(line));
+        }
     }
     std::vector<std::string> lines;
+    bool record = true;
 
 private:
     Journal& journal_;
@@ -98,6 +102,12 @@ public:
     SimPlatform();
 
     Platform platform();
+    // Stops recording posts, lines and accessibility calls.
+    void stopRecording() {
+        center.record = false;
+        console.record = false;
+        desktop.recordCalls = false;
+    }
 
     Journal journal;
     SimMainQueue queue;

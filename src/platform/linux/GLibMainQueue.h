@@ -31,10 +31,11 @@ private:
         GLibMainQueue* queue;
         WorkId id;
         Block block;
-        bool repeats;
+        gint64 interval;  // microseconds; 0 for one-shot work
+        gint64 due;       // monotonic microseconds of the next run
         GSourcePtr source;
     };
-    WorkId add(GSource* source, Block block, bool repeats);
+    WorkId add(GSource* source, Block block, gint64 interval, gint64 due);
     static gboolean dispatch(gpointer data);
 
     std::unique_ptr<GMainLoop, void (*)(GMainLoop*)> loop_;
