@@ -124,11 +124,12 @@ std::string BusClient::connect(const std::string& address) {
     subscription_ = g_dbus_connection_signal_subscribe(
         connection_.get(), nullptr, "com.corvala.app", nullptr, nullptr, nullptr,
         G_DBUS_SIGNAL_FLAGS_NONE,
-        [](GDBusConnection*, const gchar*, const gchar*, const gchar* interface,
+        [](GDBusConnection*, const gchar* sender, const gchar*, const gchar* interface,
            const gchar* member, GVariant* parameters, gpointer self) {
             std::string name = std::string(interface) + "." + member;
             auto notification = os::DBusNotificationCenter::notificationFor(name, parameters);
-            Event event{name, nullptr, std::chrono::steady_clock::now()};
+            Event event{name, nullptr, std::chrono::steady_clock::now(),
+                        sender != nullptr ? sender : ""};
             if (const auto* text = std::get_if<std::string>(&notification.object)) {
                 auto parsed = nlohmann::json::parse(*text, nullptr, false);
                 event.payload = parsed.is_discarded() ? nlohmann::json(nullptr) : parsed;

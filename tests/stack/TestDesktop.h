@@ -42,6 +42,7 @@ public:
     std::map<std::string, std::string> environment() const;
     std::string busTraffic() const { return monitor_ ? monitor_->stdoutText() : std::string(); }
     ChildProcess* busDaemon() { return daemon_.get(); }
+    // The accessibility bus launcher, which leads the process group of the bus and registry.
     ChildProcess* accessibilityBus() { return launcher_.get(); }
     // Starts the accessibility bus (again); empty on success.
     std::string startAccessibility();
@@ -61,6 +62,7 @@ struct Event {
     std::string name;
     nlohmann::json payload;  // the parsed object text, or null
     std::chrono::steady_clock::time_point received;
+    std::string sender;  // the unique bus name of the poster
 };
 
 // A client on a session bus that plays the main app: it posts commands and keeps every
