@@ -77,7 +77,7 @@ TEST_F(FaultsE2E, AStoppedApplicationStallsTheHelperNoLongerThanTheCallTimeOut) 
     // The time-out is one second; a reading must not wait for several of them in a row.
     auto slowest = slowestPing(5s);
     ::kill(window_->pid(), SIGCONT);
-    EXPECT_LT(slowest, 1500ms);
+    EXPECT_LT(slowest, 1800ms);  // one time-out and the rest of a tick, not several in a row
     EXPECT_FALSE(helper_->exitStatus());
 
     // Once it answers again, selections come through as before (after the helper's short rest

@@ -166,7 +166,7 @@ bool BusClient::hasOwner(const std::string& name) {
     return owned == TRUE;
 }
 
-void BusClient::emit(const std::string& name, GVariant* body) {
+void BusClient::emit(const std::string& name, GVariant* body, bool flush) {
     auto signal = os::signalNameFor(name);
     if (!signal) {
         if (body != nullptr) {
@@ -176,6 +176,15 @@ void BusClient::emit(const std::string& name, GVariant* body) {
     }
     g_dbus_connection_emit_signal(connection_.get(), nullptr, "/", signal->interface.c_str(),
                                   signal->member.c_str(), body, nullptr);
+    if (name == "com.corvala.helper.ping") {
+        ++pingsSent_;
+    }
+    if (flush) {
+        this->flush();
+    }
+}
+
+void BusClient::flush() {
     g_dbus_connection_flush_sync(connection_.get(), nullptr, nullptr);
 }
 
@@ -228,9 +237,8 @@ bool BusClient::waitForDiagnostic(const std::string& context, std::chrono::milli
 }
 
 bool BusClient::roundTrip() {
-    size_t before = countOf("com.corvala.app.pong");
     post("com.corvala.helper.ping", std::nullopt);
-    return waitForEvent("com.corvala.app.pong", before + 1);
+    return waitForEvent("com.corvala.app.pong", pingsSent_);
 }
 
 FixtureWindow::FixtureWindow(const std::vector<std::string>& argv,

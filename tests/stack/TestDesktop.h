@@ -73,7 +73,9 @@ public:
     std::string connect(const std::string& address);
     ~BusClient();
 
-    void emit(const std::string& name, GVariant* body);  // takes a floating body or nullptr
+    // Takes a floating body or nullptr. Without flush the signal may wait for the next flush.
+    void emit(const std::string& name, GVariant* body, bool flush = true);
+    void flush();
     void post(const std::string& name, const std::optional<std::string>& object) {
         emit(name, object ? g_variant_new("(s)", object->c_str()) : nullptr);
     }
@@ -88,7 +90,8 @@ public:
                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool waitForDiagnostic(const std::string& context,
                            std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Posts a ping and waits for one more pong: everything posted before it has been handled.
+    // Posts a ping and waits for the pongs of every ping posted so far: everything posted before
+    // it has been handled (with one helper on the bus).
     bool roundTrip();
 
     GDBusConnection* connection() const { return connection_.get(); }
@@ -96,6 +99,7 @@ public:
 private:
     os::GObjectPtr<GDBusConnection> connection_;
     guint subscription_ = 0;
+    size_t pingsSent_ = 0;
 };
 
 // One GTK fixture window, driven through its stdin.

@@ -2,6 +2,8 @@
 
 #include <gio/gio.h>
 
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdio>
 
@@ -33,6 +35,10 @@ struct LinuxPlatform::Parts {
 std::unique_ptr<LinuxPlatform> LinuxPlatform::create(int argc, char** argv, std::string& error) {
     // A main app that closes our pipe must not kill us; the failed write is ignored instead.
     std::signal(SIGPIPE, SIG_IGN);
+    // Any process may send us a large command. A fixed threshold keeps every large buffer in
+    // its own mapping, handed back whole when freed; glibc's sliding one would otherwise move
+    // them into heaps that keep the memory.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
 
     GError* rawError = nullptr;
     GObjectPtr<GDBusConnection> connection(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));

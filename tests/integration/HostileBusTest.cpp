@@ -1,0 +1,198 @@
+// Commands from any process on the session bus: malformed bodies, huge and deep objects,
+// numbers at the edges, and floods. After each barrage the helper still answers, keeps the
+// state it must keep, and gives the memory back.
+
+#include <unistd.h>
+
+#include <fstream>
+
+#include "BusFixture.h"
+
+namespace glimwick::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+const std::vector<std::string> kCommands = {"com.corvala.helper.startMonitoring",
+                                            "com.corvala.helper.stopMonitoring",
+                                            "com.corvala.helper.checkPermission",
+                                            "com.corvala.helper.requestPermission",
+                                            "com.corvala.helper.ping",
+                                            "com.corvala.helper.shutdownIfMismatch",
+                                            "com.corvala.helper.shutdownRedundant"};
+
+long residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+class HostileBus : public BusFixture {
+protected:
+    void SetUp() override {
+        BusFixture::SetUp();
+        helper_ = &startHelper();
+        waitForHelperReady(*helper_);
+        // Past the start-up status, so that every later one answers something we sent.
+        ASSERT_TRUE(waitForEvent("com.corvala.app.permissionStatus"));
+        baseline_ = residentKiB(helper_->pid());
+    }
+    size_t count(const std::string& context) {
+        auto contexts = diagnosticsOf(helper_->pid());
+        return static_cast<size_t>(std::count(contexts.begin(), contexts.end(), context));
+    }
+    // Still running, still answering, nothing monitoring (no accessibility here), and the
+    // memory back near where it was.
+    void expectUnharmed() {
+        ASSERT_TRUE(roundTrip()) << helper_->stderrText();
+        EXPECT_FALSE(helper_->exitStatus());
+        EXPECT_EQ(count("✅监听已启动 mainAppPID=0 helperPID=" + std::to_string(helper_->pid())),
+                  0u);
+        EXPECT_LT(residentKiB(helper_->pid()) - baseline_, 16 * 1024) << "KiB more than at start";
+    }
+
+    ChildProcess* helper_ = nullptr;
+    long baseline_ = 0;
+};
+
+TEST_F(HostileBus, BodiesThatAreNotOneStringCountAsNoObject) {
+    for (const auto& name : kCommands) {
+        emit(name, g_variant_new("(i)", 7));
+        emit(name, g_variant_new("(ss)", "{}", "{}"));
+        emit(name, g_variant_new_parsed("(@as [],)"));
+        emit(name, g_variant_new("(s)", ""));
+        emit(name, nullptr);
+    }
+    ASSERT_TRUE(roundTrip());
+    // Each shutdown command judged its request invalid, five times.
+    EXPECT_EQ(count("⚠️ 收到 shutdownIfMismatch 但参数无效"), 5u);
+    EXPECT_EQ(count("⚠️ 收到 shutdownRedundant 但参数无效"), 5u);
+    // Five pings answered (and the round trip's).
+    EXPECT_EQ(eventsNamed("com.corvala.app.pong").size(), 6u);
+    expectUnharmed();
+}
+
+TEST_F(HostileBus, HugeAndDeepObjectsAreRefusedWithoutHarm) {
+    std::string huge = "{\"expectedBundlePath\": \"" + std::string(10 << 20, 'x') + "\"}";
+    std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    std::string deepInObject = "{\"appPID\": " + deep + ", \"expectedBundlePath\": " + deep + "}";
+    for (const auto& name : kCommands) {
+        post(name, huge);
+        post(name, deep);
+        post(name, deepInObject);
+    }
+    ASSERT_TRUE(waitUntil(
+        [&] { return count("⚠️ 收到 shutdownRedundant 但参数无效") == 3; }, 30s));
+    // The huge path is a string: a mismatch, so this copy decides to go. Everything else is
+    // invalid.
+    EXPECT_EQ(count("⚠️ 收到 shutdownIfMismatch 但参数无效"), 2u);
+    ASSERT_TRUE(helper_->waitForExit(10s));
+    EXPECT_EQ(helper_->exitStatus(), 0);
+}
+
+TEST_F(HostileBus, DeepAndHugeObjectsLeaveARunningHelperUnharmed) {
+    std::string huge = "{\"appPID\": \"" + std::string(10 << 20, 'x') + "\"}";
+    std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    for (int i = 0; i < 3; ++i) {
+        post("com.corvala.helper.startMonitoring", huge);
+        post("com.corvala.helper.shutdownRedundant", huge);
+        post("com.corvala.helper.shutdownIfMismatch", "{\"expectedBundlePath\": " + deep + "}");
+    }
+    ASSERT_TRUE(waitUntil(
+        [&] { return count("⚠️ 收到 shutdownIfMismatch 但参数无效") == 3; }, 30s));
+    EXPECT_EQ(count("⚠️ 收到 shutdownRedundant 但参数无效"), 3u);
+    expectUnharmed();
+}
+
+TEST_F(HostileBus, InvalidJSONOfEveryKind) {
+    const std::vector<std::string> broken = {"",
+                                             " ",
+                                             "{",
+                                             "}",
+                                             "{\"keepPID\": }",
+                                             "{\"keepPID\": 1,}",
+                                             "{'keepPID': 1}",
+                                             "{\"keepPID\": 01}",
+                                             "{\"keepPID\": 1e}",
+                                             "{\"keepPID\": NaN}",
+                                             "{\"keepPID\": Infinity}",
+                                             "{\"a\": \"\\ud800\"}",
+                                             "{\"a\": \"\\x41\"}",
+                                             "{\"a\": \"tab\there\"}",
+                                             "{} {}",
+                                             "{\"expectedBundlePath\": \"/p\"} trailing",
+                                             "null",
+                                             "true",
+                                             "\"string\"",
+                                             "[]",
+                                             "123",
+                                             "\xef\xbb\xbf{}",
+                                             "{\"expectedBundlePath\": \"\\u0000\"}"};
+    for (const auto& text : broken) {
+        post("com.corvala.helper.shutdownRedundant", text);
+    }
+    ASSERT_TRUE(roundTrip());
+    EXPECT_EQ(count("⚠️ 收到 shutdownRedundant 但参数无效"), broken.size());
+    expectUnharmed();
+}
+
+TEST_F(HostileBus, NumbersAtTheEdgesAreNotPIDs) {
+    for (const char* keep : {"1e400", "-1e400", "1e19", "9223372036854775808", "12.5", "\"12\"",
+                             "true", "null", "[1]", "{}"}) {
+        post("com.corvala.helper.shutdownRedundant",
+             std::string("{\"expectedBundlePath\": \"/elsewhere\", \"keepPID\": ") + keep + "}");
+    }
+    ASSERT_TRUE(roundTrip());
+    EXPECT_EQ(count("⚠️ 收到 shutdownRedundant 但参数无效"), 10u);
+
+    // -0 is a whole number: a valid request for another path, answered with silence.
+    post("com.corvala.helper.shutdownRedundant",
+         R"({"expectedBundlePath": "/elsewhere", "keepPID": -0})");
+    post("com.corvala.helper.shutdownRedundant",
+         R"({"expectedBundlePath": "/elsewhere", "keepPID": -0.0})");
+    ASSERT_TRUE(roundTrip());
+    EXPECT_EQ(count("⚠️ 收到 shutdownRedundant 但参数无效"), 10u);
+
+    for (const char* pid : {"1e400", "-0", "2147483648", "-2147483649", "0.5"}) {
+        post("com.corvala.helper.startMonitoring", std::string("{\"appPID\": ") + pid + "}");
+    }
+    expectUnharmed();
+}
+
+TEST_F(HostileBus, TenThousandMixedCommandsAsFastAsTheBusTakesThem) {
+    const std::vector<std::pair<std::string, std::optional<std::string>>> mix = {
+        {"com.corvala.helper.ping", std::nullopt},
+        {"com.corvala.helper.checkPermission", std::nullopt},
+        {"com.corvala.helper.startMonitoring", R"({"appPID": 4})"},
+        {"com.corvala.helper.stopMonitoring", std::nullopt},
+        {"com.corvala.helper.shutdownIfMismatch", "[]"},
+        {"com.corvala.helper.shutdownRedundant",
+         R"({"expectedBundlePath": "/elsewhere", "keepPID": 1})"},
+        {"com.corvala.helper.ping", "garbage"},
+        {"com.corvala.helper.shutdownRedundant", "{"},
+    };
+    const size_t total = 10000;
+    for (size_t i = 0; i < total; ++i) {
+        const auto& [name, object] = mix[i % mix.size()];
+        client_->emit(name, object ? g_variant_new("(s)", object->c_str()) : nullptr, false);
+    }
+    client_->flush();
+    const size_t pings = total / mix.size() * 2;
+    ASSERT_TRUE(waitForEvent("com.corvala.app.pong", pings, 60s))
+        << eventsNamed("com.corvala.app.pong").size() << " pongs";
+    // Every check and every refused start answered with a status, in order, none lost.
+    const size_t statuses = 1 + total / mix.size() * 2;
+    ASSERT_TRUE(waitForEvent("com.corvala.app.permissionStatus", statuses, 60s));
+    ASSERT_TRUE(roundTrip());  // the flood ends with a command answered after its last pong
+    EXPECT_EQ(count("⚠️ 收到 shutdownIfMismatch 但参数无效"), total / mix.size());
+    EXPECT_EQ(count("⚠️ 收到 shutdownRedundant 但参数无效"), total / mix.size());
+    expectUnharmed();
+}
+
+}  // namespace
+}  // namespace glimwick::testing
