@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config clang
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libglib2.0-dev libglib2.0-bin nlohmann-json3-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libatspi2.0-dev libx11-dev libgtk-3-dev

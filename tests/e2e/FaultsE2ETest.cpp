@@ -124,6 +124,36 @@ TEST_F(FaultsE2E, TheAccessibilityBusGoingAwayIsReportedAsIs) {
     EXPECT_FALSE(helper_->exitStatus());
 }
 
+TEST_F(FaultsE2E, AppPIDsFromTheBusAreKeptUnlessUsable) {
+    std::string helperPID = std::to_string(helper_->pid());
+    auto startedWith = [&](const std::string& pid) {
+        return "✅监听已启动 mainAppPID=" + pid + " helperPID=" + helperPID;
+    };
+    auto restart = [&](const std::string& object) {
+        post("com.corvala.helper.stopMonitoring", std::nullopt);
+        post("com.corvala.helper.startMonitoring", object);
+        EXPECT_TRUE(roundTrip());
+    };
+    auto times = [&](const std::string& context) {
+        auto contexts = diagnosticsOf(helper_->pid());
+        return std::count(contexts.begin(), contexts.end(), context);
+    };
+    restart(R"({"appPID": 77})");
+    ASSERT_EQ(times(startedWith("77")), 1);
+    std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    for (const std::string& bad :
+         {std::string(R"({"appPID": 1e400})"), std::string(R"({"appPID": "78"})"),
+          std::string(R"({"appPID": 2147483648})"), std::string(R"({"appPID": 7.5})"),
+          std::string(R"({"appPID": true})"), "{\"appPID\": " + deep + "}", std::string("[78]"),
+          std::string("{")}) {
+        restart(bad);
+    }
+    EXPECT_EQ(times(startedWith("77")), 9);
+    restart(R"({"appPID": -0})");
+    EXPECT_EQ(times(startedWith("0")), 1);
+    EXPECT_FALSE(helper_->exitStatus());
+}
+
 TEST_F(FaultsE2E, SelectedTextTravelsOnlyInSelectionChangedAndAsA30CharacterPrefix) {
     std::string line = "The quick brown fox jumps over the lazy dog.";
     select(*window_, 38, 82);
