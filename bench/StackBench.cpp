@@ -49,16 +49,6 @@ double cpuSeconds(pid_t pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
-
 void sleepFor(std::chrono::milliseconds span) {
     auto until = Clock::now() + span;
     waitUntil([&] { return Clock::now() >= until; }, span + 1s);

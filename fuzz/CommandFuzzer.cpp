@@ -12,18 +12,7 @@
 #include <string_view>
 
 #include "HelperHarness.h"
-
-namespace {
-
-const char* const kCommands[] = {"com.corvala.helper.startMonitoring",
-                                 "com.corvala.helper.stopMonitoring",
-                                 "com.corvala.helper.checkPermission",
-                                 "com.corvala.helper.requestPermission",
-                                 "com.corvala.helper.ping",
-                                 "com.corvala.helper.shutdownIfMismatch",
-                                 "com.corvala.helper.shutdownRedundant"};
-
-}  // namespace
+#include "service/Catalogue.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     glimwick::sim::HelperHarness helper;
@@ -38,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (line.size() >= 2 && line[0] == '+') {
             helper.advance((line[1] - '0') / 10.0);
         } else if (line.size() >= 2 && line[0] >= '1' && line[0] <= '7') {
-            const char* name = kCommands[line[0] - '1'];
+            const char* name = glimwick::names::kAllCommands[line[0] - '1'];
             if (line[1] == ':') {
                 helper.send(name, std::string(line.substr(2)));
             } else if (line[1] == '!') {

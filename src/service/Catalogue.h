@@ -17,6 +17,11 @@ inline constexpr const char* kPermissionStatus = "com.corvala.app.permissionStat
 inline constexpr const char* kPong = "com.corvala.app.pong";
 inline constexpr const char* kDiagnostics = "com.corvala.app.diagnostics";
 
+// The seven commands in catalogue order.
+inline constexpr const char* kAllCommands[] = {
+    kStartMonitoring,    kStopMonitoring,   kCheckPermission, kRequestPermission, kPing,
+    kShutdownIfMismatch, kShutdownRedundant};
+
 inline constexpr const char* kCommandPrefix = "com.corvala.helper.";
 inline constexpr const char* kEventPrefix = "com.corvala.app.";
 

@@ -4,33 +4,14 @@
 
 #include <unistd.h>
 
-#include <fstream>
-
 #include "BusFixture.h"
+#include "service/Catalogue.h"
 
 namespace glimwick::testing {
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-
-const std::vector<std::string> kCommands = {"com.corvala.helper.startMonitoring",
-                                            "com.corvala.helper.stopMonitoring",
-                                            "com.corvala.helper.checkPermission",
-                                            "com.corvala.helper.requestPermission",
-                                            "com.corvala.helper.ping",
-                                            "com.corvala.helper.shutdownIfMismatch",
-                                            "com.corvala.helper.shutdownRedundant"};
-
-long residentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
 
 class HostileBus : public BusFixture {
 protected:
@@ -61,7 +42,7 @@ protected:
 };
 
 TEST_F(HostileBus, BodiesThatAreNotOneStringCountAsNoObject) {
-    for (const auto& name : kCommands) {
+    for (const char* name : names::kAllCommands) {
         emit(name, g_variant_new("(i)", 7));
         emit(name, g_variant_new("(ss)", "{}", "{}"));
         emit(name, g_variant_new_parsed("(@as [],)"));
@@ -81,7 +62,7 @@ TEST_F(HostileBus, HugeAndDeepObjectsAreRefusedWithoutHarm) {
     std::string huge = "{\"expectedBundlePath\": \"" + std::string(10 << 20, 'x') + "\"}";
     std::string deep = std::string(100000, '[') + std::string(100000, ']');
     std::string deepInObject = "{\"appPID\": " + deep + ", \"expectedBundlePath\": " + deep + "}";
-    for (const auto& name : kCommands) {
+    for (const char* name : names::kAllCommands) {
         post(name, huge);
         post(name, deep);
         post(name, deepInObject);

@@ -14,6 +14,9 @@ namespace glimwick::testing {
 // Iterates the default main context until done() holds or the deadline passes.
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
+// A process's resident memory in KiB (VmRSS), or -1.
+long residentKiB(pid_t pid);
+
 // A process started by a test or benchmark, with its output in files. It leads its own process
 // group, which is killed when it is dropped, so that what it started ends with it.
 class ChildProcess {
