@@ -8,7 +8,7 @@ packages=(
   libglib2.0-dev libglib2.0-bin nlohmann-json3-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libatspi2.0-dev libx11-dev libgtk-3-dev
-  dbus at-spi2-core xvfb openbox xdotool imagemagick
+  dbus at-spi2-core xvfb openbox xdotool imagemagick procps
 )
 
 missing=()

@@ -18,8 +18,8 @@ constexpr const char* kFocusChanged = "object:state-changed:focused";
 constexpr gint kCallTimeoutMs = 1000;
 constexpr gint kBusCallTimeoutMs = 1000;
 // A call that took this long ran into the time-out: its application is not answering.
-constexpr gint64 kSlowCallUs = kCallTimeoutMs * 900;
-constexpr gint64 kLeaveAloneUs = 5 * G_USEC_PER_SEC;
+constexpr gint64 kSlowCallUs = gint64{kCallTimeoutMs} * 900;
+constexpr gint64 kLeaveAloneUs = gint64{5} * G_USEC_PER_SEC;
 
 struct AtspiElement : ax::Element {
     explicit AtspiElement(GObjectPtr<AtspiAccessible> accessible)
