@@ -13,6 +13,7 @@
 //   pointer=X,Y | front=PID | norange
 //   eval | tick | notify                run a check, a poll tick, or send a notification
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -29,6 +30,11 @@ namespace ax = glimwick::ax;
 
 double number(std::string_view text) {
     return std::strtod(std::string(text).c_str(), nullptr);
+}
+
+// A whole number, saturated at the 64-bit limits (strtoll's own behaviour).
+std::int64_t whole(std::string_view text) {
+    return std::strtoll(std::string(text).c_str(), nullptr, 10);
 }
 
 std::int32_t code(std::string_view text) {
@@ -95,7 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 desktop.set(element, "AXSelectedText", {0, text});
             }
         } else if (starts(line, "grow=", v)) {
-            size_t target = std::min<size_t>(static_cast<size_t>(number(v)), 10u << 20);
+            size_t target =
+                static_cast<size_t>(std::clamp<std::int64_t>(whole(v), 0, std::int64_t{10} << 20));
             if (!text.empty()) {
                 while (text.size() < target) {
                     text += text.substr(0, target - text.size());
@@ -110,11 +117,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             } else if (v == "none") {
                 desktop.unset(element, "AXSelectedTextRange");
             } else {
-                double r[2];
-                numbers(v, r, 2);
+                size_t comma = v.find(',');
+                std::int64_t location = whole(v.substr(0, comma));
+                std::int64_t length =
+                    comma == std::string_view::npos ? 0 : whole(v.substr(comma + 1));
                 desktop.set(element, "AXSelectedTextRange",
-                            {0, ax::AXValue::range({static_cast<std::int64_t>(r[0]),
-                                                    static_cast<std::int64_t>(r[1])})});
+                            {0, ax::AXValue::range({location, length})});
             }
         } else if (starts(line, "string=", v)) {
             if (starts(v, "error:", v)) {

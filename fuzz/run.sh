@@ -24,7 +24,7 @@ for target in CommandFuzzer AccessibilityFuzzer; do
     -artifact_prefix=fuzz/crashes/ -print_final_stats=1 "$work/$target" "$seeds" 2>&1 |
     grep -E "^(#[0-9]+.*(DONE|pulse)|Done|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)" || true
   # libFuzzer exits non-zero on a finding; the artifact is in fuzz/crashes/.
-  if ls fuzz/crashes/{crash,leak,timeout,oom}-* >/dev/null 2>&1; then
+  if compgen -G "fuzz/crashes/*-*" >/dev/null; then
     echo "$target found a problem: $(ls fuzz/crashes/)"
     exit 1
   fi

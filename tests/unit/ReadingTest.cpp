@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "ObserverHarness.h"
 
 namespace glimwick::sim {
@@ -146,6 +148,18 @@ TEST_F(Reading, NegativeWidthIsKeptAsReturned) {
     ASSERT_TRUE(snapshot);
     EXPECT_FALSE(snapshot->usesFallbackRect);
     EXPECT_EQ(snapshot->rect.width, -30);
+}
+
+TEST_F(Reading, ARangeAtTheSixtyFourBitLimitsIsPassedOnAsRead) {
+    // Found by fuzzing with offsets far beyond any text.
+    h.deselect(h.textA);
+    const std::int64_t huge = std::numeric_limits<std::int64_t>::max();
+    desktop().set(h.textA, "AXSelectedTextRange", Answer{0, AXValue::range({huge, huge})});
+    desktop().setParameterized(h.textA, "AXStringForRange", Answer{0, std::string("far away")});
+    auto snapshot = h.observer->readSelection();
+    ASSERT_TRUE(snapshot);
+    EXPECT_EQ(snapshot->text, "far away");
+    EXPECT_EQ(desktop().calls.back().range->location, huge);
 }
 
 TEST_F(Reading, SelectedTextOfTheWrongKindFallsBackToTheRange) {
