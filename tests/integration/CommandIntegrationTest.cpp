@@ -95,19 +95,6 @@ TEST_F(CommandIntegration, RedundantExitsUnlessItIsTheKeptProcess) {
     EXPECT_EQ(helper().stdoutLines().back(), "[Glimwick] 辅助进程已退出");
 }
 
-TEST_F(CommandIntegration, InvalidShutdownArgumentsAreReported) {
-    post("com.corvala.helper.shutdownIfMismatch", R"(["/opt/Other"])");
-    post("com.corvala.helper.shutdownRedundant", json{{"expectedBundlePath", "/opt/Other"}}.dump());
-    emit("com.corvala.helper.shutdownIfMismatch", g_variant_new("(i)", 5));
-    ASSERT_TRUE(waitForDiagnostic("⚠️ 收到 shutdownRedundant 但参数无效"));
-    ASSERT_TRUE(roundTrip());
-    auto contexts = diagnosticsOf(helper().pid());
-    EXPECT_EQ(std::count(contexts.begin(), contexts.end(),
-                         "⚠️ 收到 shutdownIfMismatch 但参数无效"),
-              2);
-    EXPECT_FALSE(helper().exitStatus());
-}
-
 TEST_F(CommandIntegration, CtlCommandsWaitForTheirAnswers) {
     auto ctl = [&](std::vector<std::string> args) {
         args.insert(args.begin(), GLIMWICK_CTL_PATH);

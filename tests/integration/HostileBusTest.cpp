@@ -32,7 +32,8 @@ protected:
     void expectUnharmed() {
         ASSERT_TRUE(roundTrip()) << helper_->stderrText();
         EXPECT_FALSE(helper_->exitStatus());
-        EXPECT_EQ(count("✅监听已启动 mainAppPID=0 helperPID=" + std::to_string(helper_->pid())), 0u);
+        EXPECT_EQ(count("✅监听已启动 mainAppPID=0 helperPID=" + std::to_string(helper_->pid())),
+                  0u);
 #if defined(__SANITIZE_ADDRESS__)
         // AddressSanitizer keeps freed memory in quarantine, so resident memory stays up by
         // design; its leak check at an orderly exit stands in (status 0 means no leak).
@@ -62,6 +63,9 @@ TEST_F(HostileBus, BodiesThatAreNotOneStringCountAsNoObject) {
     EXPECT_EQ(count("⚠️ 收到 shutdownRedundant 但参数无效"), 5u);
     // Five pings answered (and the round trip's).
     EXPECT_EQ(eventsNamed("com.corvala.app.pong").size(), 6u);
+    for (const auto& pong : eventsNamed("com.corvala.app.pong")) {
+        EXPECT_EQ(pong.payload["pid"], helper_->pid());
+    }
     expectUnharmed();
 }
 
@@ -118,14 +122,22 @@ TEST_F(HostileBus, InvalidJSONOfEveryKind) {
                                              "true",
                                              "\"string\"",
                                              "[]",
+                                             "[\"/opt/Other\"]",
                                              "123",
                                              "\xef\xbb\xbf{}",
                                              "{\"expectedBundlePath\": \"\\u0000\"}"};
     for (const auto& text : broken) {
         post("com.corvala.helper.shutdownRedundant", text);
+        // The last one is a valid mismatch request (a path of one NUL), which would end us.
+        if (&text != &broken.back()) {
+            post("com.corvala.helper.shutdownIfMismatch", text);
+        }
     }
+    // Valid JSON, yet no keepPID: invalid, before any path comparison.
+    post("com.corvala.helper.shutdownRedundant", R"({"expectedBundlePath": "/opt/Other"})");
     ASSERT_TRUE(roundTrip());
-    EXPECT_EQ(count("⚠️ 收到 shutdownRedundant 但参数无效"), broken.size());
+    EXPECT_EQ(count("⚠️ 收到 shutdownRedundant 但参数无效"), broken.size() + 1);
+    EXPECT_EQ(count("⚠️ 收到 shutdownIfMismatch 但参数无效"), broken.size() - 1);
     expectUnharmed();
 }
 
