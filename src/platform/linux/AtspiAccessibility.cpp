@@ -1,10 +1,12 @@
 #include "platform/linux/AtspiAccessibility.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
-#include <string_view>
+#include <deque>
+#include <memory>
 #include <utility>
+
+#include "platform/linux/AtspiRoles.h"
 
 namespace glimwick::os {
 
@@ -17,29 +19,37 @@ constexpr const char* kTextSelectionChanged = "object:text-selection-changed";
 constexpr const char* kFocusChanged = "object:state-changed:focused";
 constexpr gint kCallTimeoutMs = 1000;
 constexpr gint kBusCallTimeoutMs = 1000;
-// A call that took this long ran into the time-out: its application is not answering.
-constexpr gint64 kSlowCallUs = gint64{kCallTimeoutMs} * 900;
-constexpr gint64 kLeaveAloneUs = gint64{5} * G_USEC_PER_SEC;
+// A reading of one selection stops here and fails whole, so that no reading blocks the main
+// loop longer than about one call time-out.
+constexpr gint64 kReadingBudgetUs = gint64{700} * 1000;
+// A reading that took this long is kept while the application's events say nothing changed,
+// without asking for its selection again (which costs a browser as much as the reading).
+constexpr gint64 kCostlyReadingUs = gint64{50} * 1000;
+// Even then it is checked again after this long, for applications that send no events.
+constexpr gint64 kReadingLifetimeUs = gint64{2} * G_USEC_PER_SEC;
+// Objects looked at when searching a window for the focus without the Collection interface.
+constexpr int kMaxFocusWalk = 1500;
+constexpr gint64 kFruitlessWalkPauseUs = gint64{2} * G_USEC_PER_SEC;
 
 struct AtspiElement : ax::Element {
-    explicit AtspiElement(GObjectPtr<AtspiAccessible> accessible)
-        : accessible(std::move(accessible)) {}
-    GObjectPtr<AtspiAccessible> accessible;  // null for an application that is not there
+    AtspiElement(GObjectPtr<AtspiAccessible> accessible, Pid pid)
+        : accessible(std::move(accessible)), pid(pid) {}
+    GObjectPtr<AtspiAccessible> accessible;  // null for an application not on the bus (yet)
+    Pid pid;                                 // the process asked for, for such an application
 };
 
 struct SystemWide : ax::Element {};
 
-GObjectPtr<AtspiAccessible> retained(AtspiAccessible* accessible) {
-    return GObjectPtr<AtspiAccessible>(
-        accessible != nullptr ? ATSPI_ACCESSIBLE(g_object_ref(accessible)) : nullptr);
+ax::ElementRef elementFor(GObjectPtr<AtspiAccessible> accessible, Pid pid = 0) {
+    return std::make_shared<AtspiElement>(std::move(accessible), pid);
 }
 
-ax::ElementRef elementFor(GObjectPtr<AtspiAccessible> accessible) {
-    return std::make_shared<AtspiElement>(std::move(accessible));
+const AtspiElement* atspiElement(const ax::ElementRef& element) {
+    return dynamic_cast<const AtspiElement*>(element.get());
 }
 
 AtspiAccessible* accessibleOf(const ax::ElementRef& element) {
-    const auto* atspi = dynamic_cast<const AtspiElement*>(element.get());
+    const auto* atspi = atspiElement(element);
     return atspi != nullptr ? atspi->accessible.get() : nullptr;
 }
 
@@ -48,76 +58,20 @@ const char* busNameOf(AtspiAccessible* accessible) {
     return object != nullptr && object->app != nullptr ? object->app->bus_name : nullptr;
 }
 
-// What a failed call means to the caller: a vanished object or application is an invalid
-// element; anything else (a time-out, a refused call) could not complete.
-ax::AXError codeFor(const GErrorPtr& error) {
-    if (!error) {
-        return ax::kAXErrorSuccess;
-    }
-    std::string_view message = error->message != nullptr ? error->message : "";
-    for (std::string_view gone :
-         {"ServiceUnknown", "UnknownObject", "NameHasNoOwner", "Disconnected"}) {
-        if (message.find(gone) != std::string_view::npos) {
-            return ax::kAXErrorInvalidUIElement;
-        }
-    }
-    return ax::kAXErrorCannotComplete;
-}
-
-// AT-SPI roles under the names the selection logic knows; what is not listed is unknown.
-constexpr std::array<std::pair<AtspiRole, const char*>, 36> kRoleNames = {{
-    {ATSPI_ROLE_ENTRY, "AXTextField"},
-    {ATSPI_ROLE_PASSWORD_TEXT, "AXTextField"},
-    {ATSPI_ROLE_COMBO_BOX, "AXComboBox"},
-    {ATSPI_ROLE_TOOL_BAR, "AXToolbar"},
-    {ATSPI_ROLE_PANEL, "AXGroup"},
-    {ATSPI_ROLE_GROUPING, "AXGroup"},
-    {ATSPI_ROLE_FILLER, "AXGroup"},
-    {ATSPI_ROLE_SECTION, "AXGroup"},
-    {ATSPI_ROLE_FORM, "AXGroup"},
-    {ATSPI_ROLE_PARAGRAPH, "AXGroup"},
-    {ATSPI_ROLE_TERMINAL, "AXTextArea"},
-    {ATSPI_ROLE_DOCUMENT_TEXT, "AXTextArea"},
-    {ATSPI_ROLE_DOCUMENT_FRAME, "AXWebArea"},
-    {ATSPI_ROLE_DOCUMENT_WEB, "AXWebArea"},
-    {ATSPI_ROLE_SCROLL_PANE, "AXScrollArea"},
-    {ATSPI_ROLE_FRAME, "AXWindow"},
-    {ATSPI_ROLE_WINDOW, "AXWindow"},
-    {ATSPI_ROLE_DIALOG, "AXWindow"},
-    {ATSPI_ROLE_APPLICATION, "AXApplication"},
-    {ATSPI_ROLE_PUSH_BUTTON, "AXButton"},
-    {ATSPI_ROLE_TOGGLE_BUTTON, "AXCheckBox"},
-    {ATSPI_ROLE_CHECK_BOX, "AXCheckBox"},
-    {ATSPI_ROLE_RADIO_BUTTON, "AXRadioButton"},
-    {ATSPI_ROLE_LABEL, "AXStaticText"},
-    {ATSPI_ROLE_STATIC, "AXStaticText"},
-    {ATSPI_ROLE_LINK, "AXLink"},
-    {ATSPI_ROLE_IMAGE, "AXImage"},
-    {ATSPI_ROLE_MENU_BAR, "AXMenuBar"},
-    {ATSPI_ROLE_MENU, "AXMenu"},
-    {ATSPI_ROLE_MENU_ITEM, "AXMenuItem"},
-    {ATSPI_ROLE_LIST, "AXList"},
-    {ATSPI_ROLE_TABLE, "AXTable"},
-    {ATSPI_ROLE_TABLE_CELL, "AXCell"},
-    {ATSPI_ROLE_PAGE_TAB_LIST, "AXTabGroup"},
-    {ATSPI_ROLE_SLIDER, "AXSlider"},
-    {ATSPI_ROLE_SPIN_BUTTON, "AXIncrementor"},
-}};
-
-std::optional<ax::Range> rangeIn(const ax::Value& parameter) {
-    const auto* value = std::get_if<ax::AXValue>(&parameter);
-    return value != nullptr ? value->asRange() : std::nullopt;
+std::string identityOf(AtspiAccessible* accessible) {
+    const char* bus = busNameOf(accessible);
+    const char* path = ATSPI_OBJECT(accessible)->path;
+    return std::string(bus != nullptr ? bus : "") + (path != nullptr ? path : "");
 }
 
 // Offsets as AT-SPI takes them (32-bit).
-bool toOffsets(const ax::Range& range, gint& start, gint& end) {
+std::optional<Offsets> offsetsOf(const ax::Range& range) {
     if (range.location < 0 || range.length < 0 || range.location > G_MAXINT ||
         range.length > G_MAXINT - range.location) {
-        return false;
+        return std::nullopt;
     }
-    start = static_cast<gint>(range.location);
-    end = static_cast<gint>(range.location + range.length);
-    return true;
+    return Offsets{static_cast<int>(range.location),
+                   static_cast<int>(range.location + range.length)};
 }
 
 // An array of accessibles that AT-SPI hands over, freed with what it holds.
@@ -138,7 +92,9 @@ struct AccessibleArray {
 
 }  // namespace
 
-// One process's text-selection events, delivered while the source is installed. Cut loose by
+// One process's text-selection events, delivered while the source is installed. An
+// application not yet on the accessibility bus is subscribed to by its process: the first
+// event whose sender turns out to be that process binds the subscription to it. Cut loose by
 // its owner when the accessibility bus goes away.
 class AtspiAccessibility::Observer : public ax::Observer, public RunLoopSource {
 public:
@@ -157,25 +113,22 @@ public:
 
     ax::AXError addNotification(const ax::ElementRef& application, const std::string& name,
                                 ax::Context context) override {
-        AtspiAccessible* app = accessibleOf(application);
-        if (name != ax::kAXSelectedTextChangedNotification || app == nullptr || owner_ == nullptr ||
-            !owner_->connected_) {
+        const AtspiElement* element = atspiElement(application);
+        if (name != ax::kAXSelectedTextChangedNotification || element == nullptr ||
+            owner_ == nullptr || !owner_->connected_ ||
+            (!element->accessible && element->pid <= 0)) {
             return ax::kAXErrorNotificationUnsupported;
         }
         if (listener_) {
             return ax::kAXErrorNotificationAlreadyRegistered;
         }
-        GObjectPtr<AtspiEventListener> listener(
-            atspi_event_listener_new(&Observer::onEvent, this, nullptr));
-        GError* raw = nullptr;
-        gboolean registered = atspi_event_listener_register_with_app(
-            listener.get(), kTextSelectionChanged, nullptr, app, &raw);
-        GErrorPtr error(raw);
-        if (!registered) {
+        listener_.reset(atspi_event_listener_new(&Observer::onEvent, this, nullptr));
+        if (!listen(element->accessible.get())) {
+            listener_.reset();
             return ax::kAXErrorNotificationUnsupported;
         }
-        listener_ = std::move(listener);
-        application_ = retained(app);
+        application_ = retained(element->accessible.get());
+        pendingPid_ = element->accessible ? 0 : element->pid;
         context_ = std::move(context);
         return ax::kAXErrorSuccess;
     }
@@ -204,34 +157,113 @@ public:
             listener_.reset();
         }
         application_.reset();
+        pendingPid_ = 0;
+        strangers_.clear();
+        alive_ = std::make_shared<bool>(true);  // forgets resolutions under way
     }
 
 private:
-    // Runs inside AT-SPI's dispatch, possibly nested in another AT-SPI call: it only hands the
-    // event on, and makes no AT-SPI call itself.
+    // Registers for one application's events, or for everyone's while it is not there yet.
+    bool listen(AtspiAccessible* application) {
+        GError* raw = nullptr;
+        gboolean registered =
+            application != nullptr
+                ? atspi_event_listener_register_with_app(listener_.get(), kTextSelectionChanged,
+                                                         nullptr, application, &raw)
+                : atspi_event_listener_register_full(listener_.get(), kTextSelectionChanged,
+                                                     nullptr, &raw);
+        GErrorPtr error(raw);
+        return registered != FALSE;
+    }
+
+    void deliver(AtspiAccessible* source) {
+        ax::ElementRef element = elementFor(retained(source));
+        ax::Context context = context_;
+        callback_(*this, element, ax::kAXSelectedTextChangedNotification, context);
+    }
+
+    // Runs inside AT-SPI's dispatch, possibly nested in another AT-SPI call: it makes no
+    // AT-SPI call itself, and leaves finding a sender's process to the main loop.
     static void onEvent(AtspiEvent* event, void* self) {
         auto* observer = static_cast<Observer*>(self);
         const char* source = busNameOf(event->source);
-        const char* target = busNameOf(observer->application_.get());
-        if (observer->installed_ && source != nullptr && target != nullptr &&
-            std::strcmp(source, target) == 0) {
-            ax::ElementRef element = elementFor(retained(event->source));
-            ax::Context context = observer->context_;
-            observer->callback_(*observer, element, ax::kAXSelectedTextChangedNotification,
-                                context);
+        if (observer->installed_ && source != nullptr) {
+            if (const char* target = busNameOf(observer->application_.get())) {
+                if (std::strcmp(source, target) == 0) {
+                    if (observer->owner_ != nullptr) {
+                        observer->owner_->selectionChanged(source);
+                    }
+                    observer->deliver(event->source);
+                }
+            } else if (observer->pendingPid_ > 0 && observer->strangers_.count(source) == 0) {
+                observer->resolveLater(event->source);
+            }
         }
         g_boxed_free(ATSPI_TYPE_EVENT, event);
+    }
+
+    struct Resolution {
+        Observer* observer;
+        std::weak_ptr<bool> alive;
+        GObjectPtr<AtspiAccessible> source;
+    };
+
+    void resolveLater(AtspiAccessible* source) {
+        auto resolution = std::make_unique<Resolution>(Resolution{this, alive_, retained(source)});
+        g_idle_add_full(
+            G_PRIORITY_DEFAULT,
+            [](gpointer data) {
+                auto* resolution = static_cast<Resolution*>(data);
+                if (!resolution->alive.expired()) {
+                    resolution->observer->resolve(resolution->source.get());
+                }
+                return G_SOURCE_REMOVE;
+            },
+            resolution.release(),
+            [](gpointer data) { std::unique_ptr<Resolution>(static_cast<Resolution*>(data)); });
+    }
+
+    void resolve(AtspiAccessible* source) {
+        if (owner_ == nullptr || pendingPid_ <= 0 || !listener_) {
+            return;
+        }
+        const char* bus = busNameOf(source);
+        GObjectPtr<AtspiAccessible> application = owner_->calls_.application(source);
+        auto pid = application ? owner_->calls_.pid(application.get()) : std::nullopt;
+        if (!pid || *pid != pendingPid_) {
+            if (bus != nullptr && pid) {
+                strangers_.insert(bus);
+            }
+            return;
+        }
+        // Our application has arrived: from now on only its events.
+        atspi_event_listener_deregister(listener_.get(), kTextSelectionChanged, nullptr);
+        if (!listen(application.get())) {
+            listener_.reset();
+            pendingPid_ = 0;
+            return;
+        }
+        application_ = std::move(application);
+        pendingPid_ = 0;
+        strangers_.clear();
+        if (installed_) {
+            deliver(source);
+        }
     }
 
     AtspiAccessibility* owner_;
     ax::ObserverCallback callback_;
     GObjectPtr<AtspiEventListener> listener_;
     GObjectPtr<AtspiAccessible> application_;
+    Pid pendingPid_ = 0;
+    std::set<std::string> strangers_;  // bus names of other processes
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     ax::Context context_;
     bool installed_ = false;
 };
 
-AtspiAccessibility::AtspiAccessibility(GDBusConnection* sessionBus) : sessionBus_(sessionBus) {
+AtspiAccessibility::AtspiAccessibility(GDBusConnection* sessionBus, WindowOrigin windowOrigin)
+    : sessionBus_(sessionBus), reader_(calls_, std::move(windowOrigin)) {
     busWatch_ = g_bus_watch_name_on_connection(
         sessionBus_, kA11yBusName, G_BUS_NAME_WATCHER_FLAGS_NONE, nullptr,
         [](GDBusConnection*, const gchar*, gpointer self) {
@@ -245,9 +277,7 @@ AtspiAccessibility::~AtspiAccessibility() {
     for (Observer* observer : observers_) {
         observer->orphan();
     }
-    if (focusListener_) {
-        atspi_event_listener_deregister(focusListener_.get(), kFocusChanged, nullptr);
-    }
+    disconnect();
 }
 
 bool AtspiAccessibility::connected() {
@@ -291,88 +321,15 @@ void AtspiAccessibility::disconnect() {
     for (Observer* observer : observers_) {
         observer->detach();
     }
-    if (focusListener_) {
-        atspi_event_listener_deregister(focusListener_.get(), kFocusChanged, nullptr);
-        focusListener_.reset();
-    }
+    atspi_event_listener_deregister(focusListener_.get(), kFocusChanged, nullptr);
+    focusListener_.reset();
     lastFocused_.reset();
-    unresponsiveUntil_.clear();
+    reading_.reset();
+    calls_.forgetUnresponsive();
     // libatspi cannot connect a second time in one process (it is not re-initialisable), so
     // access stays disabled, as it really is for this process, until the helper is restarted.
     connected_ = false;
     lost_ = true;
-}
-
-template <typename Result, typename Body>
-Result AtspiAccessibility::ask(AtspiAccessible* target, ax::AXError& code, Body&& body) {
-    const char* bus = busNameOf(target);
-    gint64 now = g_get_monotonic_time();
-    if (bus != nullptr) {
-        auto found = unresponsiveUntil_.find(bus);
-        if (found != unresponsiveUntil_.end()) {
-            if (now < found->second) {
-                code = ax::kAXErrorCannotComplete;
-                return Result{};
-            }
-            unresponsiveUntil_.erase(found);
-        }
-    }
-    GError* raw = nullptr;
-    Result result = body(&raw);
-    GErrorPtr error(raw);
-    code = codeFor(error);
-    gint64 elapsed = g_get_monotonic_time() - now;
-    if (bus != nullptr && elapsed >= kSlowCallUs) {
-        unresponsiveUntil_[bus] = g_get_monotonic_time() + kLeaveAloneUs;
-        if (code == ax::kAXErrorSuccess) {
-            code = ax::kAXErrorCannotComplete;
-        }
-    }
-    return result;
-}
-
-bool AtspiAccessibility::hasState(AtspiAccessible* accessible, AtspiStateType state) {
-    ax::AXError code = 0;
-    // The state set comes from AT-SPI's cache when it can; otherwise it is a call like others.
-    GObjectPtr<AtspiStateSet> states(ask<AtspiStateSet*>(
-        accessible, code, [&](GError**) { return atspi_accessible_get_state_set(accessible); }));
-    return states && atspi_state_set_contains(states.get(), state);
-}
-
-bool AtspiAccessibility::isPassword(AtspiAccessible* accessible) {
-    ax::AXError code = 0;
-    AtspiRole role = ask<AtspiRole>(
-        accessible, code, [&](GError** e) { return atspi_accessible_get_role(accessible, e); });
-    // When the role cannot be read, treat the field as secret.
-    return code != 0 || role == ATSPI_ROLE_PASSWORD_TEXT;
-}
-
-std::string AtspiAccessibility::roleName(AtspiAccessible* accessible, AtspiRole role) {
-    if (role == ATSPI_ROLE_TEXT) {
-        // Both single- and multi-line text report this role; the states tell them apart.
-        return hasState(accessible, ATSPI_STATE_MULTI_LINE) ? "AXTextArea" : "AXTextField";
-    }
-    for (const auto& [atspiRole, name] : kRoleNames) {
-        if (atspiRole == role) {
-            return name;
-        }
-    }
-    return "AXUnknown";
-}
-
-ax::Answer AtspiAccessibility::textOf(AtspiAccessible* accessible, AtspiText* text, gint start,
-                                      gint end, bool attributed) {
-    ax::AXError code = 0;
-    GCharPtr chars(ask<gchar*>(
-        accessible, code, [&](GError** e) { return atspi_text_get_text(text, start, end, e); }));
-    if (code != 0 || !chars) {
-        return {code != 0 ? code : ax::kAXErrorNoValue, std::nullopt};
-    }
-    std::string plain(chars.get());
-    if (attributed) {
-        return {0, ax::AttributedString{std::move(plain)}};
-    }
-    return {0, std::move(plain)};
 }
 
 void AtspiAccessibility::onFocusEvent(AtspiEvent* event, void* self) {
@@ -385,6 +342,16 @@ void AtspiAccessibility::onFocusEvent(AtspiEvent* event, void* self) {
         }
     }
     g_boxed_free(ATSPI_TYPE_EVENT, event);
+}
+
+void AtspiAccessibility::selectionChanged(const char* bus) {
+    ++generations_[bus];
+}
+
+std::uint64_t AtspiAccessibility::generationOf(AtspiAccessible* accessible) const {
+    const char* bus = busNameOf(accessible);
+    auto found = bus != nullptr ? generations_.find(bus) : generations_.end();
+    return found != generations_.end() ? found->second : 0;
 }
 
 bool AtspiAccessibility::isProcessTrusted(bool prompt) {
@@ -417,84 +384,103 @@ ax::ElementRef AtspiAccessibility::createSystemWide() {
     return std::make_shared<SystemWide>();
 }
 
+GObjectPtr<AtspiAccessible> AtspiAccessibility::findApplication(Pid pid) {
+    GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
+    int count = calls_.childCount(desktop.get()).value_or(0);
+    for (int i = 0; i < count; ++i) {
+        GObjectPtr<AtspiAccessible> app = calls_.child(desktop.get(), i);
+        if (app && calls_.pid(app.get()) == pid) {
+            return app;
+        }
+    }
+    return nullptr;
+}
+
 ax::ElementRef AtspiAccessibility::createApplication(Pid pid) {
     if (!connected() || pid <= 0) {
         return elementFor(nullptr);
     }
-    GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
-    ax::AXError code = 0;
-    gint count = ask<gint>(desktop.get(), code, [&](GError** e) {
-        return atspi_accessible_get_child_count(desktop.get(), e);
-    });
-    for (gint i = 0; i < count; ++i) {
-        GObjectPtr<AtspiAccessible> app(ask<AtspiAccessible*>(desktop.get(), code, [&](GError** e) {
-            return atspi_accessible_get_child_at_index(desktop.get(), i, e);
-        }));
-        if (!app) {
-            continue;
-        }
-        guint appPid = ask<guint>(app.get(), code, [&](GError** e) {
-            return atspi_accessible_get_process_id(app.get(), e);
-        });
-        if (code == 0 && static_cast<Pid>(appPid) == pid) {
-            return elementFor(std::move(app));
-        }
-    }
-    return elementFor(nullptr);
+    // An application still registering is named by its process until it is there.
+    return elementFor(findApplication(pid), pid);
 }
 
 GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedIn(AtspiAccessible* window) {
     GObjectPtr<AtspiCollection> collection(atspi_accessible_get_collection_iface(window));
-    if (!collection) {
-        return nullptr;
+    if (collection) {
+        GObjectPtr<AtspiStateSet> focused(atspi_state_set_new(nullptr));
+        atspi_state_set_add(focused.get(), ATSPI_STATE_FOCUSED);
+        GObjectPtr<AtspiMatchRule> rule(atspi_match_rule_new(
+            focused.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_NONE,
+            nullptr, ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE, FALSE));
+        GError* raw = nullptr;
+        AccessibleArray matches(atspi_collection_get_matches(
+            collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, &raw));
+        GErrorPtr error(raw);
+        if (!error) {
+            return matches.array != nullptr && matches.array->len > 0
+                       ? retained(g_array_index(matches.array, AtspiAccessible*, 0))
+                       : nullptr;
+        }
     }
-    GObjectPtr<AtspiStateSet> focused(atspi_state_set_new(nullptr));
-    atspi_state_set_add(focused.get(), ATSPI_STATE_FOCUSED);
-    GObjectPtr<AtspiMatchRule> rule(atspi_match_rule_new(
-        focused.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_NONE, nullptr,
-        ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE, FALSE));
-    ax::AXError code = 0;
-    AccessibleArray matches(ask<GArray*>(window, code, [&](GError** e) {
-        return atspi_collection_get_matches(collection.get(), rule.get(),
-                                            ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, e);
-    }));
-    if (matches.array == nullptr || matches.array->len == 0) {
-        return nullptr;
+    // Toolkits without Collection (GTK 4): a bounded walk through what is visible.
+    std::deque<GObjectPtr<AtspiAccessible>> queue;
+    queue.push_back(retained(window));
+    for (int visited = 0; !queue.empty() && visited < kMaxFocusWalk; ++visited) {
+        GObjectPtr<AtspiAccessible> current = std::move(queue.front());
+        queue.pop_front();
+        GObjectPtr<AtspiStateSet> states = calls_.states(current.get());
+        if (!states) {
+            continue;
+        }
+        if (current.get() != window) {
+            if (atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) {
+                return current;
+            }
+            // GTK 4 marks what is below a window visible, never showing.
+            if (!atspi_state_set_contains(states.get(), ATSPI_STATE_VISIBLE) ||
+                atspi_state_set_contains(states.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
+                continue;
+            }
+        }
+        int children = calls_.childCount(current.get()).value_or(0);
+        for (int i = 0; i < children && visited + static_cast<int>(queue.size()) < kMaxFocusWalk;
+             ++i) {
+            if (auto child = calls_.child(current.get(), i)) {
+                queue.push_back(std::move(child));
+            }
+        }
     }
-    return retained(g_array_index(matches.array, AtspiAccessible*, 0));
+    return nullptr;
 }
 
 GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
-    if (lastFocused_ && hasState(lastFocused_.get(), ATSPI_STATE_FOCUSED)) {
+    if (lastFocused_ && calls_.hasState(lastFocused_.get(), ATSPI_STATE_FOCUSED)) {
         return retained(lastFocused_.get());
     }
     lastFocused_.reset();
     // No focus event seen yet (or a stale one): look in the active window of each application.
     GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
-    ax::AXError code = 0;
-    gint apps = ask<gint>(desktop.get(), code, [&](GError** e) {
-        return atspi_accessible_get_child_count(desktop.get(), e);
-    });
-    for (gint i = 0; i < apps; ++i) {
-        GObjectPtr<AtspiAccessible> app(ask<AtspiAccessible*>(desktop.get(), code, [&](GError** e) {
-            return atspi_accessible_get_child_at_index(desktop.get(), i, e);
-        }));
-        gint windows = app ? ask<gint>(app.get(), code,
-                                       [&](GError** e) {
-                                           return atspi_accessible_get_child_count(app.get(), e);
-                                       })
-                           : 0;
-        for (gint j = 0; j < windows; ++j) {
-            GObjectPtr<AtspiAccessible> window(ask<AtspiAccessible*>(
-                app.get(), code,
-                [&](GError** e) { return atspi_accessible_get_child_at_index(app.get(), j, e); }));
-            if (!window || !hasState(window.get(), ATSPI_STATE_ACTIVE)) {
+    int apps = calls_.childCount(desktop.get()).value_or(0);
+    gint64 now = g_get_monotonic_time();
+    for (int i = 0; i < apps; ++i) {
+        GObjectPtr<AtspiAccessible> app = calls_.child(desktop.get(), i);
+        int windows = app ? calls_.childCount(app.get()).value_or(0) : 0;
+        for (int j = 0; j < windows; ++j) {
+            GObjectPtr<AtspiAccessible> window = calls_.child(app.get(), j);
+            if (!window || !calls_.hasState(window.get(), ATSPI_STATE_ACTIVE)) {
+                continue;
+            }
+            std::string identity = identityOf(window.get());
+            if (identity == fruitlessWindow_ && now < fruitlessUntil_) {
                 continue;
             }
             if (auto found = focusedIn(window.get())) {
                 lastFocused_ = retained(found.get());
                 return found;
             }
+            // Searching again on every reading would cost the application as much each time.
+            fruitlessWindow_ = identity;
+            fruitlessUntil_ = now + kFruitlessWalkPauseUs;
         }
     }
     return nullptr;
@@ -515,54 +501,117 @@ ax::Answer AtspiAccessibility::systemWideAttribute(const std::string& attribute)
     if (attribute == ax::kAXFocusedUIElementAttribute) {
         return {0, elementFor(std::move(focused))};
     }
-    ax::AXError code = 0;
-    GObjectPtr<AtspiAccessible> app(ask<AtspiAccessible*>(focused.get(), code, [&](GError** e) {
-        return atspi_accessible_get_application(focused.get(), e);
-    }));
+    GObjectPtr<AtspiAccessible> app = calls_.application(focused.get());
     if (!app) {
+        ax::AXError code = calls_.lastError();
         return {code != 0 ? code : ax::kAXErrorNoValue, std::nullopt};
     }
     return {0, elementFor(std::move(app))};
 }
 
+AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible* accessible,
+                                                                AtspiText* text) {
+    std::string object = identityOf(accessible);
+    std::uint64_t generation = generationOf(accessible);
+    gint64 now = g_get_monotonic_time();
+    auto kept = [&] {
+        return reading_ && reading_->object == object && reading_->generation == generation &&
+               now - reading_->readAt < kReadingLifetimeUs && (reading_->read || reading_->costly);
+    };
+    if (kept() && reading_->costly) {
+        return &*reading_;
+    }
+    auto range = calls_.firstSelection(accessible, text);
+    if (!range) {
+        reading_.reset();
+        return nullptr;
+    }
+    if (kept() && reading_->range == *range) {
+        return &*reading_;
+    }
+    auto read = reader_.readSelection(accessible, *range, now + kReadingBudgetUs);
+    gint64 done = g_get_monotonic_time();
+    reading_ =
+        Reading{std::move(object), *range,      generation, done, done - now >= kCostlyReadingUs,
+                std::move(read),   std::nullopt};
+    return &*reading_;
+}
+
 ax::Answer AtspiAccessibility::selectionAttribute(AtspiAccessible* accessible,
                                                   const std::string& attribute) {
     GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
-    if (!text || isPassword(accessible)) {
+    if (!text || isSecret(calls_.role(accessible))) {
         return {ax::kAXErrorAttributeUnsupported, std::nullopt};
     }
-    ax::AXError code = 0;
-    gint selections = ask<gint>(
-        accessible, code, [&](GError** e) { return atspi_text_get_n_selections(text.get(), e); });
-    if (code != 0) {
-        return {code, std::nullopt};
-    }
-    gint start = 0;
-    gint end = 0;
-    if (selections > 0) {
-        std::unique_ptr<AtspiRange, GFree> range(ask<AtspiRange*>(
-            accessible, code,
-            [&](GError** e) { return atspi_text_get_selection(text.get(), 0, e); }));
-        if (!range) {
-            return {code != 0 ? code : ax::kAXErrorNoValue, std::nullopt};
-        }
-        start = std::min(range->start_offset, range->end_offset);
-        end = std::max(range->start_offset, range->end_offset);
-    } else if (attribute == ax::kAXSelectedTextRangeAttribute) {
-        start = end = ask<gint>(accessible, code, [&](GError** e) {
-            return atspi_text_get_caret_offset(text.get(), e);
-        });
-        if (code != 0) {
-            return {code, std::nullopt};
-        }
-    }
+    Reading* reading = currentReading(accessible, text.get());
     if (attribute == ax::kAXSelectedTextRangeAttribute) {
-        return {0, ax::AXValue::range({std::max(start, 0), end - start})};
+        if (reading != nullptr) {
+            return {0, ax::AXValue::range(
+                           {reading->range.start, reading->range.end - reading->range.start})};
+        }
+        auto caret = calls_.caret(accessible, text.get());
+        if (!caret) {
+            return {calls_.lastError(), std::nullopt};
+        }
+        return {0, ax::AXValue::range({std::max(*caret, 0), 0})};
     }
-    if (start == end) {
+    if (reading == nullptr) {
         return {0, std::string()};
     }
-    return textOf(accessible, text.get(), start, end, false);
+    if (!reading->read) {
+        return {ax::kAXErrorCannotComplete, std::nullopt};
+    }
+    return {0, reading->read->text};
+}
+
+ax::Answer AtspiAccessibility::rangeAttribute(AtspiAccessible* accessible,
+                                              const std::string& attribute,
+                                              const ax::Range& range) {
+    auto offsets = offsetsOf(range);
+    if (!offsets) {
+        return {ax::kAXErrorIllegalArgument, std::nullopt};
+    }
+    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
+    if (!text || isSecret(calls_.role(accessible))) {
+        return {ax::kAXErrorParameterizedAttributeUnsupported, std::nullopt};
+    }
+    // The selection's own range stands for the whole selection, so that the text and the
+    // bounds of what the range answer gave agree with the selected text.
+    Reading* reading = currentReading(accessible, text.get());
+    std::optional<ReadText> other;
+    const ReadText* read = nullptr;
+    if (reading != nullptr && reading->range == *offsets) {
+        if (!reading->read) {
+            return {ax::kAXErrorCannotComplete, std::nullopt};
+        }
+        read = &*reading->read;
+    } else {
+        other = reader_.readRange(accessible, *offsets, g_get_monotonic_time() + kReadingBudgetUs);
+        if (!other) {
+            ax::AXError code = calls_.lastError();
+            return {code != 0 ? code : ax::kAXErrorCannotComplete, std::nullopt};
+        }
+        read = &*other;
+    }
+    if (attribute == ax::kAXBoundsForRangeParameterizedAttribute) {
+        std::optional<Rect> bounds;
+        if (!other) {
+            if (!reading->bounds) {
+                reading->bounds = reader_.bounds(*read, accessible);
+            }
+            bounds = *reading->bounds;
+        } else {
+            bounds = reader_.bounds(*read, accessible);
+        }
+        if (!bounds) {
+            return {ax::kAXErrorNoValue, std::nullopt};
+        }
+        return {0, ax::AXValue::rect(*bounds)};
+    }
+    if (attribute == ax::kAXAttributedStringForRangeParameterizedAttribute) {
+        return {0, ax::AttributedString{read->text}};
+    }
+    return {0, read->text};
 }
 
 ax::Answer AtspiAccessibility::copyAttributeValue(const ax::ElementRef& element,
@@ -574,30 +623,31 @@ ax::Answer AtspiAccessibility::copyAttributeValue(const ax::ElementRef& element,
     if (accessible == nullptr || !connected_) {
         return {ax::kAXErrorInvalidUIElement, std::nullopt};
     }
-    ax::AXError code = 0;
     if (attribute == ax::kAXRoleAttribute) {
-        AtspiRole role = ask<AtspiRole>(
-            accessible, code, [&](GError** e) { return atspi_accessible_get_role(accessible, e); });
-        return code != 0 ? ax::Answer{code, std::nullopt}
-                         : ax::Answer{0, roleName(accessible, role)};
+        auto role = calls_.role(accessible);
+        if (!role) {
+            return {calls_.lastError(), std::nullopt};
+        }
+        // Both single- and multi-line text may report one role; the states tell them apart.
+        bool multiLine =
+            *role == ATSPI_ROLE_TEXT && calls_.hasState(accessible, ATSPI_STATE_MULTI_LINE);
+        return {0, std::string(axRoleName(*role, multiLine))};
     }
     if (attribute == ax::kAXParentAttribute) {
-        GObjectPtr<AtspiAccessible> parent(ask<AtspiAccessible*>(accessible, code, [&](GError** e) {
-            return atspi_accessible_get_parent(accessible, e);
-        }));
+        GObjectPtr<AtspiAccessible> parent = calls_.parent(accessible);
         if (!parent) {
+            ax::AXError code = calls_.lastError();
             return {code != 0 ? code : ax::kAXErrorNoValue, std::nullopt};
         }
         return {0, elementFor(std::move(parent))};
     }
     if (attribute == ax::kAXTitleAttribute) {
-        GCharPtr name(ask<gchar*>(accessible, code, [&](GError** e) {
-            return atspi_accessible_get_name(accessible, e);
-        }));
+        auto name = calls_.name(accessible);
         if (!name) {
+            ax::AXError code = calls_.lastError();
             return {code != 0 ? code : ax::kAXErrorNoValue, std::nullopt};
         }
-        return {0, std::string(name.get())};
+        return {0, std::move(*name)};
     }
     if (attribute == ax::kAXSelectedTextAttribute ||
         attribute == ax::kAXSelectedTextRangeAttribute) {
@@ -619,30 +669,12 @@ ax::Answer AtspiAccessibility::copyParameterizedAttributeValue(const ax::Element
     if (accessible == nullptr || !connected_) {
         return {ax::kAXErrorInvalidUIElement, std::nullopt};
     }
-    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
-    if (!text || isPassword(accessible)) {
-        return {ax::kAXErrorParameterizedAttributeUnsupported, std::nullopt};
-    }
-    auto range = rangeIn(parameter);
-    gint start = 0;
-    gint end = 0;
-    if (!range || !toOffsets(*range, start, end)) {
+    const auto* value = std::get_if<ax::AXValue>(&parameter);
+    auto range = value != nullptr ? value->asRange() : std::nullopt;
+    if (!range) {
         return {ax::kAXErrorIllegalArgument, std::nullopt};
     }
-    if (attribute != ax::kAXBoundsForRangeParameterizedAttribute) {
-        return textOf(accessible, text.get(), start, end,
-                      attribute == ax::kAXAttributedStringForRangeParameterizedAttribute);
-    }
-    ax::AXError code = 0;
-    std::unique_ptr<AtspiRect, GFree> extents(ask<AtspiRect*>(accessible, code, [&](GError** e) {
-        return atspi_text_get_range_extents(text.get(), start, end, ATSPI_COORD_TYPE_SCREEN, e);
-    }));
-    if (!extents) {
-        return {code != 0 ? code : ax::kAXErrorNoValue, std::nullopt};
-    }
-    return {0, ax::AXValue::rect(Rect{
-                   static_cast<double>(extents->x), static_cast<double>(extents->y),
-                   static_cast<double>(extents->width), static_cast<double>(extents->height)})};
+    return rangeAttribute(accessible, attribute, *range);
 }
 
 Pid AtspiAccessibility::getPid(const ax::ElementRef& element) {
@@ -650,11 +682,7 @@ Pid AtspiAccessibility::getPid(const ax::ElementRef& element) {
     if (accessible == nullptr || !connected_) {
         return 0;
     }
-    ax::AXError code = 0;
-    guint pid = ask<guint>(accessible, code, [&](GError** e) {
-        return atspi_accessible_get_process_id(accessible, e);
-    });
-    return code == 0 ? static_cast<Pid>(pid) : 0;
+    return calls_.pid(accessible).value_or(0);
 }
 
 std::optional<ax::AXValue> AtspiAccessibility::createRangeValue(const ax::Range& range) {

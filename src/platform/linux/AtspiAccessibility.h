@@ -4,24 +4,30 @@
 
 #include <atspi/atspi.h>
 
+#include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
 
 #include "platform/Accessibility.h"
+#include "platform/linux/AtspiCalls.h"
+#include "platform/linux/AtspiSelection.h"
 #include "platform/linux/GObjectPtr.h"
 
 namespace glimwick::os {
 
 // The accessibility interface on AT-SPI2. Connects to the accessibility bus lazily, once the
 // session bus shows one, and lets go of everything when it goes away. Follows keyboard focus
-// through focus events. An application that does not answer within the time-out is left alone for a
-// while, so that a stopped one stalls the helper at most once in that while. Password fields are
-// never read: their text and ranges answer as unsupported.
+// through focus events, and looks for it in the active window when none has come. Selections
+// are read whole (SelectionReader); a reading that cost the application much is kept until
+// the application's own selection events (delivered for the application observed) say it
+// changed, or for a short while where it sends none. Password fields are never
+// read: their text and ranges answer as unsupported.
 class AtspiAccessibility : public ax::Accessibility {
 public:
     // sessionBus is not owned and outlives this object.
-    explicit AtspiAccessibility(GDBusConnection* sessionBus);
+    AtspiAccessibility(GDBusConnection* sessionBus, WindowOrigin windowOrigin);
     ~AtspiAccessibility() override;
 
     bool isProcessTrusted(bool prompt) override;
@@ -39,31 +45,48 @@ public:
     class Observer;
 
 private:
+    // One reading of the focused object's selection, kept while it is still true.
+    struct Reading {
+        std::string object;  // bus name and path of the focused object
+        Offsets range;       // its own selection
+        std::uint64_t generation = 0;
+        gint64 readAt = 0;
+        bool costly = false;
+        std::optional<ReadText> read;  // nullopt: not readable in time
+        std::optional<std::optional<Rect>> bounds;
+    };
+
     bool connected();
     void disconnect();
     ax::Answer systemWideAttribute(const std::string& attribute);
     GObjectPtr<AtspiAccessible> focusedAccessible();
     GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window);
+    GObjectPtr<AtspiAccessible> findApplication(Pid pid);
     static void onFocusEvent(AtspiEvent* event, void* self);
+    // The application on bus told us its selection changed: what was kept of it is stale.
+    void selectionChanged(const char* bus);
+    std::uint64_t generationOf(AtspiAccessible* accessible) const;
 
-    // One call to target's application, unless it is being left alone; code gets the result.
-    template <typename Result, typename Body>
-    Result ask(AtspiAccessible* target, ax::AXError& code, Body&& body);
-    bool hasState(AtspiAccessible* accessible, AtspiStateType state);
-    bool isPassword(AtspiAccessible* accessible);
-    std::string roleName(AtspiAccessible* accessible, AtspiRole role);
-    ax::Answer textOf(AtspiAccessible* accessible, AtspiText* text, gint start, gint end,
-                      bool attributed);
     ax::Answer selectionAttribute(AtspiAccessible* accessible, const std::string& attribute);
+    ax::Answer rangeAttribute(AtspiAccessible* accessible, const std::string& attribute,
+                              const ax::Range& range);
+    // The reading of accessible's current selection; nullptr when it has none.
+    Reading* currentReading(AtspiAccessible* accessible, AtspiText* text);
 
     GDBusConnection* sessionBus_;
     guint busWatch_ = 0;
     bool connected_ = false;
     bool lost_ = false;  // the accessibility bus went away after we had connected
+    AtspiCalls calls_;
+    SelectionReader reader_;
     GObjectPtr<AtspiEventListener> focusListener_;
     GObjectPtr<AtspiAccessible> lastFocused_;
-    // Applications (by bus name) left alone until a monotonic time, in microseconds.
-    std::unordered_map<std::string, gint64> unresponsiveUntil_;
+    // A window searched in vain for the focus, and until when it is not searched again.
+    std::string fruitlessWindow_;
+    gint64 fruitlessUntil_ = 0;
+    // Selection changes heard of, by application bus name.
+    std::unordered_map<std::string, std::uint64_t> generations_;
+    std::optional<Reading> reading_;
     std::set<Observer*> observers_;
 };
 

@@ -20,7 +20,10 @@ struct LinuxPlatform::Parts {
     Parts(int argc, char** argv, GObjectPtr<GDBusConnection> connection)
         : process(argc, argv),
           center(std::move(connection)),
-          accessibility(center.connection()),
+          accessibility(center.connection(),
+                        [this](Pid pid, const std::string& title, Point size) {
+                            return workspace.windowOrigin(pid, title, size);
+                        }),
           application(queue) {}
 
     GLibMainQueue queue;

@@ -5,7 +5,9 @@
 #include <X11/Xutil.h>
 #include <gio/gio.h>
 
+#include <cmath>
 #include <string_view>
+#include <vector>
 
 #include "platform/linux/GObjectPtr.h"
 
@@ -30,6 +32,10 @@ struct LinuxWorkspace::X11 {
     Window root = 0;
     Atom activeWindow = 0;
     Atom wmPid = 0;
+    Atom clientList = 0;
+    Atom wmName = 0;
+    Atom utf8String = 0;
+    Atom frameExtents = 0;
 
     // One CARDINAL or WINDOW value of a property.
     std::optional<unsigned long> property(Window window, Atom name, Atom type) const {
@@ -51,7 +57,53 @@ struct LinuxWorkspace::X11 {
         }
         return value;
     }
+    std::optional<std::string> bytes(Window window, Atom name, Atom type) const;
+    std::optional<std::vector<unsigned long>> cardinals(Window window, Atom name,
+                                                        unsigned long count) const;
 };
+
+// The bytes of a property, or nothing.
+std::optional<std::string> LinuxWorkspace::X11::bytes(Window window, Atom name, Atom type) const {
+    Atom actualType = 0;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    constexpr long kMaxLongs = 1 << 16;
+    if (XGetWindowProperty(display.get(), window, name, 0, kMaxLongs, False, type, &actualType,
+                           &format, &count, &after, &data) != Success ||
+        data == nullptr) {
+        return std::nullopt;
+    }
+    std::optional<std::string> value;
+    if (format == 8) {
+        value.emplace(reinterpret_cast<const char*>(data), count);
+    }
+    XFree(data);
+    return value;
+}
+
+// Exactly count CARDINAL values of a property, or nothing.
+std::optional<std::vector<unsigned long>> LinuxWorkspace::X11::cardinals(
+    Window window, Atom name, unsigned long count) const {
+    Atom actualType = 0;
+    int format = 0;
+    unsigned long got = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display.get(), window, name, 0, static_cast<long>(count), False,
+                           XA_CARDINAL, &actualType, &format, &got, &after, &data) != Success ||
+        data == nullptr) {
+        return std::nullopt;
+    }
+    std::optional<std::vector<unsigned long>> values;
+    if (format == 32 && got == count) {
+        const auto* longs = reinterpret_cast<const unsigned long*>(data);
+        values.emplace(longs, longs + count);
+    }
+    XFree(data);
+    return values;
+}
 
 LinuxWorkspace::LinuxWorkspace() {
     Display* display = XOpenDisplay(nullptr);
@@ -64,6 +116,10 @@ LinuxWorkspace::LinuxWorkspace() {
     x11_->root = DefaultRootWindow(display);
     x11_->activeWindow = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
     x11_->wmPid = XInternAtom(display, "_NET_WM_PID", False);
+    x11_->clientList = XInternAtom(display, "_NET_CLIENT_LIST", False);
+    x11_->wmName = XInternAtom(display, "_NET_WM_NAME", False);
+    x11_->utf8String = XInternAtom(display, "UTF8_STRING", False);
+    x11_->frameExtents = XInternAtom(display, "_GTK_FRAME_EXTENTS", False);
 }
 
 LinuxWorkspace::~LinuxWorkspace() = default;
@@ -110,6 +166,77 @@ Point LinuxWorkspace::mouseLocation() {
     // The pointer's convention: origin at the bottom-left, y upward.
     int height = DisplayHeight(x11_->display.get(), DefaultScreen(x11_->display.get()));
     return {static_cast<double>(x), static_cast<double>(height - y)};
+}
+
+std::optional<Point> LinuxWorkspace::windowOrigin(Pid pid, const std::string& title, Point size) {
+    if (!x11_ || pid <= 0) {
+        return std::nullopt;
+    }
+    Display* display = x11_->display.get();
+    Atom actualType = 0;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display, x11_->root, x11_->clientList, 0, 4096, False, XA_WINDOW,
+                           &actualType, &format, &count, &after, &data) != Success ||
+        data == nullptr) {
+        return std::nullopt;
+    }
+    std::unique_ptr<unsigned char, int (*)(void*)> owned(data, XFree);
+    if (format != 32) {
+        return std::nullopt;
+    }
+    const auto* windows = reinterpret_cast<const unsigned long*>(data);
+    std::optional<Window> titled;
+    std::optional<Window> only;
+    int ofPid = 0;
+    for (unsigned long i = 0; i < count; ++i) {
+        Window window = windows[i];
+        auto windowPid = x11_->property(window, x11_->wmPid, XA_CARDINAL);
+        if (!windowPid || *windowPid != static_cast<unsigned long>(pid)) {
+            continue;
+        }
+        ++ofPid;
+        only = window;
+        auto name = x11_->bytes(window, x11_->wmName, x11_->utf8String);
+        if (!name) {
+            name = x11_->bytes(window, XA_WM_NAME, XA_STRING);
+        }
+        if (name && *name == title) {
+            titled = window;
+        }
+    }
+    std::optional<Window> window = titled ? titled : (ofPid == 1 ? only : std::nullopt);
+    if (!window) {
+        return std::nullopt;
+    }
+    int x = 0;
+    int y = 0;
+    Window child = 0;
+    if (!XTranslateCoordinates(display, *window, x11_->root, 0, 0, &x, &y, &child)) {
+        return std::nullopt;
+    }
+    Point origin{static_cast<double>(x), static_cast<double>(y)};
+    // Client-side decorations keep a margin (shadow, resize border) around the content: the
+    // toolkit names it, or else it lies evenly around the content's own size.
+    if (auto margins = x11_->cardinals(*window, x11_->frameExtents, 4)) {
+        return Point{origin.x + static_cast<double>((*margins)[0]),
+                     origin.y + static_cast<double>((*margins)[2])};
+    }
+    Window root = 0;
+    int ignored = 0;
+    unsigned int width = 0;
+    unsigned int height = 0;
+    unsigned int border = 0;
+    unsigned int depth = 0;
+    if (XGetGeometry(display, *window, &root, &ignored, &ignored, &width, &height, &border,
+                     &depth) != 0 &&
+        size.x > 0 && size.y > 0 && size.x <= width && size.y <= height) {
+        origin.x += std::floor((width - size.x) / 2);
+        origin.y += std::floor((height - size.y) / 2);
+    }
+    return origin;
 }
 
 void LinuxWorkspace::openURL(const std::string& url) {

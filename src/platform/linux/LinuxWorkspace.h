@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "platform/Workspace.h"
 
@@ -16,6 +17,9 @@ public:
     std::optional<RunningApplication> frontmostApplication() override;
     void openURL(const std::string& url) override;
     Point mouseLocation() override;
+    // Where the content of a top-level window of pid starts on screen: the window titled
+    // title, or its only one; size is the content's own, from the toolkit.
+    std::optional<Point> windowOrigin(Pid pid, const std::string& title, Point size);
 
     struct X11;
 

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <atspi/atspi.h>
+
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/AXError.h"
+#include "platform/Geometry.h"
+#include "platform/ProcessInfo.h"
+#include "platform/linux/GObjectPtr.h"
+
+namespace glimwick::os {
+
+GObjectPtr<AtspiAccessible> retained(AtspiAccessible* accessible);
+
+// Character offsets [start, end) of one accessible's text.
+struct Offsets {
+    int start = 0;
+    int end = 0;
+    bool operator==(const Offsets&) const = default;
+};
+
+// Calls into other applications over AT-SPI, each bounded by the time-out. An answer that
+// comes with an error is a failure: libatspi fills its out-values only on success, so nothing
+// is ever made from them otherwise. An application whose call ran into the time-out is left
+// alone for a while, so that a stopped one stalls the helper at most once in that while.
+// lastError() tells what the latest call met, as the accessibility codes say it.
+class AtspiCalls {
+public:
+    ax::AXError lastError() const { return lastError_; }
+    void forgetUnresponsive() { unresponsiveUntil_.clear(); }
+
+    std::optional<AtspiRole> role(AtspiAccessible* accessible);
+    GObjectPtr<AtspiStateSet> states(AtspiAccessible* accessible);
+    bool hasState(AtspiAccessible* accessible, AtspiStateType state);
+    std::optional<std::string> name(AtspiAccessible* accessible);
+    GObjectPtr<AtspiAccessible> parent(AtspiAccessible* accessible);
+    GObjectPtr<AtspiAccessible> application(AtspiAccessible* accessible);
+    std::optional<int> childCount(AtspiAccessible* accessible);
+    GObjectPtr<AtspiAccessible> child(AtspiAccessible* accessible, int index);
+    std::optional<int> indexInParent(AtspiAccessible* accessible);
+    std::optional<Pid> pid(AtspiAccessible* accessible);
+    std::optional<Rect> extents(AtspiAccessible* accessible, AtspiCoordType coordinates);
+
+    // end -1 reads to the end of the text.
+    std::optional<std::string> text(AtspiAccessible* accessible, AtspiText* text, int start,
+                                    int end);
+    std::optional<int> characterCount(AtspiAccessible* accessible, AtspiText* text);
+    std::optional<int> selectionCount(AtspiAccessible* accessible, AtspiText* text);
+    // The first selection, ordered; nullopt also when there is none or it is empty.
+    std::optional<Offsets> firstSelection(AtspiAccessible* accessible, AtspiText* text);
+    std::optional<int> caret(AtspiAccessible* accessible, AtspiText* text);
+    std::optional<Rect> rangeExtents(AtspiAccessible* accessible, AtspiText* text, Offsets range,
+                                     AtspiCoordType coordinates);
+    std::optional<Rect> characterExtents(AtspiAccessible* accessible, AtspiText* text, int offset,
+                                         AtspiCoordType coordinates);
+    // The line that holds offset.
+    std::optional<Offsets> lineAt(AtspiAccessible* accessible, AtspiText* text, int offset);
+    // The object an embedded-object character at offset stands for.
+    GObjectPtr<AtspiAccessible> embeddedAt(AtspiAccessible* accessible, AtspiHypertext* hypertext,
+                                           int offset);
+
+private:
+    // Runs body (a libatspi call taking a GError**) unless target's application is left alone.
+    // Gives body's result only when the call succeeded; release frees a result that came
+    // with an error.
+    template <typename Result, typename Body, typename Release>
+    std::optional<Result> ask(AtspiAccessible* target, Body&& body, Release&& release);
+    template <typename Result, typename Body>
+    std::optional<Result> ask(AtspiAccessible* target, Body&& body) {
+        return ask<Result>(target, std::forward<Body>(body), [](Result&) {});
+    }
+
+    ax::AXError lastError_ = ax::kAXErrorSuccess;
+    // Applications (by bus name) left alone until a monotonic time, in microseconds.
+    std::unordered_map<std::string, gint64> unresponsiveUntil_;
+};
+
+}  // namespace glimwick::os

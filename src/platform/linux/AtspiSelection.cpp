@@ -1,0 +1,392 @@
+#include "platform/linux/AtspiSelection.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "platform/linux/AtspiRoles.h"
+
+namespace glimwick::os {
+
+namespace {
+
+constexpr std::string_view kEmbeddedObject = "\xEF\xBF\xBC";  // U+FFFC
+constexpr int kMaxDepth = 48;
+// Lines measured one by one where a toolkit measures only characters; past them, only the
+// selection's last character is added.
+constexpr int kMaxMeasuredLines = 200;
+constexpr int kMaxParentWalk = 64;
+
+bool isBlank(std::string_view text) {
+    return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
+}
+
+bool hasArea(const Rect& r) {
+    return r.width > 0 && r.height > 0;
+}
+
+Rect unite(const Rect& a, const Rect& b) {
+    double left = std::min(a.x, b.x);
+    double top = std::min(a.y, b.y);
+    double right = std::max(a.x + a.width, b.x + b.width);
+    double bottom = std::max(a.y + a.height, b.y + b.height);
+    return {left, top, right - left, bottom - top};
+}
+
+std::optional<Rect> intersect(const Rect& a, const Rect& b) {
+    double left = std::max(a.x, b.x);
+    double top = std::max(a.y, b.y);
+    double right = std::min(a.x + a.width, b.x + b.width);
+    double bottom = std::min(a.y + a.height, b.y + b.height);
+    if (right <= left || bottom <= top) {
+        return std::nullopt;
+    }
+    return Rect{left, top, right - left, bottom - top};
+}
+
+void include(std::optional<Rect>& total, const std::optional<Rect>& part) {
+    if (part && hasArea(*part)) {
+        total = total ? unite(*total, *part) : *part;
+    }
+}
+
+bool pastDeadline(gint64 deadline) {
+    return g_get_monotonic_time() > deadline;
+}
+
+}  // namespace
+
+// Joins text runs as a copy gives them: a line break between blocks, a tab between the cells
+// of a row, white space that only separates blocks dropped.
+class SelectionReader::Builder {
+public:
+    void appendRun(std::string_view run) {
+        if (run.empty()) {
+            return;
+        }
+        if (pending_ != '\0') {
+            if (isBlank(run)) {
+                return;
+            }
+            if (!text_.empty() && text_.back() != '\n') {
+                text_ += pending_;
+            }
+            pending_ = '\0';
+        }
+        text_ += run;
+        cellClosed_ = false;
+    }
+    void beginObject(Layout layout) {
+        crossed_ = true;
+        if (layout != Layout::inlined) {
+            pending_ = layout == Layout::cell && cellClosed_ ? '\t' : '\n';
+        }
+    }
+    void endObject(Layout layout) {
+        if (layout != Layout::inlined) {
+            pending_ = '\n';
+            cellClosed_ = layout == Layout::cell;
+        }
+    }
+    void addSpan(AtspiAccessible* accessible, Offsets range) {
+        if (range.end > range.start) {
+            spans_.push_back({retained(accessible), range});
+        }
+    }
+    ReadText finish() { return {std::move(text_), std::move(spans_), crossed_, nullptr}; }
+
+private:
+    std::string text_;
+    std::vector<Span> spans_;
+    char pending_ = '\0';
+    bool cellClosed_ = false;
+    bool crossed_ = false;
+};
+
+std::optional<ReadText> SelectionReader::readRange(AtspiAccessible* accessible, Offsets range,
+                                                   gint64 deadline) {
+    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
+    if (!text) {
+        return std::nullopt;
+    }
+    Builder out;
+    if (!expand(accessible, text.get(), range, true, 0, deadline, out)) {
+        return std::nullopt;
+    }
+    return out.finish();
+}
+
+// Reads range of accessible into out. With measure, adds the spans that cover it: the range
+// itself, less the objects at its edges (measured by their own selected part) and less
+// password fields; the objects inside it are covered by the range's own extents.
+bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offsets range,
+                             bool measure, int depth, gint64 deadline, Builder& out) {
+    if (depth > kMaxDepth || pastDeadline(deadline)) {
+        return false;
+    }
+    auto chars = calls_.text(accessible, text, range.start, range.end);
+    if (!chars) {
+        return false;
+    }
+    std::string_view all(*chars);
+    int end = range.start + static_cast<int>(g_utf8_strlen(chars->c_str(), -1));
+    if (all.find(kEmbeddedObject) == std::string_view::npos) {
+        out.appendRun(all);
+        if (measure) {
+            out.addSpan(accessible, {range.start, end});
+        }
+        return true;
+    }
+
+    GObjectPtr<AtspiHypertext> hypertext(atspi_accessible_get_hypertext_iface(accessible));
+    Offsets interior{range.start, end};
+    std::vector<int> secrets;
+    const char* runStart = all.data();
+    int offset = range.start;
+    for (const char* p = all.data(); p < all.data() + all.size();
+         p = g_utf8_next_char(p), ++offset) {
+        if (std::string_view(p, all.data() + all.size() - p).substr(0, kEmbeddedObject.size()) !=
+            kEmbeddedObject) {
+            continue;
+        }
+        out.appendRun(std::string_view(runStart, p - runStart));
+        runStart = p + kEmbeddedObject.size();
+        GObjectPtr<AtspiAccessible> child =
+            hypertext ? calls_.embeddedAt(accessible, hypertext.get(), offset) : nullptr;
+        if (!child) {
+            continue;
+        }
+        std::optional<AtspiRole> role = calls_.role(child.get());
+        if (isSecret(role)) {
+            secrets.push_back(offset);
+            continue;
+        }
+        bool edge = offset == range.start || offset == end - 1;
+        GObjectPtr<AtspiText> childText(atspi_accessible_get_text_iface(child.get()));
+        if (!childText) {
+            continue;
+        }
+        Offsets childRange{0, -1};
+        if (edge) {
+            if (auto own = calls_.firstSelection(child.get(), childText.get())) {
+                childRange = *own;
+            }
+        }
+        Layout layout = layoutOf(*role);
+        out.beginObject(layout);
+        bool measured = measure && edge;
+        if (!expand(child.get(), childText.get(), childRange, measured, depth + 1, deadline, out)) {
+            return false;
+        }
+        out.endObject(layout);
+        if (measured && offset == interior.start) {
+            interior.start = offset + 1;
+        } else if (measured && offset == interior.end - 1) {
+            interior.end = offset;
+        }
+    }
+    out.appendRun(std::string_view(runStart, all.data() + all.size() - runStart));
+    if (measure) {
+        int from = interior.start;
+        for (int secret : secrets) {
+            out.addSpan(accessible, {from, std::min(secret, interior.end)});
+            from = std::max(from, secret + 1);
+        }
+        out.addSpan(accessible, {from, interior.end});
+    }
+    return true;
+}
+
+std::optional<ReadText> SelectionReader::readSelection(AtspiAccessible* accessible, Offsets range,
+                                                       gint64 deadline) {
+    auto own = readRange(accessible, range, deadline);
+    if (!own || own->crossedObjects) {
+        return own;
+    }
+    if (auto paragraphs = readParagraphs(accessible, range, deadline)) {
+        return paragraphs;
+    }
+    if (pastDeadline(deadline)) {
+        return std::nullopt;
+    }
+    return own;
+}
+
+// A document whose paragraphs are objects of their own, beside one another and not joined by
+// a text of their parent: each paragraph holds its part of the selection, and the focused one
+// is where the selection ends. Nullopt when that is not the case here.
+std::optional<ReadText> SelectionReader::readParagraphs(AtspiAccessible* focused, Offsets range,
+                                                        gint64 deadline) {
+    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(focused));
+    auto count = calls_.characterCount(focused, text.get());
+    bool atStart = range.start == 0;
+    bool atEnd = count && range.end >= *count;
+    if (!atStart && !atEnd) {
+        return std::nullopt;
+    }
+    GObjectPtr<AtspiAccessible> document = calls_.parent(focused);
+    if (!document) {
+        return std::nullopt;
+    }
+    auto role = calls_.role(document.get());
+    GObjectPtr<AtspiText> documentText(atspi_accessible_get_text_iface(document.get()));
+    auto index = calls_.indexInParent(focused);
+    auto siblings = calls_.childCount(document.get());
+    if (!role || !isDocument(*role) || documentText || !index || !siblings) {
+        return std::nullopt;
+    }
+
+    // The selected part of the paragraph at i, and whether the selection goes on past it.
+    auto partAt = [&](int i, bool forward) -> std::optional<std::pair<ReadText, bool>> {
+        GObjectPtr<AtspiAccessible> paragraph = calls_.child(document.get(), i);
+        GObjectPtr<AtspiText> paragraphText(
+            paragraph ? atspi_accessible_get_text_iface(paragraph.get()) : nullptr);
+        if (!paragraphText || isSecret(calls_.role(paragraph.get()))) {
+            return std::nullopt;
+        }
+        auto selected = calls_.firstSelection(paragraph.get(), paragraphText.get());
+        if (!selected) {
+            return std::nullopt;
+        }
+        auto read = readRange(paragraph.get(), *selected, deadline);
+        if (!read) {
+            return std::nullopt;
+        }
+        bool goesOn = !forward ? selected->start == 0 : [&] {
+            auto length = calls_.characterCount(paragraph.get(), paragraphText.get());
+            return length && selected->end >= *length;
+        }();
+        return std::make_pair(std::move(*read), goesOn);
+    };
+
+    std::vector<ReadText> before;
+    for (int i = *index - 1; atStart && i >= 0 && !pastDeadline(deadline); --i) {
+        auto part = partAt(i, false);
+        if (!part) {
+            break;
+        }
+        before.push_back(std::move(part->first));
+        if (!part->second) {
+            break;
+        }
+    }
+    std::vector<ReadText> after;
+    for (int i = *index + 1; atEnd && i < *siblings && !pastDeadline(deadline); ++i) {
+        auto part = partAt(i, true);
+        if (!part) {
+            break;
+        }
+        after.push_back(std::move(part->first));
+        if (!part->second) {
+            break;
+        }
+    }
+    if (pastDeadline(deadline) || (before.empty() && after.empty())) {
+        return std::nullopt;
+    }
+    auto own = readRange(focused, range, deadline);
+    if (!own) {
+        return std::nullopt;
+    }
+    ReadText whole;
+    whole.crossedObjects = true;
+    auto add = [&](ReadText& part) {
+        if (!whole.text.empty()) {
+            whole.text += '\n';
+        }
+        whole.text += part.text;
+        std::move(part.spans.begin(), part.spans.end(), std::back_inserter(whole.spans));
+    };
+    std::for_each(before.rbegin(), before.rend(), add);
+    add(*own);
+    std::for_each(after.begin(), after.end(), add);
+    whole.clip = std::move(document);
+    return whole;
+}
+
+std::optional<Rect> SelectionReader::bounds(const ReadText& read, AtspiAccessible* focused) {
+    std::optional<Rect> total;
+    for (const Span& span : read.spans) {
+        include(total, measure(span));
+    }
+    if (!total || !read.crossedObjects) {
+        return total;
+    }
+    // Only what is on screen: a long selection runs far past the visible part of a page.
+    AtspiAccessible* clip = read.clip ? read.clip.get() : focused;
+    auto visible = calls_.extents(clip, ATSPI_COORD_TYPE_SCREEN);
+    if (!visible || !hasArea(*visible)) {
+        return total;
+    }
+    return intersect(*total, *visible);
+}
+
+std::optional<Rect> SelectionReader::measure(const Span& span) {
+    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(span.accessible.get()));
+    if (!text) {
+        return std::nullopt;
+    }
+    if (auto screen = calls_.rangeExtents(span.accessible.get(), text.get(), span.range,
+                                          ATSPI_COORD_TYPE_SCREEN)) {
+        return screen;
+    }
+    return measureInWindow(span, text.get());
+}
+
+// For toolkits that refuse screen coordinates (GTK 4): window coordinates plus the window's
+// place on screen, where the platform knows it.
+std::optional<Rect> SelectionReader::measureInWindow(const Span& span, AtspiText* text) {
+    AtspiAccessible* accessible = span.accessible.get();
+    auto origin = originOfWindow(accessible);
+    if (!origin) {
+        return std::nullopt;
+    }
+    auto inWindow = calls_.rangeExtents(accessible, text, span.range, ATSPI_COORD_TYPE_WINDOW);
+    if (!inWindow) {
+        // Some measure single characters only: take the first and last of each line.
+        int offset = span.range.start;
+        for (int lines = 0; offset < span.range.end && lines < kMaxMeasuredLines; ++lines) {
+            auto line = calls_.lineAt(accessible, text, offset);
+            if (!line || line->end <= offset) {
+                break;
+            }
+            for (int at :
+                 {std::max(line->start, offset), std::min(line->end, span.range.end) - 1}) {
+                include(inWindow,
+                        calls_.characterExtents(accessible, text, at, ATSPI_COORD_TYPE_WINDOW));
+            }
+            offset = line->end;
+        }
+        if (offset < span.range.end && offset > span.range.start) {
+            include(inWindow, calls_.characterExtents(accessible, text, span.range.end - 1,
+                                                      ATSPI_COORD_TYPE_WINDOW));
+        }
+    }
+    if (!inWindow) {
+        return std::nullopt;
+    }
+    return Rect{inWindow->x + origin->x, inWindow->y + origin->y, inWindow->width,
+                inWindow->height};
+}
+
+std::optional<Point> SelectionReader::originOfWindow(AtspiAccessible* accessible) {
+    if (!windowOrigin_) {
+        return std::nullopt;
+    }
+    GObjectPtr<AtspiAccessible> current = retained(accessible);
+    for (int step = 0; current && step < kMaxParentWalk; ++step) {
+        auto role = calls_.role(current.get());
+        if (role && isTopLevel(*role)) {
+            auto pid = calls_.pid(current.get());
+            auto title = calls_.name(current.get());
+            auto size = calls_.extents(current.get(), ATSPI_COORD_TYPE_WINDOW);
+            if (!pid || !title) {
+                return std::nullopt;
+            }
+            return windowOrigin_(*pid, *title, size ? Point{size->width, size->height} : Point{});
+        }
+        current = calls_.parent(current.get());
+    }
+    return std::nullopt;
+}
+
+}  // namespace glimwick::os
