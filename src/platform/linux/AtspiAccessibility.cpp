@@ -20,8 +20,8 @@ constexpr const char* kFocusChanged = "object:state-changed:focused";
 constexpr gint kCallTimeoutMs = 1000;
 constexpr gint kBusCallTimeoutMs = 1000;
 // A reading of one selection stops here and fails whole, so that no reading blocks the main
-// loop longer than about one call time-out.
-constexpr gint64 kReadingBudgetUs = gint64{700} * 1000;
+// loop for a second.
+constexpr gint64 kReadingBudgetUs = gint64{900} * 1000;
 // A reading that took this long is kept while the application's events say nothing changed,
 // without asking for its selection again (which costs a browser as much as the reading).
 constexpr gint64 kCostlyReadingUs = gint64{50} * 1000;
@@ -310,7 +310,30 @@ bool AtspiAccessibility::connected() {
     focusListener_.reset(
         atspi_event_listener_new(&AtspiAccessibility::onFocusEvent, this, nullptr));
     atspi_event_listener_register(focusListener_.get(), kFocusChanged, nullptr);
+    connectBatch();
     return true;
+}
+
+void AtspiAccessibility::connectBatch() {
+    GVariant* reply = g_dbus_connection_call_sync(
+        sessionBus_, kA11yBusName, kA11yBusPath, kA11yBusName, "GetAddress", nullptr,
+        G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, kBusCallTimeoutMs, nullptr,
+        nullptr);
+    if (reply == nullptr) {
+        return;  // then selections are read one request at a time
+    }
+    GVariantPtr owned(reply);
+    const gchar* address = nullptr;
+    g_variant_get(reply, "(&s)", &address);
+    accessibilityBus_.reset(g_dbus_connection_new_for_address_sync(
+        address,
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr));
+    if (accessibilityBus_) {
+        batch_.emplace(accessibilityBus_.get());
+        reader_.setBatch(&*batch_);
+    }
 }
 
 void AtspiAccessibility::disconnect() {
@@ -325,6 +348,9 @@ void AtspiAccessibility::disconnect() {
     focusListener_.reset();
     lastFocused_.reset();
     reading_.reset();
+    reader_.setBatch(nullptr);
+    batch_.reset();
+    accessibilityBus_.reset();
     calls_.forgetUnresponsive();
     // libatspi cannot connect a second time in one process (it is not re-initialisable), so
     // access stays disabled, as it really is for this process, until the helper is restarted.

@@ -57,6 +57,7 @@ private:
     };
 
     bool connected();
+    void connectBatch();
     void disconnect();
     ax::Answer systemWideAttribute(const std::string& attribute);
     GObjectPtr<AtspiAccessible> focusedAccessible();
@@ -79,6 +80,9 @@ private:
     bool lost_ = false;  // the accessibility bus went away after we had connected
     AtspiCalls calls_;
     SelectionReader reader_;
+    // Our own connection to the accessibility bus, for requests sent together.
+    GObjectPtr<GDBusConnection> accessibilityBus_;
+    std::optional<TextBatch> batch_;
     GObjectPtr<AtspiEventListener> focusListener_;
     GObjectPtr<AtspiAccessible> lastFocused_;
     // A window searched in vain for the focus, and until when it is not searched again.

@@ -1,6 +1,7 @@
 #include "platform/linux/AtspiSelection.h"
 
 #include <algorithm>
+#include <iterator>
 #include <string_view>
 
 #include "platform/linux/AtspiRoles.h"
@@ -9,7 +10,6 @@ namespace glimwick::os {
 
 namespace {
 
-constexpr std::string_view kEmbeddedObject = "\xEF\xBF\xBC";  // U+FFFC
 constexpr int kMaxDepth = 48;
 // Lines measured one by one where a toolkit measures only characters; past them, only the
 // selection's last character is added.
@@ -127,60 +127,70 @@ bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offse
     if (!chars) {
         return false;
     }
-    std::string_view all(*chars);
+    std::vector<int> embedded = embeddedOffsets(*chars);
+    for (int& offset : embedded) {
+        offset += range.start;
+    }
     int end = range.start + static_cast<int>(g_utf8_strlen(chars->c_str(), -1));
-    if (all.find(kEmbeddedObject) == std::string_view::npos) {
-        out.appendRun(all);
+    if (embedded.empty()) {
+        out.appendRun(*chars);
         if (measure) {
             out.addSpan(accessible, {range.start, end});
         }
         return true;
     }
 
+    // Only the objects at the edges can be partly selected; the others are read whole, and
+    // together when a batch can.
+    auto isEdge = [&](int offset) { return offset == range.start || offset == end - 1; };
+    std::vector<int> inner;
+    std::copy_if(embedded.begin(), embedded.end(), std::back_inserter(inner),
+                 [&](int offset) { return !isEdge(offset); });
+    std::unique_ptr<TextBatch::Result> batched;
+    if (batch_ != nullptr && !inner.empty()) {
+        const char* bus = ATSPI_OBJECT(accessible)->app != nullptr
+                              ? ATSPI_OBJECT(accessible)->app->bus_name
+                              : nullptr;
+        if (bus != nullptr) {
+            batched = batch_->read({bus, ATSPI_OBJECT(accessible)->path}, inner, deadline);
+            if (!batched) {
+                return false;
+            }
+        }
+    }
+
     GObjectPtr<AtspiHypertext> hypertext(atspi_accessible_get_hypertext_iface(accessible));
     Offsets interior{range.start, end};
     std::vector<int> secrets;
+    std::string_view all(*chars);
     const char* runStart = all.data();
+    size_t next = 0;  // in embedded
+    size_t nextInner = 0;
     int offset = range.start;
-    for (const char* p = all.data(); p < all.data() + all.size();
+    for (const char* p = all.data(); p < all.data() + all.size() && next < embedded.size();
          p = g_utf8_next_char(p), ++offset) {
-        if (std::string_view(p, all.data() + all.size() - p).substr(0, kEmbeddedObject.size()) !=
-            kEmbeddedObject) {
+        if (offset != embedded[next]) {
             continue;
         }
+        ++next;
         out.appendRun(std::string_view(runStart, p - runStart));
-        runStart = p + kEmbeddedObject.size();
-        GObjectPtr<AtspiAccessible> child =
-            hypertext ? calls_.embeddedAt(accessible, hypertext.get(), offset) : nullptr;
-        if (!child) {
-            continue;
-        }
-        std::optional<AtspiRole> role = calls_.role(child.get());
-        if (isSecret(role)) {
-            secrets.push_back(offset);
-            continue;
-        }
-        bool edge = offset == range.start || offset == end - 1;
-        GObjectPtr<AtspiText> childText(atspi_accessible_get_text_iface(child.get()));
-        if (!childText) {
-            continue;
-        }
-        Offsets childRange{0, -1};
-        if (edge) {
-            if (auto own = calls_.firstSelection(child.get(), childText.get())) {
-                childRange = *own;
+        runStart = g_utf8_next_char(p);
+        if (!isEdge(offset) && batched) {
+            const TextNode* node = batched->top[nextInner++];
+            if (node != nullptr && node->secret) {
+                secrets.push_back(offset);
             }
+            appendNode(node, out);
+            continue;
         }
-        Layout layout = layoutOf(*role);
-        out.beginObject(layout);
-        bool measured = measure && edge;
-        if (!expand(child.get(), childText.get(), childRange, measured, depth + 1, deadline, out)) {
+        auto measured = expandEmbedded(accessible, hypertext.get(), offset, isEdge(offset),
+                                       measure && isEdge(offset), depth, deadline, out, secrets);
+        if (!measured) {
             return false;
         }
-        out.endObject(layout);
-        if (measured && offset == interior.start) {
+        if (*measured && offset == interior.start) {
             interior.start = offset + 1;
-        } else if (measured && offset == interior.end - 1) {
+        } else if (*measured && offset == interior.end - 1) {
             interior.end = offset;
         }
     }
@@ -194,6 +204,64 @@ bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offse
         out.addSpan(accessible, {from, interior.end});
     }
     return true;
+}
+
+std::optional<bool> SelectionReader::expandEmbedded(AtspiAccessible* accessible,
+                                                    AtspiHypertext* hypertext, int offset,
+                                                    bool edge, bool measure, int depth,
+                                                    gint64 deadline, Builder& out,
+                                                    std::vector<int>& secrets) {
+    GObjectPtr<AtspiAccessible> child =
+        hypertext != nullptr ? calls_.embeddedAt(accessible, hypertext, offset) : nullptr;
+    if (!child) {
+        return false;
+    }
+    std::optional<AtspiRole> role = calls_.role(child.get());
+    if (isSecret(role)) {
+        secrets.push_back(offset);
+        return false;
+    }
+    GObjectPtr<AtspiText> childText(atspi_accessible_get_text_iface(child.get()));
+    if (!childText) {
+        return false;
+    }
+    Offsets childRange{0, -1};
+    if (edge) {
+        if (auto own = calls_.firstSelection(child.get(), childText.get())) {
+            childRange = *own;
+        }
+    }
+    Layout layout = layoutOf(*role);
+    out.beginObject(layout);
+    if (!expand(child.get(), childText.get(), childRange, measure, depth + 1, deadline, out)) {
+        return std::nullopt;
+    }
+    out.endObject(layout);
+    return measure;
+}
+
+void SelectionReader::appendNode(const TextNode* node, Builder& out) {
+    if (node == nullptr || node->secret) {
+        return;
+    }
+    Layout layout = layoutOf(node->role);
+    out.beginObject(layout);
+    std::string_view text(node->text);
+    std::vector<int> embedded = embeddedOffsets(text);
+    const char* runStart = text.data();
+    size_t next = 0;
+    int offset = 0;
+    for (const char* p = text.data(); p < text.data() + text.size() && next < embedded.size();
+         p = g_utf8_next_char(p), ++offset) {
+        if (offset != embedded[next]) {
+            continue;
+        }
+        out.appendRun(std::string_view(runStart, p - runStart));
+        runStart = g_utf8_next_char(p);
+        appendNode(node->embedded[next++], out);
+    }
+    out.appendRun(std::string_view(runStart, text.data() + text.size() - runStart));
+    out.endObject(layout);
 }
 
 std::optional<ReadText> SelectionReader::readSelection(AtspiAccessible* accessible, Offsets range,

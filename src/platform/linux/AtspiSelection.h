@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Geometry.h"
+#include "platform/linux/AtspiBatch.h"
 #include "platform/linux/AtspiCalls.h"
 #include "platform/linux/GObjectPtr.h"
 
@@ -44,6 +45,10 @@ public:
     SelectionReader(AtspiCalls& calls, WindowOrigin windowOrigin)
         : calls_(calls), windowOrigin_(std::move(windowOrigin)) {}
 
+    // Reads the objects wholly inside a range together when there is a batch; one by one
+    // otherwise. Not owned; null to go without.
+    void setBatch(TextBatch* batch) { batch_ = batch; }
+
     // The range of accessible, with every embedded object expanded. Objects at the edges of
     // the range stand for their own selected part, the others for all of their text.
     std::optional<ReadText> readRange(AtspiAccessible* accessible, Offsets range, gint64 deadline);
@@ -58,6 +63,12 @@ private:
     class Builder;
     bool expand(AtspiAccessible* accessible, AtspiText* text, Offsets range, bool measure,
                 int depth, gint64 deadline, Builder& out);
+    // The object behind the embedded character at offset, its own selected part when edge;
+    // measured through its own spans when measure. Nullopt on failure; whether it was measured.
+    std::optional<bool> expandEmbedded(AtspiAccessible* accessible, AtspiHypertext* hypertext,
+                                       int offset, bool edge, bool measure, int depth,
+                                       gint64 deadline, Builder& out, std::vector<int>& secrets);
+    static void appendNode(const TextNode* node, Builder& out);
     std::optional<ReadText> readParagraphs(AtspiAccessible* focused, Offsets range,
                                            gint64 deadline);
     std::optional<Rect> measure(const Span& span);
@@ -66,6 +77,7 @@ private:
 
     AtspiCalls& calls_;
     WindowOrigin windowOrigin_;
+    TextBatch* batch_ = nullptr;
 };
 
 }  // namespace glimwick::os

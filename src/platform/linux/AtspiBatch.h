@@ -1,0 +1,67 @@
+#pragma once
+
+#include <gio/gio.h>
+
+#include <atspi/atspi.h>
+
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/linux/GObjectPtr.h"
+
+namespace glimwick::os {
+
+// An object on the accessibility bus, as D-Bus names it.
+struct ObjectRef {
+    std::string bus;
+    std::string path;
+};
+
+// The whole text of one object, its embedded objects in the order of their characters
+// (null where one could not be found, and for a password field, whose text is never asked).
+struct TextNode {
+    AtspiRole role = ATSPI_ROLE_INVALID;
+    bool secret = false;
+    std::string text;
+    std::vector<const TextNode*> embedded;
+};
+
+// Character offsets of the embedded-object characters of a UTF-8 text.
+std::vector<int> embeddedOffsets(std::string_view text);
+
+// Reads the whole text of many objects of one application at once. The requests of a level go
+// out together over a connection of our own to the accessibility bus, so that reading a page
+// costs the application's own work on them and not a round trip each.
+class TextBatch {
+public:
+    // bus is not owned.
+    explicit TextBatch(GDBusConnection* bus) : bus_(bus) {}
+
+    struct Result {
+        std::deque<TextNode> nodes;        // what the pointers point to
+        std::vector<const TextNode*> top;  // one for each offset asked about
+    };
+    // The objects behind the embedded characters at offsets of container, read whole,
+    // recursively. Null when that could not be done by deadline.
+    std::unique_ptr<Result> read(const ObjectRef& container, const std::vector<int>& offsets,
+                                 gint64 deadline);
+
+private:
+    struct Call {
+        ObjectRef object;
+        const char* interface;
+        const char* method;
+        GVariantPtr arguments;
+    };
+    // Runs every call with a bounded number in flight; an entry of the answer is null where
+    // that call failed. Nullopt past the deadline.
+    std::optional<std::vector<GVariantPtr>> runAll(std::vector<Call>& calls, gint64 deadline);
+
+    GDBusConnection* bus_;
+};
+
+}  // namespace glimwick::os
