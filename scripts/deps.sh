@@ -8,7 +8,11 @@ packages=(
   libglib2.0-dev libglib2.0-bin nlohmann-json3-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libatspi2.0-dev libx11-dev libgtk-3-dev
-  dbus at-spi2-core xvfb openbox xdotool imagemagick procps
+  dbus at-spi2-core xvfb openbox xdotool imagemagick procps x11-utils
+  # the compatibility suite: real applications, read back through their own accessibility
+  python3 python3-pyatspi gir1.2-atspi-2.0
+  chromium firefox-esr libreoffice-writer libreoffice-gtk3 gedit gnome-text-editor featherpad
+  xfce4-terminal
 )
 
 missing=()

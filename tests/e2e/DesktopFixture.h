@@ -25,9 +25,17 @@ protected:
     }
     virtual bool withAccessibility() const { return true; }
 
-    FixtureWindow& openWindow(const std::string& title) {
-        windows_.push_back(std::make_unique<FixtureWindow>(
-            std::vector<std::string>{GLIMWICK_FIXTURE_PATH, title}, busEnvironment()));
+    FixtureWindow& openWindow(const std::string& title, const std::string& option = "",
+                              const std::map<std::string, std::string>& extraEnvironment = {}) {
+        std::vector<std::string> argv{GLIMWICK_FIXTURE_PATH, title};
+        if (!option.empty()) {
+            argv.push_back(option);
+        }
+        auto environment = busEnvironment();
+        for (const auto& [name, value] : extraEnvironment) {
+            environment[name] = value;
+        }
+        windows_.push_back(std::make_unique<FixtureWindow>(argv, environment));
         EXPECT_TRUE(windows_.back()->ready()) << windows_.back()->startFailure();
         return *windows_.back();
     }

@@ -5,8 +5,10 @@
 //   extents NAME START END  (answers "ok X Y W H": the range's screen extents as ATK gives them)
 // On start it prints "ready XID" with the X window id of its window. With --silent-selection
 // (after the title) the text view never announces selection changes to accessibility
-// clients, which then find them only by asking.
+// clients, which then find them only by asking. With --late-accessibility (and NO_AT_BRIDGE=1
+// in its environment) it joins the accessibility bus only on the command "register".
 
+#include <atk-bridge.h>
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 
@@ -52,6 +54,10 @@ std::string run(Fixture& fixture, const std::string& line) {
     if (verb == "present") {
         gtk_window_present(GTK_WINDOW(fixture.window));
         return "ok";
+    }
+    if (verb == "register") {
+        g_unsetenv("NO_AT_BRIDGE");  // the bridge heeds it too
+        return atk_bridge_adaptor_init(nullptr, nullptr) == 0 ? "ok" : "error no bridge";
     }
     auto found = fixture.widgets.find(target);
     if (found == fixture.widgets.end()) {

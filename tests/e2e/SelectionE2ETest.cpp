@@ -68,6 +68,24 @@ TEST_F(SelectionE2E, PermissionIsGrantedOnThisStack) {
     EXPECT_EQ(status["axErrorCode"], 0);
 }
 
+// An application may have the focus before it is on the accessibility bus; it is subscribed to
+// by its process, not refused for good.
+TEST_F(SelectionE2E, AnApplicationStillRegisteringIsSubscribedToByItsProcess) {
+    startMonitoring();
+    FixtureWindow& late =
+        openWindow("Glimwick Fixture Late", "--late-accessibility", {{"NO_AT_BRIDGE", "1"}});
+    activate(late);
+    std::string pid = std::to_string(late.pid());
+    ASSERT_TRUE(waitForLine(
+        *helper_, "[SelectionObserver][INFO] Observer bound to pid=" + pid + ", subscribed=1/1"))
+        << helper_->stdoutText();
+    command(late, "register");
+    command(late, "select view 42 61");
+    ASSERT_TRUE(waitForEvent("com.corvala.app.selectionChanged")) << helper_->stdoutText();
+    EXPECT_EQ(eventsNamed("com.corvala.app.selectionChanged").back().payload["text"],
+              "quick brown fox jum");
+}
+
 TEST_F(SelectionE2E, ASelectionInTheTextViewReachesTheMainApp) {
     startMonitoring();
     command(*window_, "select view 42 61");

@@ -224,30 +224,6 @@ std::optional<Rect> AtspiCalls::characterExtents(AtspiAccessible* accessible, At
     return owned ? std::optional(rectFrom(*owned)) : std::nullopt;
 }
 
-std::optional<Offsets> AtspiCalls::lineAt(AtspiAccessible* accessible, AtspiText* text,
-                                          int offset) {
-    auto line = ask<AtspiTextRange*>(
-        accessible,
-        [&](GError** e) {
-            return atspi_text_get_string_at_offset(text, offset, ATSPI_TEXT_GRANULARITY_LINE, e);
-        },
-        [](AtspiTextRange*& r) {
-            if (r != nullptr) {
-                g_boxed_free(ATSPI_TYPE_TEXT_RANGE, r);
-                r = nullptr;
-            }
-        });
-    if (!line || *line == nullptr) {
-        return std::nullopt;
-    }
-    Offsets offsets{(*line)->start_offset, (*line)->end_offset};
-    g_boxed_free(ATSPI_TYPE_TEXT_RANGE, *line);
-    if (offsets.start < 0 || offsets.end < offsets.start) {
-        return std::nullopt;
-    }
-    return offsets;
-}
-
 GObjectPtr<AtspiAccessible> AtspiCalls::embeddedAt(AtspiAccessible* accessible,
                                                    AtspiHypertext* hypertext, int offset) {
     auto index = ask<gint>(accessible, [&](GError** e) {

@@ -57,8 +57,6 @@ public:
                                      AtspiCoordType coordinates);
     std::optional<Rect> characterExtents(AtspiAccessible* accessible, AtspiText* text, int offset,
                                          AtspiCoordType coordinates);
-    // The line that holds offset.
-    std::optional<Offsets> lineAt(AtspiAccessible* accessible, AtspiText* text, int offset);
     // The object an embedded-object character at offset stands for.
     GObjectPtr<AtspiAccessible> embeddedAt(AtspiAccessible* accessible, AtspiHypertext* hypertext,
                                            int offset);

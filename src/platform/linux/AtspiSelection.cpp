@@ -11,8 +11,7 @@ namespace glimwick::os {
 namespace {
 
 constexpr int kMaxDepth = 48;
-// Lines measured one by one where a toolkit measures only characters; past them, only the
-// selection's last character is added.
+// Lines measured one by one where a toolkit measures only characters.
 constexpr int kMaxMeasuredLines = 200;
 constexpr int kMaxParentWalk = 64;
 
@@ -410,23 +409,33 @@ std::optional<Rect> SelectionReader::measureInWindow(const Span& span, AtspiText
     }
     auto inWindow = calls_.rangeExtents(accessible, text, span.range, ATSPI_COORD_TYPE_WINDOW);
     if (!inWindow) {
-        // Some measure single characters only: take the first and last of each line.
-        int offset = span.range.start;
-        for (int lines = 0; offset < span.range.end && lines < kMaxMeasuredLines; ++lines) {
-            auto line = calls_.lineAt(accessible, text, offset);
-            if (!line || line->end <= offset) {
-                break;
-            }
-            for (int at :
-                 {std::max(line->start, offset), std::min(line->end, span.range.end) - 1}) {
+        // Some measure single characters only (GTK 4.8, which has no line queries either):
+        // the first and last character of each line of the text.
+        auto chars = calls_.text(accessible, text, span.range.start, span.range.end);
+        if (!chars) {
+            return std::nullopt;
+        }
+        auto measureLine = [&](int first, int last) {
+            for (int at : {first, last}) {
                 include(inWindow,
                         calls_.characterExtents(accessible, text, at, ATSPI_COORD_TYPE_WINDOW));
             }
-            offset = line->end;
+        };
+        int offset = span.range.start;
+        int lineStart = offset;
+        int lines = 0;
+        for (const char* p = chars->c_str(); *p != '\0' && lines < kMaxMeasuredLines;
+             p = g_utf8_next_char(p), ++offset) {
+            if (*p == '\n') {
+                if (offset > lineStart) {
+                    measureLine(lineStart, offset - 1);
+                    ++lines;
+                }
+                lineStart = offset + 1;
+            }
         }
-        if (offset < span.range.end && offset > span.range.start) {
-            include(inWindow, calls_.characterExtents(accessible, text, span.range.end - 1,
-                                                      ATSPI_COORD_TYPE_WINDOW));
+        if (offset > lineStart) {
+            measureLine(lineStart, offset - 1);
         }
     }
     if (!inWindow) {

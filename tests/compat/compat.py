@@ -1,0 +1,565 @@
+#!/usr/bin/python3
+"""The real helper against real applications on a private desktop.
+
+Usage: compat.py HELPER CTL REPORT [APP ...]
+
+Starts Xvfb, a session bus, the accessibility bus and openbox; opens each application with
+known content; selects with the real pointer and keyboard (xdotool); checks each reported
+selection's text exactly, its rectangle against what the application's own accessibility
+reports for those characters, and the clear. Writes one table row per application to REPORT
+(Markdown). Every process it starts is ended by its process group.
+"""
+
+import json
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TEXT = ("The quick brown fox jumps over the lazy dog.\n"
+        "Pack my box with five dozen liquor jugs.\n"
+        "Sphinx of black quartz, judge my vow.\n")
+SECRET = "hunter2secret"
+PAGE_ALL = ("The quick brown fox jumps over the lazy dog.\n"
+            "Pack my box with five dozen liquor jugs.\n"
+            "\u2022 First item\n\u2022 Second item\n"
+            "Cell one\tCell two\nCell three\tCell four\n"
+            "Text area line one\nsecond line\n"
+            "Sphinx of black quartz, judge my vow.")
+TOLERANCE = 2  # pixels on each edge
+
+
+def wait_until(condition, timeout, step=0.05):
+    end = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() > end:
+            return value
+        time.sleep(step)
+
+
+class Session:
+    """Processes of one desktop, each leading its own group, ended by pid at the end."""
+
+    def __init__(self, work):
+        self.work = work
+        self.groups = []
+        self.env = dict(os.environ)
+        for name in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "MOZ_HEADLESS"):
+            self.env.pop(name, None)
+
+    def spawn(self, argv, name, env=None, **kwargs):
+        with open(os.path.join(self.work, name + ".log"), "ab") as log:
+            process = subprocess.Popen(argv, env={**self.env, **(env or {})}, stdout=log,
+                                       stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                       start_new_session=True, **kwargs)
+        self.groups.append(process)
+        return process
+
+    def start(self):
+        runtime = os.path.join(self.work, "run")
+        os.makedirs(runtime, mode=0o700)
+        self.env.update(XDG_RUNTIME_DIR=runtime, HOME=self.work, GTK_A11Y="atspi",
+                        NO_AT_BRIDGE="0", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
+                        QT_ACCESSIBILITY="1", GNOME_ACCESSIBILITY="1", LANG="C.UTF-8")
+        read, write = os.pipe()
+        self.spawn(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x1024x24",
+                    "-nolisten", "tcp", "-noreset"], "xvfb", pass_fds=(write,))
+        os.close(write)
+        with os.fdopen(read) as pipe:
+            self.env["DISPLAY"] = ":" + pipe.readline().strip()
+        bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"], "bus",
+                         )
+        address_file = os.path.join(self.work, "bus.log")
+        address = wait_until(lambda: open(address_file).readline().strip(), 10)
+        assert address, "no session bus"
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+        self.spawn(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately", "--a11y=1"],
+                   "a11y")
+        assert wait_until(lambda: b"true" in self.run(
+            ["gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+             "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner",
+             "org.a11y.Bus"]), 10), "no accessibility bus"
+        self.spawn(["openbox"], "openbox")
+        assert wait_until(lambda: self.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"])
+                          .find(b"window id") >= 0, 10), "no window manager"
+        os.environ.update(self.env)  # for pyatspi in this process
+
+    def run(self, argv):
+        return subprocess.run(argv, env=self.env, capture_output=True, timeout=30).stdout
+
+    def end(self, process):
+        try:
+            os.killpg(process.pid, signal.SIGTERM)
+            process.wait(5)
+        except (ProcessLookupError, subprocess.TimeoutExpired):
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait(5)
+            except (ProcessLookupError, subprocess.TimeoutExpired):
+                pass
+
+    def stop(self):
+        for process in reversed(self.groups):
+            self.end(process)
+
+
+class Helper:
+    """The helper and a main app's view of it (glimwick-ctl watch)."""
+
+    def __init__(self, session, helper, ctl):
+        self.session = session
+        self.ctl = ctl
+        self.events_path = os.path.join(session.work, "events.jsonl")
+        self.watch = session.spawn([ctl, "watch"], "watch")
+        self.process = session.spawn([helper], "helper")
+        assert wait_until(lambda: "启动" in self.log(), 10), self.log()
+        out = session.run([ctl, "start", "--app-pid", "1"])
+        assert b"monitoring" in out.lower() or self.started(), out
+
+    def started(self):
+        return "监听已启动" in open(os.path.join(self.session.work, "watch.log")).read()
+
+    def log(self):
+        return open(os.path.join(self.session.work, "helper.log"), encoding="utf-8",
+                    errors="replace").read()
+
+    def events(self):
+        events = []
+        with open(os.path.join(self.session.work, "watch.log"), encoding="utf-8") as lines:
+            for line in lines:
+                try:
+                    events.append(json.loads(line))
+                except ValueError:
+                    pass
+        return events
+
+    def next_event(self, names, after, timeout=10, text=None):
+        """The first event named so after event number after (with that text, when given: a
+        selection may be reported on its way); else the last one named so, or None."""
+        def found():
+            for event in self.events()[after:]:
+                if event["name"] in names and (text is None or event["payload"]["text"] == text):
+                    return event
+            return None
+        event = wait_until(found, timeout, 0.01)
+        if event is None:
+            named = [e for e in self.events()[after:] if e["name"] in names]
+            return named[-1] if named else None
+        return event
+
+
+def a11y():
+    import pyatspi  # imported once the private session is in the environment
+    return pyatspi
+
+
+def application(name):
+    pyatspi = a11y()
+    from gi.repository import GLib
+    # libatspi keeps the list of applications it saw first; without a main loop of ours it
+    # would never learn of one that came later.
+    while GLib.MainContext.default().iteration(False):
+        pass
+    desktop = pyatspi.Registry.getDesktop(0)
+    desktop.clear_cache()
+    for app in desktop:
+        if app is not None and app.name and name.lower() in app.name.lower():
+            return app
+    return None
+
+
+def walk(obj, depth=0):
+    if obj is None or depth > 60:
+        return
+    yield obj
+    try:
+        for i in range(obj.childCount):
+            yield from walk(obj.getChildAtIndex(i), depth + 1)
+    except Exception:  # objects go away while we look
+        return
+
+
+def text_of(obj):
+    try:
+        return obj.queryText()
+    except NotImplementedError:
+        return None
+
+
+CONTENT = {"document web", "document text", "text", "terminal", "paragraph"}
+
+
+def leaf_holding(app, needle):
+    """The first object of the content (not the application's own interface) whose own text
+    holds needle, and where."""
+    for obj in walk(app):
+        if obj.getRoleName() not in CONTENT and not obj.getRoleName().startswith(
+                ("list item", "table cell", "entry")):
+            continue
+        text = text_of(obj)
+        content = text.getText(0, -1) if text is not None else ""
+        if needle in content:
+            return obj, content.index(needle)
+    return None
+
+
+class Window:
+    """Where an application's window coordinates start on screen (for toolkits that give
+    only those)."""
+
+    def __init__(self, session, xid, frame):
+        info = session.run(["xwininfo", "-id", xid]).decode()
+        values = dict(line.strip().split(":", 1) for line in info.splitlines() if ":" in line)
+        self.x = int(values["Absolute upper-left X"])
+        self.y = int(values["Absolute upper-left Y"])
+        width, height = int(values["Width"]), int(values["Height"])
+        _, _, fw, fh = frame.queryComponent().getExtents(1)
+        self.x += (width - fw) // 2
+        self.y += (height - fh) // 2
+
+
+def char_box(obj, offset, window):
+    pyatspi = a11y()
+    text = obj.queryText()
+    if window is None:
+        return text.getCharacterExtents(offset, pyatspi.DESKTOP_COORDS)
+    x, y, w, h = text.getCharacterExtents(offset, pyatspi.WINDOW_COORDS)
+    return x + window.x, y + window.y, w, h
+
+
+def unite(a, b):
+    if a is None:
+        return b
+    left, top = min(a[0], b[0]), min(a[1], b[1])
+    right, bottom = max(a[0] + a[2], b[0] + b[2]), max(a[1] + a[3], b[1] + b[3])
+    return left, top, right - left, bottom - top
+
+
+def expected_rect(app, window, clip_role):
+    """The union of what the application reports for every selected character run, clipped
+    to the visible document where the selection spans objects."""
+    pyatspi = a11y()
+    total, objects, clip = None, 0, None
+    for obj in walk(app):
+        if clip_role and obj.getRoleName() == clip_role and clip is None:
+            clip = obj.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        text = text_of(obj)
+        if text is None or obj.getRoleName() in ("static", "password text"):
+            continue
+        try:
+            start, end = text.getSelection(0)
+        except Exception:
+            continue
+        if start == end:
+            continue
+        content = text.getText(start, end)
+        runs, run_start = [], start
+        for i, ch in enumerate(content + "\ufffc"):
+            if ch == "\ufffc":
+                if start + i > run_start:
+                    runs.append((run_start, start + i))
+                run_start = start + i + 1
+        for a, b in runs:
+            objects += 1
+            if window is None:
+                box = text.getRangeExtents(a, b, pyatspi.DESKTOP_COORDS)
+            else:
+                box = None
+                for offset in range(a, b):
+                    char = char_box(obj, offset, window)
+                    if char[2] > 0 and char[3] > 0:
+                        box = unite(box, char)
+            if box and box[2] > 0 and box[3] > 0:
+                total = unite(total, box)
+    if total and clip and objects > 1:
+        left, top = max(total[0], clip[0]), max(total[1], clip[1])
+        right = min(total[0] + total[2], clip[0] + clip[2])
+        bottom = min(total[1] + total[3], clip[1] + clip[3])
+        total = (left, top, right - left, bottom - top)
+    return total
+
+
+class App:
+    def __init__(self, name, toolkit, argv, title, a11y_name, steps, env=None, window=False,
+                 clip_role=None, note=""):
+        self.name, self.toolkit, self.argv, self.title = name, toolkit, argv, title
+        self.a11y_name, self.steps, self.env, self.window = a11y_name, steps, env, window
+        self.clip_role, self.note = clip_role, note
+
+
+def editor_steps(keys=True, double=True):
+    steps = [("drag", "quick", "fox", "quick brown fox"),
+             ("drag", "lazy", "Pack my", "lazy dog.\nPack my")]
+    if double:
+        steps.append(("double", "Sphinx", None, "Sphinx"))
+    if keys:
+        steps.append(("keys", ["ctrl+Home"] + ["shift+Right"] * 9, None, "The quick"))
+    return steps
+
+
+def web_steps():
+    return [("drag", "quick", "fox", "quick brown fox"),
+            ("drag", "over the", "jugs", "over the lazy dog.\nPack my box with five dozen liquor jugs"),
+            ("drag", "lazy", "Second item",
+             "lazy dog.\nPack my box with five dozen liquor jugs.\n\u2022 First item\n\u2022 Second item"),
+            ("drag", "Pack", "Cell th",
+             "Pack my box with five dozen liquor jugs.\n\u2022 First item\n\u2022 Second item\n"
+             "Cell one\tCell two\nCell th"),
+            ("drag", "area line", "second", "area line one\nsecond"),
+            ("all", "Sphinx", None, PAGE_ALL)]
+
+
+def version(package):
+    out = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", package], capture_output=True)
+    return out.stdout.decode() or "?"
+
+
+def own_selection(obj):
+    text = text_of(obj)
+    try:
+        start, end = text.getSelection(0)
+        return (start, end) if start != end else None
+    except Exception:
+        return None
+
+
+def landed(app_obj, step):
+    """Whether the application itself shows the selection the step meant to make: it starts
+    at the first word and ends after the last one."""
+    kind, first, last, expected = step
+    if kind == "keys":
+        return any(own_selection(o) for o in walk(app_obj) if text_of(o) is not None)
+    if kind == "all":
+        return has_selection(app_obj)
+    start = leaf_holding(app_obj, first)
+    end = leaf_holding(app_obj, last or first)
+    if not start or not end:
+        return False
+    head, tail = own_selection(start[0]), own_selection(end[0])
+    return (head is not None and tail is not None and head[0] == start[1] and
+            tail[1] == end[1] + len(last or first))
+
+
+def settled(app_obj, window):
+    """The page or document has stopped moving: a character stays where it was."""
+    found = leaf_holding(app_obj, "Sphinx")
+    if not found:
+        return False
+    before = char_box(found[0], found[1], window)
+    time.sleep(0.2)
+    return char_box(found[0], found[1], window) == before
+
+
+def has_selection(app_obj):
+    for obj in walk(app_obj):
+        text = text_of(obj)
+        try:
+            if text is not None and text.getNSelections() > 0:
+                start, end = text.getSelection(0)
+                if start != end:
+                    return True
+        except Exception:
+            pass
+    return False
+
+
+def perform(session, app_obj, window, step):
+    kind, first, last, _ = step
+    x = lambda *args: session.run(["xdotool", *map(str, args)])
+    if kind == "keys":
+        x("key", "--delay", "30", *first)
+        return
+    # A drag that starts inside a selection would move it: start from none.
+    clear(session, app_obj, window)
+    wait_until(lambda: not has_selection(app_obj), 5)
+    start = leaf_holding(app_obj, first)
+    assert start, "cannot find %r" % first
+    sx, sy, sw, sh = char_box(start[0], start[1], window)
+    if kind == "double":
+        x("mousemove", sx + sw // 2, sy + sh // 2, "click", "--repeat", "2", "--delay", "80", "1")
+        return
+    if kind == "all":
+        x("mousemove", sx + sw // 2, sy + sh // 2, "click", "1")
+        x("key", "ctrl+a")
+        return
+    end = leaf_holding(app_obj, last)
+    assert end, "cannot find %r" % last
+    ex, ey, ew, eh = char_box(end[0], end[1] + len(last) - 1, window)
+    x("mousemove", sx + 1, sy + sh // 2, "mousedown", "1")
+    x("mousemove", (sx + ex) // 2, (sy + ey) // 2 + 1)
+    x("mousemove", ex + ew - 1, ey + eh // 2, "mouseup", "1")
+
+
+def clear(session, app_obj, window):
+    """A click on a character of the text: the selection goes away."""
+    found = leaf_holding(app_obj, "The quick")
+    x, y, w, h = char_box(found[0], found[1] + 1, window)
+    session.run(["xdotool", "mousemove", str(x + w // 2), str(y + h // 2), "click", "1"])
+
+
+def close(a, b):
+    return all(abs(p - q) <= TOLERANCE for p, q in zip(a, b))
+
+
+def check_app(session, helper, app, failures):
+    work = session.work
+    process = session.spawn(app.argv, app.name, env=app.env, cwd=work)
+    row = {"app": app.name, "toolkit": app.toolkit, "text": "no", "rect": "no", "clear": "no",
+           "latency": "-", "note": app.note}
+    try:
+        xid = wait_until(lambda: session.run(["xdotool", "search", "--name", app.title])
+                         .split(), 60, 0.2)
+        assert xid, "%s: no window titled %r" % (app.name, app.title)
+        xid = xid[0].decode()
+        app_obj = wait_until(lambda: application(app.a11y_name), 30, 0.2)
+        assert app_obj, "%s is not on the accessibility bus (only %s)" % (
+            app.name, [a.name for a in a11y().Registry.getDesktop(0) if a is not None])
+        session.run(["xdotool", "windowactivate", "--sync", xid])
+        assert wait_until(lambda: leaf_holding(app_obj, "Sphinx"), 60, 0.5), \
+            "%s: the content never showed" % app.name
+        pyatspi = a11y()
+        focused = lambda: any(o.getState().contains(pyatspi.STATE_FOCUSED) and text_of(o)
+                              for o in walk(app_obj))
+        window = None
+        if app.window:
+            frame = next(o for o in walk(app_obj) if o.getRoleName() == "frame")
+            window = Window(session, xid, frame)
+        clear(session, app_obj, window)
+        assert wait_until(focused, 30, 0.2), "%s: its text never got the focus" % app.name
+        texts_ok = rects_ok = True
+        latencies = []
+        assert wait_until(lambda: settled(app_obj, window), 30), "%s never settled" % app.name
+        for step in app.steps:
+            for attempt in range(3):
+                mark = len(helper.events())
+                perform(session, app_obj, window, step)
+                done = time.monotonic()
+                if wait_until(lambda: landed(app_obj, step), 5, 0.1):
+                    break
+            else:
+                failures.append("%s %s: the gesture never made that selection (%s)" % (
+                    app.name, step[:3], [(o.getRoleName(), own_selection(o)) for o in
+                                         walk(app_obj) if text_of(o) and own_selection(o)]))
+                texts_ok = rects_ok = False
+                continue
+            event = helper.next_event(["com.corvala.app.selectionChanged"], mark, text=step[3])
+            if event is None:
+                failures.append("%s %s: no selection reported" % (app.name, step[:3]))
+                texts_ok = rects_ok = False
+                continue
+            latencies.append(time.monotonic() - done)
+            payload = event["payload"]
+            if payload["text"] != step[3]:
+                failures.append("%s %s: text %r, expected %r" % (app.name, step[:3],
+                                                                 payload["text"], step[3]))
+                texts_ok = False
+            want = expected_rect(app_obj, window, app.clip_role)
+            got = (payload["x"], payload["y"], payload["w"], payload["h"])
+            if want is None or not close(got, want):
+                failures.append("%s %s: rectangle %s, the application reports %s" %
+                                (app.name, step[:3], got, want))
+                rects_ok = False
+        mark = len(helper.events())
+        clear(session, app_obj, window)
+        cleared = helper.next_event(["com.corvala.app.selectionCleared"], mark)
+        if cleared is None:
+            failures.append("%s: the clear was not reported" % app.name)
+        row.update(text="yes" if texts_ok else "no", rect="yes" if rects_ok else "no",
+                   clear="yes" if cleared else "no",
+                   latency="%d ms" % (statistics.median(latencies) * 1000) if latencies else "-")
+    except AssertionError as error:
+        failures.append(str(error))
+    finally:
+        session.end(process)
+    return row
+
+
+def main():
+    helper_path, ctl, report = sys.argv[1:4]
+    only = set(sys.argv[4:])
+    work = tempfile.mkdtemp(prefix="glimwick-compat-")
+    with open(os.path.join(work, "compat.txt"), "w") as f:
+        f.write(TEXT)
+    shutil.copy(os.path.join(HERE, "page.html"), work)
+    shutil.copy(os.path.join(HERE, "document.fodt"), os.path.join(work, "compat.fodt"))
+    page = "file://" + os.path.join(work, "page.html")
+    browser = ["--no-first-run", "--no-default-browser-check", "--disable-background-networking",
+               "--disable-component-update", "--disable-sync", "--no-sandbox", "--disable-gpu",
+               "--force-renderer-accessibility", "--window-position=0,0",
+               "--window-size=1000,800", "--user-data-dir=" + os.path.join(work, "chromium")]
+    os.makedirs(os.path.join(work, "firefox"))
+    shutil.copy(os.path.join(HERE, "user.js"), os.path.join(work, "firefox"))
+    apps = [
+        App("gedit", "GTK 3", ["gedit", "--standalone", "compat.txt"], "compat.txt", "gedit",
+            editor_steps()),
+        App("gnome-text-editor", "GTK 4", ["gnome-text-editor", "--standalone", "compat.txt"],
+            "compat.txt", "gnome-text-editor", editor_steps(), window=True,
+            note="screen coordinates refused: window coordinates plus the X11 window's place"),
+        # Qt places the characters of later lines on the first line, so the pointer is aimed
+        # there only; the keyboard selects across lines.
+        App("featherpad", "Qt 5", ["featherpad", "compat.txt"], "compat.txt", "featherpad",
+            [("drag", "quick", "fox", "quick brown fox"),
+             ("double", "jumps", None, "jumps"),
+             ("keys", ["ctrl+Home", "shift+Down", "shift+End"], None, TEXT.split("\n", 1)[0] +
+              "\n" + TEXT.split("\n")[1])], note="Qt reports later lines of a selection at the first line's "
+            "position (the toolkit's answer, passed on as given)"),
+        App("xfce4-terminal", "VTE (GTK 3)",
+            ["xfce4-terminal", "--disable-server", "--title", "compat-terminal", "-x", "sh",
+             "-c", "cat compat.txt; exec sleep 100000"], "compat-terminal", "xfce4-terminal",
+            editor_steps(keys=False, double=False)),
+        App("chromium", "Chromium (web page)", ["chromium", *browser, page], "Compat page",
+            "chromium", web_steps(), clip_role="document web"),
+        App("firefox-esr", "Firefox (web page)",
+            ["firefox-esr", "--no-remote", "--profile", os.path.join(work, "firefox"), page],
+            "Compat page", "firefox", web_steps(), clip_role="document web"),
+        App("libreoffice-writer", "LibreOffice (VCL gtk3)",
+            ["soffice", "--nologo", "--norestore", "--nofirststartwizard",
+             "-env:UserInstallation=file://" + os.path.join(work, "lo"), "--writer",
+             "compat.fodt"], "compat.fodt", "soffice",
+            [("drag", "quick", "fox", "quick brown fox"),
+             ("drag", "lazy", "Sphinx",
+              "lazy dog.\nPack my box with five dozen liquor jugs.\nSphinx"),
+             ("double", "Pack", None, "Pack")],
+            env={"SAL_USE_VCLPLUGIN": "gtk3"}, clip_role="document text"),
+    ]
+    session = Session(work)
+    failures, rows = [], []
+    try:
+        session.start()
+        helper = Helper(session, helper_path, ctl)
+        for app in apps:
+            if only and app.name not in only:
+                continue
+            print("---", app.name, flush=True)
+            row = check_app(session, helper, app, failures)
+            rows.append(row)
+            print("   ", row, flush=True)
+        if SECRET in helper.log() or any(SECRET in json.dumps(e) for e in helper.events()):
+            failures.append("the password field's text left the helper")
+    finally:
+        session.stop()
+    with open(report, "w") as out:
+        out.write("| application | version | toolkit | text | rectangle | clear | latency | "
+                  "notes |\n|---|---|---|---|---|---|---|---|\n")
+        for row in rows:
+            out.write("| {app} | {version} | {toolkit} | {text} | {rect} | {clear} | {latency} | "
+                      "{note} |\n".format(version=version(row["app"]), **row))
+    for failure in failures:
+        print("FAIL:", failure)
+    passed = len(rows) - len({f.split(" ")[0] for f in failures})
+    print("%d passed, %d failed" % (max(passed, 0), len(rows) - max(passed, 0)))
+    if not failures:
+        shutil.rmtree(work, ignore_errors=True)
+    else:
+        print("logs kept in", work)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
