@@ -32,6 +32,23 @@ PAGE_ALL = ("The quick brown fox jumps over the lazy dog.\n"
             "Text area line one\nsecond line\n"
             "Sphinx of black quartz, judge my vow.")
 TOLERANCE = 2  # pixels on each edge
+HEADER = """# Compatibility
+
+Written by the compatibility suite (`tests/compat/compat.py`, CTest label `compat`, run by the
+README's test command) on %s, Debian 12, at-spi2-core %s, X11 (Xvfb and openbox).
+
+Each application is opened with known content on a private desktop and selected with the real
+pointer and keyboard (xdotool): drags within a line and across lines (and, on the web page,
+from a paragraph into a list item and into a table cell, inside a textarea, and select-all
+over a form with a password field), double-clicks and shift+arrows. "text" is yes when every
+reported text is exactly the selected text; "rectangle" when every reported rectangle is within
+2 pixels of what the application's own accessibility reports for those characters (for a
+selection over several objects, their union clipped to the visible document); "clear" when a
+click that removes the selection is reported as cleared. "latency" is the median time from the
+end of the gesture to the event at the main app (the helper waits 0.2 s after the last change
+the application announces). The password field's value never reached any event or log line.
+
+"""
 
 
 def wait_until(condition, timeout, step=0.05):
@@ -375,15 +392,16 @@ def perform(session, app_obj, window, step):
     if kind == "keys":
         x("key", "--delay", "30", *first)
         return
-    # A drag that starts inside a selection would move it: start from none.
-    clear(session, app_obj, window)
-    wait_until(lambda: not has_selection(app_obj), 5)
     start = leaf_holding(app_obj, first)
     assert start, "cannot find %r" % first
     sx, sy, sw, sh = char_box(start[0], start[1], window)
     if kind == "double":
-        x("mousemove", sx + sw // 2, sy + sh // 2, "click", "--repeat", "2", "--delay", "80", "1")
+        x("mousemove", "--sync", sx + sw // 2, sy + sh // 2)
+        x("click", "--repeat", "2", "--delay", "80", "1")
         return
+    # A drag that starts inside a selection would move it: start from none.
+    clear(session, app_obj, window)
+    wait_until(lambda: not has_selection(app_obj), 5)
     if kind == "all":
         x("mousemove", sx + sw // 2, sy + sh // 2, "click", "1")
         x("key", "ctrl+a")
@@ -502,12 +520,14 @@ def main():
             "compat.txt", "gnome-text-editor", editor_steps(), window=True,
             note="screen coordinates refused: window coordinates plus the X11 window's place"),
         # Qt places the characters of later lines on the first line, so the pointer is aimed
-        # there only; the keyboard selects across lines.
+        # there only, and the keyboard selects across lines upward: a selection grown down to
+        # a shorter line would keep its signature (same start, same rectangle) and rightly not
+        # be reported again.
         App("featherpad", "Qt 5", ["featherpad", "compat.txt"], "compat.txt", "featherpad",
             [("drag", "quick", "fox", "quick brown fox"),
              ("double", "jumps", None, "jumps"),
-             ("keys", ["ctrl+Home", "shift+Down", "shift+End"], None, TEXT.split("\n", 1)[0] +
-              "\n" + TEXT.split("\n")[1])], note="Qt reports later lines of a selection at the first line's "
+             ("keys", ["ctrl+Home", "Down", "End", "shift+Up", "shift+Home"], None,
+              "\n".join(TEXT.split("\n")[:2]))], note="Qt reports later lines of a selection at the first line's "
             "position (the toolkit's answer, passed on as given)"),
         App("xfce4-terminal", "VTE (GTK 3)",
             ["xfce4-terminal", "--disable-server", "--title", "compat-terminal", "-x", "sh",
@@ -545,6 +565,7 @@ def main():
     finally:
         session.stop()
     with open(report, "w") as out:
+        out.write(HEADER % (time.strftime("%Y-%m-%d"), version("at-spi2-core")))
         out.write("| application | version | toolkit | text | rectangle | clear | latency | "
                   "notes |\n|---|---|---|---|---|---|---|---|\n")
         for row in rows:

@@ -25,8 +25,10 @@ constexpr gint64 kReadingBudgetUs = gint64{900} * 1000;
 // A reading that took this long is kept while the application's events say nothing changed,
 // without asking for its selection again (which costs a browser as much as the reading).
 constexpr gint64 kCostlyReadingUs = gint64{50} * 1000;
-// Even then it is checked again after this long, for applications that send no events.
+// Even then its range is checked again after this long, for applications that send none.
 constexpr gint64 kReadingLifetimeUs = gint64{2} * G_USEC_PER_SEC;
+// Shorter than a tick: the selected text, its range and its bounds come from one reading.
+constexpr gint64 kOneEvaluationUs = gint64{100} * 1000;
 // Objects looked at when searching a window for the focus without the Collection interface.
 constexpr int kMaxFocusWalk = 1500;
 constexpr gint64 kFruitlessWalkPauseUs = gint64{2} * G_USEC_PER_SEC;
@@ -540,11 +542,9 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     std::string object = identityOf(accessible);
     std::uint64_t generation = generationOf(accessible);
     gint64 now = g_get_monotonic_time();
-    auto kept = [&] {
-        return reading_ && reading_->object == object && reading_->generation == generation &&
-               now - reading_->readAt < kReadingLifetimeUs && (reading_->read || reading_->costly);
-    };
-    if (kept() && reading_->costly) {
+    bool same = reading_ && reading_->object == object && reading_->generation == generation &&
+                (reading_->read || reading_->costly);
+    if (same && reading_->costly && now - reading_->checkedAt < kReadingLifetimeUs) {
         return &*reading_;
     }
     auto range = calls_.firstSelection(accessible, text);
@@ -552,14 +552,17 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
         reading_.reset();
         return nullptr;
     }
-    if (kept() && reading_->range == *range) {
+    // A cheap reading serves the questions of one evaluation; a costly one, while its range
+    // stays the same.
+    if (same && reading_->range == *range &&
+        (reading_->costly || now - reading_->readAt < kOneEvaluationUs)) {
+        reading_->checkedAt = now;
         return &*reading_;
     }
     auto read = reader_.readSelection(accessible, *range, now + kReadingBudgetUs);
     gint64 done = g_get_monotonic_time();
-    reading_ =
-        Reading{std::move(object), *range,      generation, done, done - now >= kCostlyReadingUs,
-                std::move(read),   std::nullopt};
+    reading_ = Reading{std::move(object), *range, generation, done, done,
+                       done - now >= kCostlyReadingUs, std::move(read), std::nullopt};
     return &*reading_;
 }
 

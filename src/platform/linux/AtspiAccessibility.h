@@ -51,6 +51,7 @@ private:
         Offsets range;       // its own selection
         std::uint64_t generation = 0;
         gint64 readAt = 0;
+        gint64 checkedAt = 0;  // when its range was last found unchanged
         bool costly = false;
         std::optional<ReadText> read;  // nullopt: not readable in time
         std::optional<std::optional<Rect>> bounds;

@@ -1,0 +1,133 @@
+#!/usr/bin/python3
+"""Select-all over a page of 2,000 paragraphs in Chromium, on a private desktop.
+
+Usage: web_bench.py HELPER CTL [ROUNDS]
+
+Prints, as Markdown lines: the time from the key press to the selection reaching the main app
+(and that less the 0.2 s debounce), the longest the helper's main loop left a ping unanswered
+while reading, and the helper's CPU with the selection held for 30 s.
+"""
+
+import os
+import statistics
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "compat"))
+import compat  # noqa: E402
+
+PARAGRAPHS = 2000
+DEBOUNCE = 0.2
+
+
+class Pinger(threading.Thread):
+    """Pings the helper every 20 ms and keeps the longest wait for a pong."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        from gi.repository import Gio, GLib
+        self.GLib = GLib
+        self.bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+        self.pending = None
+        self.longest = 0.0
+        self.running = True
+        self.context = GLib.MainContext.new()
+
+    def run(self):
+        GLib = self.GLib
+        self.context.push_thread_default()
+        self.bus.signal_subscribe(None, "com.corvala.app", "pong", None, None, 0, self.pong)
+        while self.running:
+            if self.pending is None:
+                self.pending = time.monotonic()
+                self.bus.emit_signal(None, "/", "com.corvala.helper", "ping", None)
+                self.bus.flush_sync(None)
+            else:
+                self.longest = max(self.longest, time.monotonic() - self.pending)
+            self.context.iteration(False)
+            time.sleep(0.02)
+        self.context.pop_thread_default()
+
+    def pong(self, *args):
+        if self.pending is not None:
+            self.longest = max(self.longest, time.monotonic() - self.pending)
+        self.pending = None
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def main():
+    helper_path, ctl = sys.argv[1:3]
+    rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 5
+    import tempfile
+    work = tempfile.mkdtemp(prefix="glimwick-web-bench-")
+    page = os.path.join(work, "big.html")
+    with open(page, "w") as out:
+        out.write("<!doctype html><meta charset=utf-8><title>Big page</title><body>")
+        for i in range(PARAGRAPHS):
+            out.write("<p>Paragraph %d: the quick brown fox jumps over the lazy dog, and "
+                      "<a href='#%d'>link %d</a> follows.</p>\n" % (i, i, i))
+    session = compat.Session(work)
+    try:
+        session.start()
+        helper = compat.Helper(session, helper_path, ctl)
+        session.spawn(["chromium", "--no-first-run", "--no-default-browser-check",
+                       "--disable-background-networking", "--disable-component-update",
+                       "--disable-sync", "--no-sandbox", "--disable-gpu",
+                       "--force-renderer-accessibility", "--window-position=0,0",
+                       "--window-size=1000,800", "--user-data-dir=" + work + "/chromium",
+                       "file://" + page], "chromium")
+        xid = compat.wait_until(lambda: session.run(["xdotool", "search", "--name",
+                                                     "Big page"]).split(), 60, 0.2)
+        session.run(["xdotool", "windowactivate", "--sync", xid[0].decode()])
+        first = compat.wait_until(lambda: compat.leaf_holding(
+            compat.wait_until(lambda: compat.application("chromium"), 30), "Paragraph 0:"), 60)
+        assert first, "the page never showed"
+        x, y, w, h = compat.char_box(first[0], first[1], None)
+        click = ["xdotool", "mousemove", str(x + 2), str(y + h // 2), "click", "1"]
+        latencies, blocks = [], []
+        pinger = Pinger()
+        pinger.start()
+        for _ in range(rounds):
+            mark = len(helper.events())
+            session.run(click)
+            helper.next_event(["com.corvala.app.selectionCleared"], mark, timeout=5)
+            mark = len(helper.events())
+            pinger.longest = 0.0
+            session.run(["xdotool", "key", "ctrl+a"])
+            pressed = time.monotonic()
+            found = compat.wait_until(lambda: any(
+                e["name"] == "com.corvala.app.selectionChanged" and
+                len(e["payload"]["text"]) > PARAGRAPHS * 60 for e in helper.events()[mark:]), 15,
+                0.005)
+            assert found, "the select-all never reached the main app"
+            latencies.append(time.monotonic() - pressed)
+            compat.wait_until(lambda: pinger.pending is None, 5, 0.01)
+            blocks.append(pinger.longest)
+            print("round: %.0f ms, longest unanswered ping %.0f ms" %
+                  (latencies[-1] * 1000, pinger.longest * 1000), flush=True)
+        blocked = max(blocks)
+        held_from = cpu_seconds(helper.process.pid)
+        time.sleep(30)  # the measurement itself: the selection held for 30 s
+        held = (cpu_seconds(helper.process.pid) - held_from) / 30
+        pinger.running = False
+        text = [e for e in helper.events() if e["name"] == "com.corvala.app.selectionChanged"][-1]
+        print("- select-all over %d paragraphs (%d characters) in Chromium %s: median %.0f ms "
+              "from the key press to the main app (%.0f ms after the debounce), slowest %.0f ms"
+              % (PARAGRAPHS, len(text["payload"]["text"]), compat.version("chromium"),
+                 statistics.median(latencies) * 1000,
+                 (statistics.median(latencies) - DEBOUNCE) * 1000, max(latencies) * 1000))
+        print("- longest wait for a pong (every 20 ms) while reading: %.0f ms" % (blocked * 1000))
+        print("- helper CPU with that selection held for 30 s: %.2f %% of a core" % (held * 100))
+    finally:
+        session.stop()
+
+
+if __name__ == "__main__":
+    main()
