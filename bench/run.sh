@@ -22,7 +22,9 @@ trap 'rm -rf "$tmp"' EXIT
 valgrind --leak-check=full --errors-for-leak-kinds=definite,indirect --error-exitcode=9 \
   "$bin/glimwick_memory_bench" 100000 > /dev/null 2> "$tmp/valgrind.txt" && leaks=ok || leaks=failed
 "$bin/glimwick_stack_bench" --idle-seconds 60 --selections 50 --pings 10000 > "$tmp/stack.md"
-/usr/bin/python3 bench/web_bench.py "$bin/glimwick" "$bin/glimwick-ctl" 5 | grep '^- ' > "$tmp/web.md"
+/usr/bin/python3 bench/web_bench.py "$bin/glimwick" "$bin/glimwick-ctl" 5 > "$tmp/web.txt" 2>&1 ||
+  echo "- the web page benchmark failed: $(tail -n 1 "$tmp/web.txt")" >> "$tmp/web.txt"
+grep '^- ' "$tmp/web.txt" > "$tmp/web.md" || true
 
 {
   echo "# Benchmark results"

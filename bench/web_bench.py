@@ -29,7 +29,10 @@ class Pinger(threading.Thread):
         super().__init__(daemon=True)
         from gi.repository import Gio, GLib
         self.GLib = GLib
-        self.bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+        self.bus = Gio.DBusConnection.new_for_address_sync(
+            os.environ["DBUS_SESSION_BUS_ADDRESS"],
+            Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
+            Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
         self.pending = None
         self.longest = 0.0
         self.running = True
@@ -89,15 +92,26 @@ def main():
         first = compat.wait_until(lambda: compat.leaf_holding(
             compat.wait_until(lambda: compat.application("chromium"), 30), "Paragraph 0:"), 60)
         assert first, "the page never showed"
-        x, y, w, h = compat.char_box(first[0], first[1], None)
-        click = ["xdotool", "mousemove", str(x + 2), str(y + h // 2), "click", "1"]
-        latencies, blocks = [], []
+        # A word first, each round, another than the last: the same selection at the same
+        # place is not reported twice in a row.
+        def double_click(word):
+            found = compat.leaf_holding(first[0], word)
+            x, y, w, h = compat.char_box(found[0], found[1] + 1, None)
+            return ["xdotool", "mousemove", str(x), str(y + h // 2), "click", "--repeat", "2",
+                    "--delay", "80", "1"]
+        latencies, blocks, misses = [], [], 0
         pinger = Pinger()
         pinger.start()
-        for _ in range(rounds):
-            mark = len(helper.events())
-            session.run(click)
-            helper.next_event(["com.corvala.app.selectionCleared"], mark, timeout=5)
+        for round_number in range(rounds):
+            word = ("quick", "brown")[round_number % 2]
+            for _ in range(3):
+                mark = len(helper.events())
+                session.run(double_click(word))
+                if helper.next_event(["com.corvala.app.selectionChanged"], mark, timeout=10,
+                                     text=word):
+                    break
+            else:
+                raise AssertionError("the word was never reported")
             mark = len(helper.events())
             pinger.longest = 0.0
             session.run(["xdotool", "key", "ctrl+a"])
@@ -106,12 +120,19 @@ def main():
                 e["name"] == "com.corvala.app.selectionChanged" and
                 len(e["payload"]["text"]) > PARAGRAPHS * 60 for e in helper.events()[mark:]), 15,
                 0.005)
-            assert found, "the select-all never reached the main app"
+            if not found:
+                print("round: not reported within 15 s (read longer than the bound)", flush=True)
+                misses += 1
+                continue
             latencies.append(time.monotonic() - pressed)
             compat.wait_until(lambda: pinger.pending is None, 5, 0.01)
             blocks.append(pinger.longest)
             print("round: %.0f ms, longest unanswered ping %.0f ms" %
                   (latencies[-1] * 1000, pinger.longest * 1000), flush=True)
+        if not latencies:
+            print("- select-all over %d paragraphs in Chromium: never reported in %d rounds (each "
+                  "reading ran past its bound)" % (PARAGRAPHS, rounds))
+            return
         blocked = max(blocks)
         held_from = cpu_seconds(helper.process.pid)
         time.sleep(30)  # the measurement itself: the selection held for 30 s
@@ -119,10 +140,12 @@ def main():
         pinger.running = False
         text = [e for e in helper.events() if e["name"] == "com.corvala.app.selectionChanged"][-1]
         print("- select-all over %d paragraphs (%d characters) in Chromium %s: median %.0f ms "
-              "from the key press to the main app (%.0f ms after the debounce), slowest %.0f ms"
+              "from the key press to the main app (%.0f ms after the debounce), slowest %.0f ms; "
+              "%d of %d rounds not reported (read past the bound)"
               % (PARAGRAPHS, len(text["payload"]["text"]), compat.version("chromium"),
                  statistics.median(latencies) * 1000,
-                 (statistics.median(latencies) - DEBOUNCE) * 1000, max(latencies) * 1000))
+                 (statistics.median(latencies) - DEBOUNCE) * 1000, max(latencies) * 1000,
+                 misses, rounds))
         print("- longest wait for a pong (every 20 ms) while reading: %.0f ms" % (blocked * 1000))
         print("- helper CPU with that selection held for 30 s: %.2f %% of a core" % (held * 100))
     finally:

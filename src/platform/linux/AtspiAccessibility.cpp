@@ -21,7 +21,7 @@ constexpr gint kCallTimeoutMs = 1000;
 constexpr gint kBusCallTimeoutMs = 1000;
 // A reading of one selection stops here and fails whole, so that no reading blocks the main
 // loop for a second.
-constexpr gint64 kReadingBudgetUs = gint64{900} * 1000;
+constexpr gint64 kReadingBudgetUs = gint64{980} * 1000;
 // A reading that took this long is kept while the application's events say nothing changed,
 // without asking for its selection again (which costs a browser as much as the reading).
 constexpr gint64 kCostlyReadingUs = gint64{50} * 1000;
@@ -561,8 +561,9 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     }
     auto read = reader_.readSelection(accessible, *range, now + kReadingBudgetUs);
     gint64 done = g_get_monotonic_time();
-    reading_ = Reading{std::move(object), *range, generation, done, done,
-                       done - now >= kCostlyReadingUs, std::move(read), std::nullopt};
+    reading_ = Reading{
+        std::move(object), *range,      generation, done, done, done - now >= kCostlyReadingUs,
+        std::move(read),   std::nullopt};
     return &*reading_;
 }
 

@@ -72,6 +72,32 @@ std::vector<int> embeddedOffsets(std::string_view text) {
     return offsets;
 }
 
+GDBusConnection* TextBatch::connectionTo(const std::string& bus, gint64 deadline) {
+    auto found = direct_.find(bus);
+    if (found == direct_.end()) {
+        gint timeout = static_cast<gint>(
+            std::clamp<gint64>((deadline - g_get_monotonic_time()) / 1000, 1, kCallTimeoutMs));
+        GVariantPtr reply(g_dbus_connection_call_sync(
+            bus_, bus.c_str(), "/org/a11y/atspi/accessible/root", "org.a11y.atspi.Application",
+            "GetApplicationBusAddress", nullptr, G_VARIANT_TYPE("(s)"),
+            G_DBUS_CALL_FLAGS_NO_AUTO_START, timeout, nullptr, nullptr));
+        GObjectPtr<GDBusConnection> direct;
+        const gchar* address = nullptr;
+        if (reply) {
+            g_variant_get(reply.get(), "(&s)", &address);
+        }
+        if (address != nullptr && *address != '\0') {
+            direct.reset(g_dbus_connection_new_for_address_sync(
+                address, G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT, nullptr, nullptr, nullptr));
+        }
+        found = direct_.emplace(bus, std::move(direct)).first;
+    }
+    if (found->second && g_dbus_connection_is_closed(found->second.get())) {
+        found->second.reset();
+    }
+    return found->second ? found->second.get() : nullptr;
+}
+
 std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& calls,
                                                           gint64 deadline) {
     struct State {
@@ -94,10 +120,12 @@ std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& cal
         while (state.pending < kWindow && state.sent < calls.size()) {
             Call& call = calls[state.sent];
             auto reply = std::make_unique<Reply>(Reply{&state, state.sent});
+            GDBusConnection* direct = connectionTo(call.object.bus, deadline);
             g_dbus_connection_call(
-                bus_, call.object.bus.c_str(), call.object.path.c_str(), call.interface,
-                call.method, call.arguments ? call.arguments.get() : nullptr, nullptr,
-                G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, state.cancel.get(),
+                direct != nullptr ? direct : bus_,
+                direct != nullptr ? nullptr : call.object.bus.c_str(), call.object.path.c_str(),
+                call.interface, call.method, call.arguments ? call.arguments.get() : nullptr,
+                nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, state.cancel.get(),
                 [](GObject* source, GAsyncResult* result, gpointer data) {
                     std::unique_ptr<Reply> reply(static_cast<Reply*>(data));
                     GVariant* answer =

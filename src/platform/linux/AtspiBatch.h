@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/linux/GObjectPtr.h"
@@ -40,6 +41,8 @@ class TextBatch {
 public:
     // bus is not owned.
     explicit TextBatch(GDBusConnection* bus) : bus_(bus) {}
+    // Lets go of the direct connection to the application on bus (it went away).
+    void forget(const std::string& bus) { direct_.erase(bus); }
 
     struct Result {
         std::deque<TextNode> nodes;        // what the pointers point to
@@ -61,7 +64,13 @@ private:
     // that call failed. Nullopt past the deadline.
     std::optional<std::vector<GVariantPtr>> runAll(std::vector<Call>& calls, gint64 deadline);
 
+    // The application's own connection where it offers one (AT-SPI's bridges do), which
+    // spares every request two passes through the bus daemon; else the bus.
+    GDBusConnection* connectionTo(const std::string& bus, gint64 deadline);
+
     GDBusConnection* bus_;
+    // By bus name; null where the application offers none.
+    std::unordered_map<std::string, GObjectPtr<GDBusConnection>> direct_;
 };
 
 }  // namespace glimwick::os

@@ -325,28 +325,24 @@ std::optional<ReadText> SelectionReader::readParagraphs(AtspiAccessible* focused
         return std::make_pair(std::move(*read), goesOn);
     };
 
-    std::vector<ReadText> before;
-    for (int i = *index - 1; atStart && i >= 0 && !pastDeadline(deadline); --i) {
-        auto part = partAt(i, false);
-        if (!part) {
-            break;
+    // The selected paragraphs next to the focused one, one way, nearest first.
+    auto walk = [&](int step, bool wanted) {
+        std::vector<ReadText> parts;
+        for (int i = *index + step; wanted && i >= 0 && i < *siblings && !pastDeadline(deadline);
+             i += step) {
+            auto part = partAt(i, step > 0);
+            if (!part) {
+                break;
+            }
+            parts.push_back(std::move(part->first));
+            if (!part->second) {
+                break;
+            }
         }
-        before.push_back(std::move(part->first));
-        if (!part->second) {
-            break;
-        }
-    }
-    std::vector<ReadText> after;
-    for (int i = *index + 1; atEnd && i < *siblings && !pastDeadline(deadline); ++i) {
-        auto part = partAt(i, true);
-        if (!part) {
-            break;
-        }
-        after.push_back(std::move(part->first));
-        if (!part->second) {
-            break;
-        }
-    }
+        return parts;
+    };
+    std::vector<ReadText> before = walk(-1, atStart);
+    std::vector<ReadText> after = walk(1, atEnd);
     if (pastDeadline(deadline) || (before.empty() && after.empty())) {
         return std::nullopt;
     }
