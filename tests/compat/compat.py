@@ -81,7 +81,8 @@ class Session:
     def start(self):
         runtime = os.path.join(self.work, "run")
         os.makedirs(runtime, mode=0o700)
-        self.env.update(XDG_RUNTIME_DIR=runtime, HOME=self.work, GTK_A11Y="atspi",
+        self.env.update(XDG_RUNTIME_DIR=runtime, HOME=self.work, TMPDIR=self.work,
+                        GTK_A11Y="atspi",
                         NO_AT_BRIDGE="0", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
                         QT_ACCESSIBILITY="1", GNOME_ACCESSIBILITY="1", LANG="C.UTF-8")
         read, write = os.pipe()
@@ -90,8 +91,8 @@ class Session:
         os.close(write)
         with os.fdopen(read) as pipe:
             self.env["DISPLAY"] = ":" + pipe.readline().strip()
-        bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"], "bus",
-                         )
+        self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1",
+                    "--address=unix:dir=" + runtime], "bus")
         address_file = os.path.join(self.work, "bus.log")
         address = wait_until(lambda: open(address_file).readline().strip(), 10)
         assert address, "no session bus"
