@@ -542,9 +542,14 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     std::string object = identityOf(accessible);
     std::uint64_t generation = generationOf(accessible);
     gint64 now = g_get_monotonic_time();
-    bool same = reading_ && reading_->object == object && reading_->generation == generation &&
-                (reading_->read || reading_->costly);
-    if (same && reading_->costly && now - reading_->checkedAt < kReadingLifetimeUs) {
+    bool same = reading_ && reading_->object == object && reading_->generation == generation;
+    if (same && reading_->read && reading_->costly &&
+        now - reading_->checkedAt < kReadingLifetimeUs) {
+        return &*reading_;
+    }
+    // A reading that ran out of time is not tried again within the same evaluation, so that
+    // none blocks the loop for longer; the next one goes on from what it got.
+    if (same && !reading_->read && now - reading_->readAt < kOneEvaluationUs) {
         return &*reading_;
     }
     auto range = calls_.firstSelection(accessible, text);
@@ -554,13 +559,20 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     }
     // A cheap reading serves the questions of one evaluation; a costly one, while its range
     // stays the same.
-    if (same && reading_->range == *range &&
+    if (same && reading_->read && reading_->range == *range &&
         (reading_->costly || now - reading_->readAt < kOneEvaluationUs)) {
         reading_->checkedAt = now;
         return &*reading_;
     }
+    bool goingOn = same && !reading_->read && reading_->range == *range;
+    if (batch_ && !goingOn) {
+        batch_->forgetAnswers();
+    }
     auto read = reader_.readSelection(accessible, *range, now + kReadingBudgetUs);
     gint64 done = g_get_monotonic_time();
+    if (batch_ && read) {
+        batch_->forgetAnswers();
+    }
     reading_ = Reading{
         std::move(object), *range,      generation, done, done, done - now >= kCostlyReadingUs,
         std::move(read),   std::nullopt};

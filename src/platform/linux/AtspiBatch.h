@@ -41,8 +41,9 @@ class TextBatch {
 public:
     // bus is not owned.
     explicit TextBatch(GDBusConnection* bus) : bus_(bus) {}
-    // Lets go of the direct connection to the application on bus (it went away).
-    void forget(const std::string& bus) { direct_.erase(bus); }
+    // A reading cut short by its deadline keeps the answers it got, so that the same reading
+    // tried again asks only for the rest; anything else lets them go.
+    void forgetAnswers() { answered_.clear(); }
 
     struct Result {
         std::deque<TextNode> nodes;        // what the pointers point to
@@ -71,6 +72,8 @@ private:
     GDBusConnection* bus_;
     // By bus name; null where the application offers none.
     std::unordered_map<std::string, GObjectPtr<GDBusConnection>> direct_;
+    // Answers by request (object, method and arguments), until forgotten.
+    std::unordered_map<std::string, GVariantPtr> answered_;
 };
 
 }  // namespace glimwick::os
