@@ -17,7 +17,6 @@ constexpr const char* kA11yBusPath = "/org/a11y/bus";
 constexpr const char* kA11yStatus = "org.a11y.Status";
 constexpr const char* kTextSelectionChanged = "object:text-selection-changed";
 constexpr const char* kFocusChanged = "object:state-changed:focused";
-constexpr gint kCallTimeoutMs = 1000;
 constexpr gint kBusCallTimeoutMs = 1000;
 // A reading of one selection stops here and fails whole, so that no reading blocks the main
 // loop for a second.
@@ -53,11 +52,6 @@ const AtspiElement* atspiElement(const ax::ElementRef& element) {
 AtspiAccessible* accessibleOf(const ax::ElementRef& element) {
     const auto* atspi = atspiElement(element);
     return atspi != nullptr ? atspi->accessible.get() : nullptr;
-}
-
-const char* busNameOf(AtspiAccessible* accessible) {
-    auto* object = accessible != nullptr ? ATSPI_OBJECT(accessible) : nullptr;
-    return object != nullptr && object->app != nullptr ? object->app->bus_name : nullptr;
 }
 
 std::string identityOf(AtspiAccessible* accessible) {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/linux/AtspiCalls.h"
 #include "platform/linux/AtspiRoles.h"
 
 namespace glimwick::os {
@@ -18,7 +19,6 @@ constexpr std::string_view kEmbeddedObject = "\xEF\xBF\xBC";  // U+FFFC
 constexpr int kMaxDepth = 48;
 // Requests in flight at once: enough to keep the application busy, few enough for the bus.
 constexpr size_t kWindow = 256;
-constexpr gint kCallTimeoutMs = 1000;
 
 GVariantPtr owned(GVariant* floating) {
     return GVariantPtr(floating != nullptr ? g_variant_ref_sink(floating) : nullptr);

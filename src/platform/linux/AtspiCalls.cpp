@@ -8,15 +8,9 @@ namespace glimwick::os {
 
 namespace {
 
-constexpr gint kCallTimeoutMs = 1000;
 // A call that took this long ran into the time-out: its application is not answering.
 constexpr gint64 kSlowCallUs = gint64{kCallTimeoutMs} * 900;
 constexpr gint64 kLeaveAloneUs = gint64{5} * G_USEC_PER_SEC;
-
-const char* busNameOf(AtspiAccessible* accessible) {
-    auto* object = accessible != nullptr ? ATSPI_OBJECT(accessible) : nullptr;
-    return object != nullptr && object->app != nullptr ? object->app->bus_name : nullptr;
-}
 
 // What a failed call means to the caller: a vanished object or application is an invalid
 // element; anything else (a time-out, a refused call) could not complete. libatspi keeps only
@@ -46,6 +40,11 @@ void freeRect(AtspiRect*& rect) {
 }
 
 }  // namespace
+
+const char* busNameOf(AtspiAccessible* accessible) {
+    auto* object = accessible != nullptr ? ATSPI_OBJECT(accessible) : nullptr;
+    return object != nullptr && object->app != nullptr ? object->app->bus_name : nullptr;
+}
 
 GObjectPtr<AtspiAccessible> retained(AtspiAccessible* accessible) {
     return GObjectPtr<AtspiAccessible>(
@@ -178,10 +177,6 @@ std::optional<std::string> AtspiCalls::text(AtspiAccessible* accessible, AtspiTe
 std::optional<int> AtspiCalls::characterCount(AtspiAccessible* accessible, AtspiText* text) {
     return ask<gint>(accessible,
                      [&](GError** e) { return atspi_text_get_character_count(text, e); });
-}
-
-std::optional<int> AtspiCalls::selectionCount(AtspiAccessible* accessible, AtspiText* text) {
-    return ask<gint>(accessible, [&](GError** e) { return atspi_text_get_n_selections(text, e); });
 }
 
 std::optional<Offsets> AtspiCalls::firstSelection(AtspiAccessible* accessible, AtspiText* text) {

@@ -15,6 +15,11 @@
 namespace glimwick::os {
 
 GObjectPtr<AtspiAccessible> retained(AtspiAccessible* accessible);
+// The accessibility-bus name of accessible's application, or null.
+const char* busNameOf(AtspiAccessible* accessible);
+
+// How long any call into another application may take.
+inline constexpr gint kCallTimeoutMs = 1000;
 
 // Character offsets [start, end) of one accessible's text.
 struct Offsets {
@@ -49,7 +54,6 @@ public:
     std::optional<std::string> text(AtspiAccessible* accessible, AtspiText* text, int start,
                                     int end);
     std::optional<int> characterCount(AtspiAccessible* accessible, AtspiText* text);
-    std::optional<int> selectionCount(AtspiAccessible* accessible, AtspiText* text);
     // The first selection, ordered; nullopt also when there is none or it is empty.
     std::optional<Offsets> firstSelection(AtspiAccessible* accessible, AtspiText* text);
     std::optional<int> caret(AtspiAccessible* accessible, AtspiText* text);

@@ -147,10 +147,7 @@ bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offse
                  [&](int offset) { return !isEdge(offset); });
     std::unique_ptr<TextBatch::Result> batched;
     if (batch_ != nullptr && !inner.empty()) {
-        const char* bus = ATSPI_OBJECT(accessible)->app != nullptr
-                              ? ATSPI_OBJECT(accessible)->app->bus_name
-                              : nullptr;
-        if (bus != nullptr) {
+        if (const char* bus = busNameOf(accessible)) {
             batched = batch_->read({bus, ATSPI_OBJECT(accessible)->path}, inner, deadline);
             if (!batched) {
                 return false;
