@@ -20,7 +20,8 @@ public:
     virtual std::optional<RunningApplication> frontmostApplication() = 0;
     // Opens url when it parses; failures are not reported.
     virtual void openURL(const std::string& url) = 0;
-    // Pointer position with the origin at the bottom-left of the main display, y upward.
+    // Pointer position in the coordinates of accessibility rectangles: origin at the top-left,
+    // y downward.
     virtual Point mouseLocation() = 0;
 };
 

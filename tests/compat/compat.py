@@ -70,15 +70,16 @@ class Session:
         for name in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "MOZ_HEADLESS"):
             self.env.pop(name, None)
 
-    def spawn(self, argv, name, env=None, **kwargs):
+    def spawn(self, argv, name, env=None, drop=(), stdin=subprocess.DEVNULL, **kwargs):
+        environment = {k: v for k, v in {**self.env, **(env or {})}.items() if k not in drop}
         with open(os.path.join(self.work, name + ".log"), "ab") as log:
-            process = subprocess.Popen(argv, env={**self.env, **(env or {})}, stdout=log,
-                                       stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+            process = subprocess.Popen(argv, env=environment, stdout=log,
+                                       stderr=subprocess.STDOUT, stdin=stdin,
                                        start_new_session=True, **kwargs)
         self.groups.append(process)
         return process
 
-    def start(self):
+    def start(self, window_manager=True):
         runtime = os.path.join(self.work, "run")
         os.makedirs(runtime, mode=0o700)
         self.env.update(XDG_RUNTIME_DIR=runtime, HOME=self.work, TMPDIR=self.work,
@@ -103,9 +104,10 @@ class Session:
             ["gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
              "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner",
              "org.a11y.Bus"]), 10), "no accessibility bus"
-        self.spawn(["openbox"], "openbox")
-        assert wait_until(lambda: self.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"])
-                          .find(b"window id") >= 0, 10), "no window manager"
+        if window_manager:
+            self.spawn(["openbox"], "openbox")
+            assert wait_until(lambda: self.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"])
+                              .find(b"window id") >= 0, 10), "no window manager"
         os.environ.update(self.env)  # for pyatspi in this process
 
     def run(self, argv):
@@ -130,26 +132,33 @@ class Session:
 class Helper:
     """The helper and a main app's view of it (glimwick-ctl watch)."""
 
-    def __init__(self, session, helper, ctl):
+    def __init__(self, session, helper, ctl, name="helper", app_pid=1, **spawn):
         self.session = session
         self.ctl = ctl
-        self.events_path = os.path.join(session.work, "events.jsonl")
-        self.watch = session.spawn([ctl, "watch"], "watch")
-        self.process = session.spawn([helper], "helper")
+        self.name = name
+        self.watch = session.spawn([ctl, "watch"], name + "-watch")
+        self.process = session.spawn([helper], name, **spawn)
         assert wait_until(lambda: "启动" in self.log(), 10), self.log()
-        out = session.run([ctl, "start", "--app-pid", "1"])
+        self.start(app_pid)
+
+    def start(self, app_pid):
+        out = self.session.run([self.ctl, "start", "--app-pid", str(app_pid)])
         assert b"monitoring" in out.lower() or self.started(), out
 
     def started(self):
-        return "监听已启动" in open(os.path.join(self.session.work, "watch.log")).read()
+        return "监听已启动" in self.read(self.name + "-watch.log")
+
+    def read(self, name):
+        return open(os.path.join(self.session.work, name), encoding="utf-8",
+                    errors="replace").read()
 
     def log(self):
-        return open(os.path.join(self.session.work, "helper.log"), encoding="utf-8",
-                    errors="replace").read()
+        return self.read(self.name + ".log")
 
     def events(self):
         events = []
-        with open(os.path.join(self.session.work, "watch.log"), encoding="utf-8") as lines:
+        with open(os.path.join(self.session.work, self.name + "-watch.log"),
+                  encoding="utf-8") as lines:
             for line in lines:
                 try:
                     events.append(json.loads(line))

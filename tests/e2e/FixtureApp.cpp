@@ -3,10 +3,11 @@
 // per line, and answers each with "ok" (or "error ...") on stdout:
 //   focus NAME | select NAME START END | deselect NAME | present | quit
 //   extents NAME START END  (answers "ok X Y W H": the range's screen extents as ATK gives them)
-// On start it prints "ready XID" with the X window id of its window. With --silent-selection
-// (after the title) the text view never announces selection changes to accessibility
-// clients, which then find them only by asking. With --late-accessibility (and NO_AT_BRIDGE=1
-// in its environment) it joins the accessibility bus only on the command "register".
+// On start it prints "ready XID" with the X window id of its window (0 under Wayland). After
+// the title: --silent-selection, the text view never announces selection changes to
+// accessibility clients, which then find them only by asking; --no-range-extents, it gives
+// ranges no size, as toolkits do that measure characters only; --late-accessibility (with
+// NO_AT_BRIDGE=1 in its environment), it joins the accessibility bus only on "register".
 
 #include <atk-bridge.h>
 #include <gdk/gdkx.h>
@@ -125,8 +126,13 @@ gboolean onInput(GIOChannel* channel, GIOCondition condition, gpointer data) {
 gboolean announce(gpointer data) {
     auto* fixture = static_cast<Fixture*>(data);
     GdkWindow* window = gtk_widget_get_window(fixture->window);
-    reply("ready " + std::to_string(gdk_x11_window_get_xid(window)));
+    reply("ready " +
+          std::to_string(GDK_IS_X11_WINDOW(window) ? gdk_x11_window_get_xid(window) : 0));
     return G_SOURCE_REMOVE;
+}
+
+void sizelessRange(AtkText*, gint, gint, AtkCoordType, AtkTextRectangle* rect) {
+    *rect = AtkTextRectangle{};
 }
 
 }  // namespace
@@ -176,7 +182,13 @@ int main(int argc, char** argv) {
     gtk_box_pack_start(GTK_BOX(column), scroller, TRUE, TRUE, 0);
     name(view, "view", fixture);
 
-    if (argc > 2 && std::string(argv[2]) == "--silent-selection") {
+    std::string mode = argc > 2 ? argv[2] : "";
+    if (mode == "--no-range-extents") {
+        auto* text = static_cast<AtkTextIface*>(g_type_interface_peek(
+            G_OBJECT_GET_CLASS(gtk_widget_get_accessible(view)), ATK_TYPE_TEXT));
+        text->get_range_extents = &sizelessRange;
+    }
+    if (mode == "--silent-selection") {
         // The view's accessible follows the buffer through these handlers; blocked, it stays
         // readable but says nothing.
         g_signal_handlers_block_matched(gtk_text_view_get_buffer(GTK_TEXT_VIEW(view)),

@@ -108,6 +108,27 @@ TEST_F(SelectionE2E, ASelectionInTheTextViewReachesTheMainApp) {
               characters(fixture::kViewText, 83, 100));
 }
 
+// A toolkit that gives no size for the range: the rectangle surrounds the X11 pointer, in
+// the same top-left coordinates as every other rectangle.
+TEST_F(SelectionE2E, WithoutBoundsTheRectangleSurroundsThePointer) {
+    FixtureWindow& sizeless = openWindow("Glimwick Fixture Sizeless", "--no-range-extents");
+    activate(sizeless);
+    ChildProcess pointer({"xdotool", "mousemove", "--sync", "300", "100"}, busEnvironment());
+    ASSERT_TRUE(pointer.waitForExit(10s));
+    post("com.corvala.helper.startMonitoring", R"({"appPID": 1})");
+    ASSERT_TRUE(waitForLine(*helper_, "[SelectionObserver][INFO] Observer bound to pid=" +
+                                          std::to_string(sizeless.pid()) + ", subscribed=1/1"))
+        << helper_->stdoutText();
+    command(sizeless, "select view 42 57");
+    ASSERT_TRUE(waitForEvent("com.corvala.app.selectionChanged")) << helper_->stdoutText();
+    auto changed = eventsNamed("com.corvala.app.selectionChanged").back().payload;
+    EXPECT_EQ(changed["text"], "quick brown fox");
+    EXPECT_EQ(changed["x"], 280);
+    EXPECT_EQ(changed["y"], 90);
+    EXPECT_EQ(changed["w"], 40);
+    EXPECT_EQ(changed["h"], 20);
+}
+
 TEST_F(SelectionE2E, DeselectingClearsOnceAfterTwoEmptyReadings) {
     startMonitoring();
     command(*window_, "select view 0 8");

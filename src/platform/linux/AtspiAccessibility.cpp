@@ -17,6 +17,9 @@ constexpr const char* kA11yBusPath = "/org/a11y/bus";
 constexpr const char* kA11yStatus = "org.a11y.Status";
 constexpr const char* kTextSelectionChanged = "object:text-selection-changed";
 constexpr const char* kFocusChanged = "object:state-changed:focused";
+// GTK 3 sends both, GTK 4 only the state change.
+constexpr const char* kWindowEvents[] = {"window:activate", "window:deactivate",
+                                         "object:state-changed:active"};
 constexpr gint kBusCallTimeoutMs = 1000;
 // A reading of one selection stops here and fails whole, so that no reading blocks the main
 // loop for a second.
@@ -31,6 +34,8 @@ constexpr gint64 kOneEvaluationUs = gint64{100} * 1000;
 // Objects looked at when searching a window for the focus without the Collection interface.
 constexpr int kMaxFocusWalk = 1500;
 constexpr gint64 kFruitlessWalkPauseUs = gint64{2} * G_USEC_PER_SEC;
+// Between searches of every application for its active window, when no event named one.
+constexpr gint64 kActiveSearchPauseUs = G_USEC_PER_SEC;
 
 struct AtspiElement : ax::Element {
     AtspiElement(GObjectPtr<AtspiAccessible> accessible, Pid pid)
@@ -306,6 +311,11 @@ bool AtspiAccessibility::connected() {
     focusListener_.reset(
         atspi_event_listener_new(&AtspiAccessibility::onFocusEvent, this, nullptr));
     atspi_event_listener_register(focusListener_.get(), kFocusChanged, nullptr);
+    windowListener_.reset(
+        atspi_event_listener_new(&AtspiAccessibility::onWindowEvent, this, nullptr));
+    for (const char* event : kWindowEvents) {
+        atspi_event_listener_register(windowListener_.get(), event, nullptr);
+    }
     connectBatch();
     return true;
 }
@@ -343,6 +353,11 @@ void AtspiAccessibility::disconnect() {
     atspi_event_listener_deregister(focusListener_.get(), kFocusChanged, nullptr);
     focusListener_.reset();
     lastFocused_.reset();
+    for (const char* event : kWindowEvents) {
+        atspi_event_listener_deregister(windowListener_.get(), event, nullptr);
+    }
+    windowListener_.reset();
+    activeWindow_.reset();
     reading_.reset();
     reader_.setBatch(nullptr);
     batch_.reset();
@@ -364,6 +379,95 @@ void AtspiAccessibility::onFocusEvent(AtspiEvent* event, void* self) {
         }
     }
     g_boxed_free(ATSPI_TYPE_EVENT, event);
+}
+
+void AtspiAccessibility::onWindowEvent(AtspiEvent* event, void* self) {
+    auto* accessibility = static_cast<AtspiAccessibility*>(self);
+    if (event->source != nullptr && event->type != nullptr) {
+        // Whether the source is a top-level window is checked when it is asked for: no call
+        // to the application from inside the event's dispatch.
+        bool activated =
+            std::strcmp(event->type, "window:activate") == 0 ||
+            (std::strcmp(event->type, "window:deactivate") != 0 && event->detail1 != 0);
+        if (activated) {
+            accessibility->activeWindow_ = retained(event->source);
+        } else if (accessibility->activeWindow_.get() == event->source) {
+            accessibility->activeWindow_.reset();
+        }
+    }
+    g_boxed_free(ATSPI_TYPE_EVENT, event);
+}
+
+template <typename Visit>
+bool AtspiAccessibility::forEachActiveWindow(Visit&& visit) {
+    GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
+    int apps = calls_.childCount(desktop.get()).value_or(0);
+    for (int i = 0; i < apps; ++i) {
+        GObjectPtr<AtspiAccessible> app = calls_.child(desktop.get(), i);
+        int windows = app ? calls_.childCount(app.get()).value_or(0) : 0;
+        for (int j = 0; j < windows; ++j) {
+            GObjectPtr<AtspiAccessible> window = calls_.child(app.get(), j);
+            if (window && calls_.hasState(window.get(), ATSPI_STATE_ACTIVE) &&
+                visit(window.get())) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+std::optional<RunningApplication> AtspiAccessibility::activeApplication() {
+    if (!connected()) {
+        return std::nullopt;
+    }
+    auto isActiveWindow = [this](AtspiAccessible* window) {
+        auto role = calls_.role(window);
+        return role && isTopLevel(*role) && calls_.hasState(window, ATSPI_STATE_ACTIVE);
+    };
+    if (activeWindow_ && !isActiveWindow(activeWindow_.get())) {
+        activeWindow_.reset();
+    }
+    gint64 now = g_get_monotonic_time();
+    if (!activeWindow_ && now >= nextActiveSearch_) {
+        nextActiveSearch_ = now + kActiveSearchPauseUs;
+        forEachActiveWindow([&](AtspiAccessible* window) {
+            if (!isActiveWindow(window)) {
+                return false;
+            }
+            activeWindow_ = retained(window);
+            return true;
+        });
+    }
+    if (!activeWindow_) {
+        return std::nullopt;
+    }
+    auto pid = calls_.pid(activeWindow_.get());
+    if (!pid || *pid <= 0) {
+        return std::nullopt;
+    }
+    GObjectPtr<AtspiAccessible> app = calls_.application(activeWindow_.get());
+    return RunningApplication{*pid, app ? calls_.name(app.get()) : std::nullopt};
+}
+
+std::optional<Point> AtspiAccessibility::focusPoint() {
+    if (!connected()) {
+        return std::nullopt;
+    }
+    GObjectPtr<AtspiAccessible> focused = focusedAccessible();
+    if (!focused) {
+        return std::nullopt;
+    }
+    // Where a password's caret stands says how long it is.
+    if (!isSecret(calls_.role(focused.get()))) {
+        if (auto caret = reader_.caretPoint(focused.get())) {
+            return caret;
+        }
+    }
+    auto box = calls_.extents(focused.get(), ATSPI_COORD_TYPE_SCREEN);
+    if (!box || box->width <= 0 || box->height <= 0) {
+        return std::nullopt;
+    }
+    return Point{box->x + box->width / 2, box->y + box->height / 2};
 }
 
 void AtspiAccessibility::selectionChanged(const char* bus) {
@@ -481,31 +585,26 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
     }
     lastFocused_.reset();
     // No focus event seen yet (or a stale one): look in the active window of each application.
-    GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
-    int apps = calls_.childCount(desktop.get()).value_or(0);
     gint64 now = g_get_monotonic_time();
-    for (int i = 0; i < apps; ++i) {
-        GObjectPtr<AtspiAccessible> app = calls_.child(desktop.get(), i);
-        int windows = app ? calls_.childCount(app.get()).value_or(0) : 0;
-        for (int j = 0; j < windows; ++j) {
-            GObjectPtr<AtspiAccessible> window = calls_.child(app.get(), j);
-            if (!window || !calls_.hasState(window.get(), ATSPI_STATE_ACTIVE)) {
-                continue;
-            }
-            std::string identity = identityOf(window.get());
-            if (identity == fruitlessWindow_ && now < fruitlessUntil_) {
-                continue;
-            }
-            if (auto found = focusedIn(window.get())) {
-                lastFocused_ = retained(found.get());
-                return found;
-            }
-            // Searching again on every reading would cost the application as much each time.
-            fruitlessWindow_ = identity;
-            fruitlessUntil_ = now + kFruitlessWalkPauseUs;
+    GObjectPtr<AtspiAccessible> found;
+    forEachActiveWindow([&](AtspiAccessible* window) {
+        std::string identity = identityOf(window);
+        if (identity == fruitlessWindow_ && now < fruitlessUntil_) {
+            return false;
         }
+        found = focusedIn(window);
+        if (found) {
+            return true;
+        }
+        // Searching again on every reading would cost the application as much each time.
+        fruitlessWindow_ = identity;
+        fruitlessUntil_ = now + kFruitlessWalkPauseUs;
+        return false;
+    });
+    if (found) {
+        lastFocused_ = retained(found.get());
     }
-    return nullptr;
+    return found;
 }
 
 ax::Answer AtspiAccessibility::systemWideAttribute(const std::string& attribute) {

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "platform/Accessibility.h"
+#include "platform/Workspace.h"
 #include "platform/linux/AtspiCalls.h"
 #include "platform/linux/AtspiSelection.h"
 #include "platform/linux/GObjectPtr.h"
@@ -42,6 +43,12 @@ public:
     std::optional<ax::AXValue> createRangeValue(const ax::Range& range) override;
     ax::ObserverResult createObserver(Pid pid, ax::ObserverCallback callback) override;
 
+    // The application whose top-level window (frame, window, dialog) is active: kept from the
+    // toolkits' activation events, looked for when none has come.
+    std::optional<RunningApplication> activeApplication();
+    // The caret in the focused text, else the focused object's centre, on screen.
+    std::optional<Point> focusPoint();
+
     class Observer;
 
 private:
@@ -65,6 +72,10 @@ private:
     GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window);
     GObjectPtr<AtspiAccessible> findApplication(Pid pid);
     static void onFocusEvent(AtspiEvent* event, void* self);
+    static void onWindowEvent(AtspiEvent* event, void* self);
+    // Every top-level window of every application that says it is active.
+    template <typename Visit>
+    bool forEachActiveWindow(Visit&& visit);
     // The application on bus told us its selection changed: what was kept of it is stale.
     void selectionChanged(const char* bus);
     std::uint64_t generationOf(AtspiAccessible* accessible) const;
@@ -86,6 +97,9 @@ private:
     std::optional<TextBatch> batch_;
     GObjectPtr<AtspiEventListener> focusListener_;
     GObjectPtr<AtspiAccessible> lastFocused_;
+    GObjectPtr<AtspiEventListener> windowListener_;
+    GObjectPtr<AtspiAccessible> activeWindow_;
+    gint64 nextActiveSearch_ = 0;
     // A window searched in vain for the focus, and until when it is not searched again.
     std::string fruitlessWindow_;
     gint64 fruitlessUntil_ = 0;

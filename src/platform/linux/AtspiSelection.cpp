@@ -438,6 +438,38 @@ std::optional<Rect> SelectionReader::measureInWindow(const Span& span, AtspiText
                 inWindow->height};
 }
 
+std::optional<Rect> SelectionReader::characterBox(AtspiAccessible* accessible, AtspiText* text,
+                                                  int offset) {
+    if (auto screen = calls_.characterExtents(accessible, text, offset, ATSPI_COORD_TYPE_SCREEN)) {
+        return screen;
+    }
+    auto inWindow = calls_.characterExtents(accessible, text, offset, ATSPI_COORD_TYPE_WINDOW);
+    auto origin = inWindow ? originOfWindow(accessible) : std::nullopt;
+    if (!origin) {
+        return std::nullopt;
+    }
+    return Rect{inWindow->x + origin->x, inWindow->y + origin->y, inWindow->width,
+                inWindow->height};
+}
+
+std::optional<Point> SelectionReader::caretPoint(AtspiAccessible* accessible) {
+    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
+    auto caret = text ? calls_.caret(accessible, text.get()) : std::nullopt;
+    if (!caret || *caret < 0) {
+        return std::nullopt;
+    }
+    auto box = characterBox(accessible, text.get(), *caret);
+    if (box && box->height > 0) {
+        return Point{box->x, box->y + box->height / 2};
+    }
+    // At the end of the text there is no character after it: the right edge of the last one.
+    box = *caret > 0 ? characterBox(accessible, text.get(), *caret - 1) : std::nullopt;
+    if (box && box->height > 0) {
+        return Point{box->x + box->width, box->y + box->height / 2};
+    }
+    return std::nullopt;
+}
+
 std::optional<Point> SelectionReader::originOfWindow(AtspiAccessible* accessible) {
     if (!windowOrigin_) {
         return std::nullopt;

@@ -58,6 +58,9 @@ public:
     // The union of the spans' extents in screen coordinates; clipped to the visible area of
     // the focused object when the text came from more than that object.
     std::optional<Rect> bounds(const ReadText& read, AtspiAccessible* focused);
+    // Where the caret of accessible's text stands on screen: at the left edge of the character
+    // after it, halfway down.
+    std::optional<Point> caretPoint(AtspiAccessible* accessible);
 
 private:
     class Builder;
@@ -73,6 +76,7 @@ private:
                                            gint64 deadline);
     std::optional<Rect> measure(const Span& span);
     std::optional<Rect> measureInWindow(const Span& span, AtspiText* text);
+    std::optional<Rect> characterBox(AtspiAccessible* accessible, AtspiText* text, int offset);
     std::optional<Point> originOfWindow(AtspiAccessible* accessible);
 
     AtspiCalls& calls_;

@@ -20,6 +20,8 @@ struct LinuxPlatform::Parts {
     Parts(int argc, char** argv, GObjectPtr<GDBusConnection> connection)
         : process(argc, argv),
           center(std::move(connection)),
+          workspace(AccessibleDesk{[this] { return accessibility.activeApplication(); },
+                                   [this] { return accessibility.focusPoint(); }}),
           accessibility(center.connection(),
                         [this](Pid pid, const std::string& title, Point size) {
                             return workspace.windowOrigin(pid, title, size);

@@ -3,6 +3,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xrandr.h>
 #include <gio/gio.h>
 
 #include <cmath>
@@ -22,6 +23,33 @@ int ignoreXError(Display*, XErrorEvent*) {
     return 0;
 }
 
+// XWayland announces itself by an extension from version 23 on, and by its outputs' names.
+bool isXWayland(Display* display, Window root) {
+    int opcode = 0;
+    int event = 0;
+    int error = 0;
+    if (XQueryExtension(display, "XWAYLAND", &opcode, &event, &error) != 0) {
+        return true;
+    }
+    if (XQueryExtension(display, "RANDR", &opcode, &event, &error) == 0) {
+        return false;
+    }
+    XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, root);
+    if (resources == nullptr) {
+        return false;
+    }
+    bool xwayland = false;
+    for (int i = 0; i < resources->noutput && !xwayland; ++i) {
+        XRROutputInfo* output = XRRGetOutputInfo(display, resources, resources->outputs[i]);
+        if (output != nullptr) {
+            xwayland = std::string_view(output->name, output->nameLen).starts_with("XWAYLAND");
+            XRRFreeOutputInfo(output);
+        }
+    }
+    XRRFreeScreenResources(resources);
+    return xwayland;
+}
+
 }  // namespace
 
 struct LinuxWorkspace::X11 {
@@ -36,6 +64,7 @@ struct LinuxWorkspace::X11 {
     Atom wmName = 0;
     Atom utf8String = 0;
     Atom frameExtents = 0;
+    bool xwayland = false;
 
     // One CARDINAL or WINDOW value of a property.
     std::optional<unsigned long> property(Window window, Atom name, Atom type) const {
@@ -105,7 +134,7 @@ std::optional<std::vector<unsigned long>> LinuxWorkspace::X11::cardinals(
     return values;
 }
 
-LinuxWorkspace::LinuxWorkspace() {
+LinuxWorkspace::LinuxWorkspace(AccessibleDesk desk) : desk_(std::move(desk)) {
     Display* display = XOpenDisplay(nullptr);
     if (display == nullptr) {
         return;
@@ -120,11 +149,12 @@ LinuxWorkspace::LinuxWorkspace() {
     x11_->wmName = XInternAtom(display, "_NET_WM_NAME", False);
     x11_->utf8String = XInternAtom(display, "UTF8_STRING", False);
     x11_->frameExtents = XInternAtom(display, "_GTK_FRAME_EXTENTS", False);
+    x11_->xwayland = isXWayland(display, x11_->root);
 }
 
 LinuxWorkspace::~LinuxWorkspace() = default;
 
-std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
+std::optional<unsigned long> LinuxWorkspace::activeX11Window() const {
     if (!x11_) {
         return std::nullopt;
     }
@@ -132,45 +162,59 @@ std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
     if (!window || *window == 0) {
         return std::nullopt;
     }
-    auto pid = x11_->property(*window, x11_->wmPid, XA_CARDINAL);
-    if (!pid || *pid == 0 || *pid > static_cast<unsigned long>(INT32_MAX)) {
-        return std::nullopt;
-    }
-    RunningApplication application{static_cast<Pid>(*pid), std::nullopt};
-    XClassHint hint{};
-    if (XGetClassHint(x11_->display.get(), *window, &hint) != 0) {
-        if (hint.res_class != nullptr) {
-            application.localizedName = hint.res_class;
+    return window;
+}
+
+std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
+    if (auto window = activeX11Window()) {
+        auto pid = x11_->property(*window, x11_->wmPid, XA_CARDINAL);
+        if (pid && *pid != 0 && *pid <= static_cast<unsigned long>(INT32_MAX)) {
+            RunningApplication application{static_cast<Pid>(*pid), std::nullopt};
+            XClassHint hint{};
+            if (XGetClassHint(x11_->display.get(), *window, &hint) != 0) {
+                if (hint.res_class != nullptr) {
+                    application.localizedName = hint.res_class;
+                }
+                XFree(hint.res_name);
+                XFree(hint.res_class);
+            }
+            return application;
         }
-        XFree(hint.res_name);
-        XFree(hint.res_class);
     }
-    return application;
+    return desk_.activeApplication ? desk_.activeApplication() : std::nullopt;
 }
 
 Point LinuxWorkspace::mouseLocation() {
-    if (!x11_) {
-        return {};
+    // XWayland's pointer stands still over native Wayland windows, where X11 knows no active
+    // window.
+    if (x11_ && (!x11_->xwayland || activeX11Window())) {
+        Window rootReturn = 0;
+        Window child = 0;
+        int x = 0;
+        int y = 0;
+        int windowX = 0;
+        int windowY = 0;
+        unsigned int mask = 0;
+        if (XQueryPointer(x11_->display.get(), x11_->root, &rootReturn, &child, &x, &y, &windowX,
+                          &windowY, &mask)) {
+            return {static_cast<double>(x), static_cast<double>(y)};
+        }
     }
-    Window rootReturn = 0;
-    Window child = 0;
-    int x = 0;
-    int y = 0;
-    int windowX = 0;
-    int windowY = 0;
-    unsigned int mask = 0;
-    if (!XQueryPointer(x11_->display.get(), x11_->root, &rootReturn, &child, &x, &y, &windowX,
-                       &windowY, &mask)) {
-        return {};
-    }
-    // The pointer's convention: origin at the bottom-left, y upward.
-    int height = DisplayHeight(x11_->display.get(), DefaultScreen(x11_->display.get()));
-    return {static_cast<double>(x), static_cast<double>(height - y)};
+    auto standIn = desk_.pointerStandIn ? desk_.pointerStandIn() : std::nullopt;
+    return standIn.value_or(Point{});
 }
 
 std::optional<Point> LinuxWorkspace::windowOrigin(Pid pid, const std::string& title, Point size) {
-    if (!x11_ || pid <= 0) {
+    if (pid <= 0) {
         return std::nullopt;
+    }
+    // A Wayland client's coordinates are its window's: nobody knows where that lies.
+    if (!x11_) {
+        return Point{};
+    }
+    std::optional<Point> native;
+    if (x11_->xwayland) {
+        native = Point{};
     }
     Display* display = x11_->display.get();
     Atom actualType = 0;
@@ -181,11 +225,11 @@ std::optional<Point> LinuxWorkspace::windowOrigin(Pid pid, const std::string& ti
     if (XGetWindowProperty(display, x11_->root, x11_->clientList, 0, 4096, False, XA_WINDOW,
                            &actualType, &format, &count, &after, &data) != Success ||
         data == nullptr) {
-        return std::nullopt;
+        return native;
     }
     std::unique_ptr<unsigned char, int (*)(void*)> owned(data, XFree);
     if (format != 32) {
-        return std::nullopt;
+        return native;
     }
     const auto* windows = reinterpret_cast<const unsigned long*>(data);
     std::optional<Window> titled;
@@ -206,6 +250,9 @@ std::optional<Point> LinuxWorkspace::windowOrigin(Pid pid, const std::string& ti
         if (name && *name == title) {
             titled = window;
         }
+    }
+    if (ofPid == 0) {
+        return native;
     }
     std::optional<Window> window = titled ? titled : (ofPid == 1 ? only : std::nullopt);
     if (!window) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -7,23 +8,38 @@
 
 namespace glimwick::os {
 
+// What the desktop's accessibility knows where X11 does not (Wayland clients).
+struct AccessibleDesk {
+    // The application whose top-level window is active.
+    std::function<std::optional<RunningApplication>()> activeApplication;
+    // Where the user last acted: the caret in the focused text, else the focused element's
+    // centre.
+    std::function<std::optional<Point>()> pointerStandIn;
+};
+
 // The front application and the pointer from the X server (EWMH _NET_ACTIVE_WINDOW and
-// _NET_WM_PID); none and (0, 0) when there is no X display.
+// _NET_WM_PID) while it knows them; from accessibility when there is no X display, no active
+// X11 window, or only XWayland's pointer, which moves over X11 windows alone.
 class LinuxWorkspace : public Workspace {
 public:
-    LinuxWorkspace();
+    explicit LinuxWorkspace(AccessibleDesk desk);
     ~LinuxWorkspace() override;
 
     std::optional<RunningApplication> frontmostApplication() override;
     void openURL(const std::string& url) override;
     Point mouseLocation() override;
     // Where the content of a top-level window of pid starts on screen: the window titled
-    // title, or its only one; size is the content's own, from the toolkit.
+    // title, or its only one; size is the content's own, from the toolkit. (0, 0) for a
+    // process without X11 windows: a Wayland client's coordinates are its window's.
     std::optional<Point> windowOrigin(Pid pid, const std::string& title, Point size);
 
     struct X11;
 
 private:
+    // The X11 window that has the focus; nullopt when X11 names none.
+    std::optional<unsigned long> activeX11Window() const;
+
+    AccessibleDesk desk_;
     std::unique_ptr<X11> x11_;
 };
 
