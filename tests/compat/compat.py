@@ -181,6 +181,30 @@ class Helper:
         return event
 
 
+class Fixture:
+    """A program driven line by line on stdin (the GTK fixture, the PRIMARY owner): each
+    command is answered with one line."""
+
+    def __init__(self, session, argv, name, **spawn):
+        self.session, self.name = session, name
+        self.process = session.spawn(argv, name, stdin=subprocess.PIPE, **spawn)
+        self.log = os.path.join(session.work, name + ".log")
+        assert wait_until(lambda: "ready" in self.output(), 30, 0.05), "%s never started" % name
+        self.xid = self.output().split()[1]
+
+    def output(self):
+        return open(self.log, errors="replace").read()
+
+    def answers(self):
+        return sum(1 for line in self.output().splitlines() if line.startswith("ok"))
+
+    def send(self, line):
+        answered = self.answers()
+        self.process.stdin.write((line + "\n").encode())
+        self.process.stdin.flush()
+        assert wait_until(lambda: self.answers() > answered, 10, 0.02), line
+
+
 def a11y():
     import pyatspi  # imported once the private session is in the environment
     return pyatspi

@@ -18,6 +18,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "compat"))
+import compat  # noqa: E402
 from compat import Helper, Session, a11y, application, text_of, wait_until, walk  # noqa: E402
 
 SOCKET = "wayland-glimwick"
@@ -26,20 +27,15 @@ SELECTED = "com.corvala.app.selectionChanged"
 SKIPPED = "选区跳过:前台应用是主应用 frontPID="
 
 
-class Fixture:
-    """The GTK 3 fixture as a native Wayland client, driven line by line."""
+class Fixture(compat.Fixture):
+    """The GTK 3 fixture as a native Wayland client."""
 
     def __init__(self, session, path, title, *mode):
-        self.process = session.spawn([path, title, *mode], title, env=NATIVE, drop=("DISPLAY",),
-                                     stdin=subprocess.PIPE)
+        super().__init__(session, [path, title, *mode], title, env=NATIVE, drop=("DISPLAY",))
         self.app = wait_until(lambda: of_process(self.process.pid), 30, 0.2)
         assert self.app, "%s never joined the accessibility bus" % title
         self.view = wait_until(lambda: next((o for o in walk(self.app) if o.name == "view"),
                                             None), 10, 0.1)
-
-    def send(self, line):
-        self.process.stdin.write((line + "\n").encode())
-        self.process.stdin.flush()
 
 
 def of_process(pid):

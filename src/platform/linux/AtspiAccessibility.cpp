@@ -46,6 +46,12 @@ struct AtspiElement : ax::Element {
 
 struct SystemWide : ax::Element {};
 
+// The focused element of an application read through its PRIMARY selection.
+struct PrimaryElement : ax::Element {
+    explicit PrimaryElement(Pid pid) : pid(pid) {}
+    Pid pid;
+};
+
 ax::ElementRef elementFor(GObjectPtr<AtspiAccessible> accessible, Pid pid = 0) {
     return std::make_shared<AtspiElement>(std::move(accessible), pid);
 }
@@ -130,6 +136,8 @@ public:
         }
         application_ = retained(element->accessible.get());
         pendingPid_ = element->accessible ? 0 : element->pid;
+        pid_ = element->accessible ? owner_->calls_.pid(element->accessible.get()).value_or(0)
+                                   : element->pid;
         context_ = std::move(context);
         return ax::kAXErrorSuccess;
     }
@@ -159,8 +167,16 @@ public:
         }
         application_.reset();
         pendingPid_ = 0;
+        pid_ = 0;
         strangers_.clear();
         alive_ = std::make_shared<bool>(true);  // forgets resolutions under way
+    }
+
+    // PRIMARY changed, and owner had (or has) it.
+    void primaryChanged(Pid owner) {
+        if (installed_ && listener_ && owner > 0 && owner == pid_) {
+            deliver(std::make_shared<PrimaryElement>(owner));
+        }
     }
 
 private:
@@ -177,8 +193,8 @@ private:
         return registered != FALSE;
     }
 
-    void deliver(AtspiAccessible* source) {
-        ax::ElementRef element = elementFor(retained(source));
+    void deliver(AtspiAccessible* source) { deliver(elementFor(retained(source))); }
+    void deliver(const ax::ElementRef& element) {
         ax::Context context = context_;
         callback_(*this, element, ax::kAXSelectedTextChangedNotification, context);
     }
@@ -256,6 +272,7 @@ private:
     ax::ObserverCallback callback_;
     GObjectPtr<AtspiEventListener> listener_;
     GObjectPtr<AtspiAccessible> application_;
+    Pid pid_ = 0;  // the process observed
     Pid pendingPid_ = 0;
     std::set<std::string> strangers_;  // bus names of other processes
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
@@ -263,8 +280,16 @@ private:
     bool installed_ = false;
 };
 
-AtspiAccessibility::AtspiAccessibility(GDBusConnection* sessionBus, WindowOrigin windowOrigin)
-    : sessionBus_(sessionBus), reader_(calls_, std::move(windowOrigin)) {
+AtspiAccessibility::AtspiAccessibility(GDBusConnection* sessionBus, WindowOrigin windowOrigin,
+                                       X11Primary* primary)
+    : sessionBus_(sessionBus), primary_(primary), reader_(calls_, std::move(windowOrigin)) {
+    if (primary_ != nullptr) {
+        primary_->setChangedHandler([this](Pid owner) {
+            for (Observer* observer : observers_) {
+                observer->primaryChanged(owner);
+            }
+        });
+    }
     busWatch_ = g_bus_watch_name_on_connection(
         sessionBus_, kA11yBusName, G_BUS_NAME_WATCHER_FLAGS_NONE, nullptr,
         [](GDBusConnection*, const gchar*, gpointer self) {
@@ -274,6 +299,9 @@ AtspiAccessibility::AtspiAccessibility(GDBusConnection* sessionBus, WindowOrigin
 }
 
 AtspiAccessibility::~AtspiAccessibility() {
+    if (primary_ != nullptr) {
+        primary_->setChangedHandler(nullptr);
+    }
     g_bus_unwatch_name(busWatch_);
     for (Observer* observer : observers_) {
         observer->orphan();
@@ -616,6 +644,12 @@ ax::Answer AtspiAccessibility::systemWideAttribute(const std::string& attribute)
         return {ax::kAXErrorAPIDisabled, std::nullopt};
     }
     GObjectPtr<AtspiAccessible> focused = focusedAccessible();
+    if (auto pid = primaryStandsIn(focused.get())) {
+        if (attribute == ax::kAXFocusedUIElementAttribute) {
+            return {0, std::make_shared<PrimaryElement>(*pid)};
+        }
+        return {0, elementFor(nullptr, *pid)};
+    }
     if (!focused) {
         return {ax::kAXErrorNoValue, std::nullopt};
     }
@@ -749,10 +783,45 @@ ax::Answer AtspiAccessibility::rangeAttribute(AtspiAccessible* accessible,
     return {0, read->text};
 }
 
+std::optional<Pid> AtspiAccessibility::primaryStandsIn(AtspiAccessible* focused) {
+    if (primary_ == nullptr || !primary_->available()) {
+        return std::nullopt;
+    }
+    if (focused != nullptr) {
+        GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(focused));
+        // A password field is never read, by any path.
+        if (text || isSecret(calls_.role(focused))) {
+            return std::nullopt;
+        }
+    }
+    auto pid = primary_->focusedProcess();
+    return pid && *pid > 0 ? pid : std::nullopt;
+}
+
+ax::Answer AtspiAccessibility::primaryAttribute(Pid pid, const std::string& attribute) {
+    if (attribute == ax::kAXRoleAttribute) {
+        return {0, std::string(axRoleName(ATSPI_ROLE_TEXT, true))};  // text, several lines
+    }
+    if (attribute == ax::kAXSelectedTextAttribute) {
+        auto text = primary_->selectionOf(pid);
+        if (!text) {
+            return {ax::kAXErrorNoValue, std::nullopt};
+        }
+        return {0, std::move(*text)};
+    }
+    if (attribute == ax::kAXSelectedTextRangeAttribute || attribute == ax::kAXParentAttribute) {
+        return {ax::kAXErrorNoValue, std::nullopt};
+    }
+    return {ax::kAXErrorAttributeUnsupported, std::nullopt};
+}
+
 ax::Answer AtspiAccessibility::copyAttributeValue(const ax::ElementRef& element,
                                                   const std::string& attribute) {
     if (dynamic_cast<const SystemWide*>(element.get()) != nullptr) {
         return systemWideAttribute(attribute);
+    }
+    if (const auto* primary = dynamic_cast<const PrimaryElement*>(element.get())) {
+        return primaryAttribute(primary->pid, attribute);
     }
     AtspiAccessible* accessible = accessibleOf(element);
     if (accessible == nullptr || !connected_) {
@@ -800,6 +869,10 @@ ax::Answer AtspiAccessibility::copyParameterizedAttributeValue(const ax::Element
     if (!known) {
         return {ax::kAXErrorParameterizedAttributeUnsupported, std::nullopt};
     }
+    // PRIMARY has text but no place.
+    if (dynamic_cast<const PrimaryElement*>(element.get()) != nullptr) {
+        return {ax::kAXErrorNoValue, std::nullopt};
+    }
     AtspiAccessible* accessible = accessibleOf(element);
     if (accessible == nullptr || !connected_) {
         return {ax::kAXErrorInvalidUIElement, std::nullopt};
@@ -813,6 +886,13 @@ ax::Answer AtspiAccessibility::copyParameterizedAttributeValue(const ax::Element
 }
 
 Pid AtspiAccessibility::getPid(const ax::ElementRef& element) {
+    if (const auto* primary = dynamic_cast<const PrimaryElement*>(element.get())) {
+        return primary->pid;
+    }
+    const auto* atspi = atspiElement(element);
+    if (atspi != nullptr && !atspi->accessible) {
+        return atspi->pid;  // an application known by its process only
+    }
     AtspiAccessible* accessible = accessibleOf(element);
     if (accessible == nullptr || !connected_) {
         return 0;

@@ -15,6 +15,7 @@
 #include "platform/linux/AtspiCalls.h"
 #include "platform/linux/AtspiSelection.h"
 #include "platform/linux/GObjectPtr.h"
+#include "platform/linux/X11Primary.h"
 
 namespace glimwick::os {
 
@@ -24,11 +25,13 @@ namespace glimwick::os {
 // are read whole (SelectionReader); a reading that cost the application much is kept until
 // the application's own selection events (delivered for the application observed) say it
 // changed, or for a short while where it sends none. Password fields are never
-// read: their text and ranges answer as unsupported.
+// read: their text and ranges answer as unsupported. Where the focused application offers no
+// readable text (not on the bus, or no Text interface where the focus is), its X11 PRIMARY
+// selection stands in: text only, no range, no bounds.
 class AtspiAccessibility : public ax::Accessibility {
 public:
-    // sessionBus is not owned and outlives this object.
-    AtspiAccessibility(GDBusConnection* sessionBus, WindowOrigin windowOrigin);
+    // sessionBus and primary (null to go without) are not owned and outlive this object.
+    AtspiAccessibility(GDBusConnection* sessionBus, WindowOrigin windowOrigin, X11Primary* primary);
     ~AtspiAccessibility() override;
 
     bool isProcessTrusted(bool prompt) override;
@@ -68,6 +71,10 @@ private:
     void connectBatch();
     void disconnect();
     ax::Answer systemWideAttribute(const std::string& attribute);
+    // The focused process whose PRIMARY selection stands in for focused, which offers no
+    // readable text; nullopt when accessibility answers.
+    std::optional<Pid> primaryStandsIn(AtspiAccessible* focused);
+    ax::Answer primaryAttribute(Pid pid, const std::string& attribute);
     GObjectPtr<AtspiAccessible> focusedAccessible();
     GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window);
     GObjectPtr<AtspiAccessible> findApplication(Pid pid);
@@ -87,6 +94,7 @@ private:
     Reading* currentReading(AtspiAccessible* accessible, AtspiText* text);
 
     GDBusConnection* sessionBus_;
+    X11Primary* primary_;
     guint busWatch_ = 0;
     bool connected_ = false;
     bool lost_ = false;  // the accessibility bus went away after we had connected

@@ -13,6 +13,7 @@
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/LinuxWorkspace.h"
 #include "platform/linux/StdoutConsole.h"
+#include "platform/linux/X11Primary.h"
 
 namespace glimwick::os {
 
@@ -22,16 +23,19 @@ struct LinuxPlatform::Parts {
           center(std::move(connection)),
           workspace(AccessibleDesk{[this] { return accessibility.activeApplication(); },
                                    [this] { return accessibility.focusPoint(); }}),
-          accessibility(center.connection(),
-                        [this](Pid pid, const std::string& title, Point size) {
-                            return workspace.windowOrigin(pid, title, size);
-                        }),
+          accessibility(
+              center.connection(),
+              [this](Pid pid, const std::string& title, Point size) {
+                  return workspace.windowOrigin(pid, title, size);
+              },
+              &primary),
           application(queue) {}
 
     GLibMainQueue queue;
     LinuxProcessInfo process;
     DBusNotificationCenter center;
     LinuxWorkspace workspace;
+    X11Primary primary;
     AtspiAccessibility accessibility;
     StdoutConsole console;
     Application application;

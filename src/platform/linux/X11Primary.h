@@ -1,0 +1,51 @@
+#pragma once
+
+#include <glib.h>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/ProcessInfo.h"
+
+namespace glimwick::os {
+
+// The X11 PRIMARY selection: what the user last selected in any X11 application, whether or
+// not it is on the accessibility bus (terminals, Tk, Motif, Java, browsers started without
+// accessibility). XFixes says when its owner changes; only then is it converted, on the main
+// loop, never blocking it: a conversion has one second and at most kMaxBytes, or gives
+// nothing. Never asked of this process itself. Inert without an X display (Wayland).
+class X11Primary {
+public:
+    // Incremental transfers are followed up to this size; a larger selection gives nothing.
+    static constexpr std::size_t kMaxBytes = std::size_t{16} << 20;
+    static constexpr gint64 kConversionLimitUs = G_USEC_PER_SEC;
+
+    // owner: the process that owns (or last owned) PRIMARY, 0 when unknown.
+    using Changed = std::function<void(Pid owner)>;
+
+    X11Primary();
+    ~X11Primary();
+    X11Primary(const X11Primary&) = delete;
+    X11Primary& operator=(const X11Primary&) = delete;
+
+    bool available() const { return x11_ != nullptr; }
+    // The process whose window X11 says is active; nullopt when it names none.
+    std::optional<Pid> focusedProcess();
+    // What pid has selected: its PRIMARY text, "" when it owns none; nullopt while that is
+    // not known (a conversion under way, failed or too large), or when PRIMARY belongs to
+    // another process.
+    std::optional<std::string> selectionOf(Pid pid);
+    // Called on the main loop once a change of PRIMARY is known (converted, or given up).
+    void setChangedHandler(Changed changed) { changed_ = std::move(changed); }
+
+    struct X11;
+
+private:
+    Changed changed_;
+    std::unique_ptr<X11> x11_;
+};
+
+}  // namespace glimwick::os

@@ -1,0 +1,198 @@
+#!/usr/bin/python3
+"""The PRIMARY selection stands in for applications without accessibility.
+
+Usage: primary.py HELPER CTL FIXTURE OWNER
+
+On a private X11 desktop (Xvfb, buses, openbox): xterm selected with the real pointer, the
+GTK fixture (on the accessibility bus), and an X11 owner of known PRIMARY text (large, or
+never answering). Every process it starts is ended by its process group.
+"""
+
+import os
+import re
+import shutil
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "compat"))
+from compat import Fixture, Helper, Session, wait_until  # noqa: E402
+
+SELECTED = "com.corvala.app.selectionChanged"
+CLEARED = "com.corvala.app.selectionCleared"
+LINE = "The quick brown fox jumps over the lazy dog."
+CELL = (6, 13)  # the "fixed" font
+BORDER = 2  # xterm's internal border
+
+
+def pattern(size):
+    return ("abcdefghijklmnopqrstuvwxyz\n" * (size // 27 + 1))[:size]
+
+
+class Suite:
+    def __init__(self, session, helper):
+        self.session, self.helper = session, helper
+        self.failures, self.checks = [], 0
+
+    def check(self, ok, message):
+        self.checks += 1
+        print(("ok   " if ok else "FAIL ") + message, flush=True)
+        if not ok:
+            self.failures.append(message)
+
+    def x(self, *args):
+        return self.session.run(["xdotool", *map(str, args)]).decode()
+
+    def activate(self, xid, pid):
+        """Makes the window active and waits until the helper follows it there."""
+        bound = "Observer bound to pid=%d" % pid
+        seen = self.helper.log().count(bound)
+        for _ in range(30):
+            self.x("windowactivate", "--sync", xid)
+            if self.x("getactivewindow").strip() == xid:
+                break
+        assert wait_until(lambda: self.helper.log().count(bound) > seen, 10), \
+            "the helper never bound to pid %d" % pid
+
+    def verify(self):
+        """Starts monitoring again and returns the trust verification that follows two seconds
+        later: it reads the focused element's selected text, after five ticks have."""
+        seen = len(self.diagnostics())
+        self.helper.start(1)
+        assert wait_until(lambda: len(self.diagnostics()) > seen, 10), "no verification"
+        return self.diagnostics()[-1]
+
+    def diagnostics(self):
+        return [e["context"] for e in self.events_after(0, "com.corvala.app.diagnostics")
+                if e.get("context", "").startswith("🔍AX验证")]
+
+    def events_after(self, mark, name):
+        return [e["payload"] for e in self.helper.events()[mark:] if e["name"] == name]
+
+
+def xterm_cell(session, xid, column, row):
+    info = session.run(["xwininfo", "-id", xid]).decode()
+    x = int(re.search(r"Absolute upper-left X:\s+(-?\d+)", info).group(1))
+    y = int(re.search(r"Absolute upper-left Y:\s+(-?\d+)", info).group(1))
+    return (x + BORDER + column * CELL[0] + CELL[0] // 2,
+            y + BORDER + row * CELL[1] + CELL[1] // 2)
+
+
+def run(suite, fixture_path, owner_path):
+    session, helper = suite.session, suite.helper
+    # Return erases the screen and writes the line again: xterm gives up the selection when
+    # its text is erased (keepSelection false). A click would not: the text stays pasteable.
+    script = "printf '%s\\n'; read x; printf '\\033[H\\033[2J%s\\n'; exec sleep 100000"
+    term = session.spawn(["xterm", "-fn", "fixed", "-geometry", "80x10+40+40", "-T",
+                          "primary-xterm", "-xrm", "XTerm*keepSelection: false", "-e", "sh",
+                          "-c", script % (LINE, LINE)], "xterm")
+    xid = wait_until(lambda: suite.x("search", "--name", "primary-xterm").split(), 30, 0.1)
+    assert xid, "xterm never showed"
+    xid = xid[0]
+    suite.activate(xid, term.pid)
+
+    def drag(first, last):
+        start = xterm_cell(session, xid, first, 0)
+        end = xterm_cell(session, xid, last + 1, 0)  # xterm selects up to the pointer's cell
+        suite.x("mousemove", "--sync", *start, "mousedown", "1")
+        suite.x("mousemove", "--sync", (start[0] + end[0]) // 2, end[1])
+        suite.x("mousemove", "--sync", *end, "mouseup", "1")
+        return end
+
+    # A drag in xterm: the text exactly, the fallback rectangle at the pointer.
+    mark = len(suite.helper.events())
+    pointer = drag(4, 18)
+    event = wait_until(lambda: suite.events_after(mark, SELECTED), 10)
+    payload = event[0] if event else {}
+    suite.check(payload.get("text") == "quick brown fox",
+                "xterm: the dragged text is reported exactly: %r" % payload.get("text"))
+    rect = tuple(payload.get(k) for k in ("x", "y", "w", "h"))
+    suite.check(rect == (pointer[0] - 20, pointer[1] - 10, 40, 20),
+                "xterm: the rectangle surrounds the pointer at %s: %s" % (pointer, rect))
+
+    # The selected text erased: xterm gives PRIMARY up, reported as cleared.
+    mark = len(suite.helper.events())
+    suite.x("key", "Return")
+    suite.check(wait_until(lambda: suite.events_after(mark, CLEARED), 10),
+                "xterm: giving the selection up is reported as cleared")
+
+    # An application on the accessibility bus is read through accessibility: its bounds.
+    gtk = Fixture(session, [fixture_path, "Primary GTK"], "gtk")
+    suite.activate(gtk.xid, gtk.process.pid)
+    mark = len(suite.helper.events())
+    gtk.send("select view 42 57")
+    event = wait_until(lambda: suite.events_after(mark, SELECTED), 10)
+    payload = event[0] if event else {}
+    suite.check(payload.get("text") == "quick brown fox" and payload.get("w") != 40,
+                "GTK: read through accessibility, with its own bounds: %s" % payload)
+
+    # The GTK window's PRIMARY is not xterm's selection.
+    suite.activate(xid, term.pid)
+    mark = len(suite.helper.events())
+    verified = suite.verify()
+    suite.check(not suite.events_after(mark, SELECTED) and verified.endswith("text=nil"),
+                "another application's PRIMARY is not reported for xterm: %s, %s" % (
+                    suite.events_after(mark, SELECTED), verified))
+    session.end(gtk.process)
+
+    # 5 MB, sent incrementally, arrives whole.
+    size = 5 * 1024 * 1024
+    big = Fixture(session, [owner_path, "primary-big", str(size)], "big")
+    suite.activate(big.xid, big.process.pid)
+    mark = len(suite.helper.events())
+    big.send("own")
+    event = wait_until(lambda: suite.events_after(mark, SELECTED), 15, 0.1)
+    text = event[0]["text"] if event else ""
+    suite.check(text == pattern(size), "5 MB through INCR arrive whole (%d bytes)" % len(text))
+    session.end(big.process)
+
+    # An owner that never answers: one conversion, one time-out, and the helper answers pings
+    # meanwhile.
+    silent = Fixture(session, [owner_path, "primary-silent", "100", "--silent"], "silent")
+    suite.activate(silent.xid, silent.process.pid)
+    silent.send("own")
+    assert wait_until(lambda: "request" in silent.output(), 10), "no conversion was asked for"
+    began = time.monotonic()
+    out = session.run([helper.ctl, "ping"])
+    suite.check(b"pong" in out and time.monotonic() - began < 1.0,
+                "a conversion that is never answered does not hold the helper up (%.2f s)" %
+                (time.monotonic() - began))
+    suite.verify()  # a reading two seconds (five ticks) later
+    suite.check(silent.output().count("request") == 1,
+                "the silent owner was asked once, not again on every reading (%d)" %
+                silent.output().count("request"))
+    session.end(silent.process)
+
+    # And xterm still reads after all of that.
+    suite.activate(xid, term.pid)
+    mark = len(suite.helper.events())
+    drag(0, 8)
+    event = wait_until(lambda: suite.events_after(mark, SELECTED), 10)
+    suite.check(bool(event) and event[0]["text"] == "The quick",
+                "xterm is read again afterwards: %s" % (event and event[0]["text"]))
+
+
+def main():
+    helper_path, ctl, fixture_path, owner_path = sys.argv[1:5]
+    work = tempfile.mkdtemp(prefix="glimwick-primary-")
+    session = Session(work)
+    suite = None
+    try:
+        session.start()
+        suite = Suite(session, Helper(session, helper_path, ctl))
+        run(suite, fixture_path, owner_path)
+    except AssertionError as error:
+        suite = suite or Suite(session, None)
+        suite.check(False, str(error))
+    finally:
+        session.stop()
+    print("%d passed, %d failed" % (suite.checks - len(suite.failures), len(suite.failures)))
+    if suite.failures:
+        print("logs kept in", work)
+        return 1
+    shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
