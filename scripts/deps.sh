@@ -13,6 +13,8 @@ packages=(
   python3 python3-pyatspi gir1.2-atspi-2.0
   chromium firefox-esr libreoffice-writer libreoffice-gtk3 gedit gnome-text-editor featherpad
   xfce4-terminal
+  # applications without accessibility, read through the PRIMARY selection
+  xterm
   # the Wayland session: weston on its X11 back-end inside Xvfb, with XWayland
   weston xwayland
 )

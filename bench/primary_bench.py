@@ -1,0 +1,76 @@
+#!/usr/bin/python3
+"""xterm read through the PRIMARY selection, on a private desktop.
+
+Usage: primary_bench.py HELPER CTL [ROUNDS]
+
+Prints, as Markdown lines: the time from the end of a drag to the selection reaching the main
+app, and the helper's CPU with xterm focused and a selection held for 30 s.
+"""
+
+import os
+import statistics
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "compat"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "primary"))
+import compat  # noqa: E402
+import primary  # noqa: E402
+
+HOLD = 30
+
+
+def cpu_seconds(pid):
+    fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def main():
+    helper_path, ctl = sys.argv[1:3]
+    rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 20
+    session = compat.Session(tempfile.mkdtemp(prefix="glimwick-primary-bench-"))
+    try:
+        session.start()
+        helper = compat.Helper(session, helper_path, ctl)
+        suite = primary.Suite(session, helper)
+        term = session.spawn(["xterm", "-fn", "fixed", "-geometry", "80x10+40+40", "-T",
+                              "bench-xterm", "-e", "sh", "-c",
+                              "printf '%s\\n'; exec sleep 100000" % primary.LINE], "xterm")
+        xid = compat.wait_until(lambda: suite.x("search", "--name", "bench-xterm").split(), 30)
+        xid = xid[0]
+        suite.activate(xid, term.pid)
+        latencies, missed = [], 0
+        for i in range(rounds):
+            # Alternate selections: the same one again is rightly not reported again.
+            first, last = (4, 18) if i % 2 == 0 else (0, 8)
+            mark = len(helper.events())
+            start = primary.xterm_cell(session, xid, first, 0)
+            end = primary.xterm_cell(session, xid, last + 1, 0)
+            suite.x("mousemove", "--sync", *start, "mousedown", "1")
+            suite.x("mousemove", "--sync", *end)
+            released = time.monotonic()
+            suite.x("mouseup", "1")
+            if compat.wait_until(lambda: suite.events_after(mark, primary.SELECTED), 5, 0.005):
+                latencies.append(time.monotonic() - released)
+            else:
+                missed += 1
+        before = cpu_seconds(helper.process.pid)
+        began = time.monotonic()
+        compat.wait_until(lambda: time.monotonic() - began >= HOLD, HOLD + 5, 0.5)
+        used = cpu_seconds(helper.process.pid) - before
+        elapsed = time.monotonic() - began
+    finally:
+        session.stop()
+    print("- xterm %s, selected by drag (%d rounds): median %.0f ms from the button's release "
+          "to the main app, p95 %.0f ms; %d not reported" % (
+              compat.version("xterm"), rounds, statistics.median(latencies) * 1000,
+              sorted(latencies)[int(len(latencies) * 0.95) - 1] * 1000, missed))
+    print("- helper CPU with xterm focused and its selection held for %d s: %.2f %% of a core" % (
+        HOLD, used / elapsed * 100))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
