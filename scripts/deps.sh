@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libglib2.0-dev libglib2.0-bin nlohmann-json3-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libatspi2.0-dev libx11-dev libxrandr-dev libxfixes-dev libgtk-3-dev
+  libatspi2.0-dev libx11-dev libxrandr-dev libxfixes-dev libxres-dev libgtk-3-dev
   dbus at-spi2-core xvfb openbox xdotool imagemagick procps x11-utils
   # the compatibility suite: real applications, read back through their own accessibility
   python3 python3-pyatspi gir1.2-atspi-2.0

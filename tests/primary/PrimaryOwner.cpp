@@ -50,6 +50,9 @@ int main(int argc, char** argv) {
     XChangeProperty(display, window, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32,
                     PropModeReplace, reinterpret_cast<unsigned char*>(&pid), 1);
     XMapWindow(display, window);
+    // Like a browser's, the selection's owner is a window of no top-level, without a pid.
+    Window owner =
+        XCreateSimpleWindow(display, DefaultRootWindow(display), -10, -10, 1, 1, 0, 0, 0);
     XSync(display, False);
     std::printf("ready %lu\n", window);
     std::fflush(stdout);
@@ -74,7 +77,7 @@ int main(int argc, char** argv) {
             for (auto end = line.find('\n'); end != std::string::npos; end = line.find('\n')) {
                 std::string command = line.substr(0, end);
                 line.erase(0, end + 1);
-                XSetSelectionOwner(display, XA_PRIMARY, command == "own" ? window : None,
+                XSetSelectionOwner(display, XA_PRIMARY, command == "own" ? owner : None,
                                    CurrentTime);
                 XSync(display, False);
                 std::printf("ok\n");

@@ -45,13 +45,12 @@ class Suite:
 
     def activate(self, xid, pid):
         """Makes the window active and waits until the helper follows it there."""
-        bound = "Observer bound to pid=%d" % pid
-        seen = self.helper.log().count(bound)
         for _ in range(30):
             self.x("windowactivate", "--sync", xid)
             if self.x("getactivewindow").strip() == xid:
                 break
-        assert wait_until(lambda: self.helper.log().count(bound) > seen, 10), \
+        bound = lambda: re.findall(r"Observer bound to pid=(\d+)", self.helper.log())[-1:]
+        assert wait_until(lambda: bound() == [str(pid)], 10), \
             "the helper never bound to pid %d" % pid
 
     def verify(self):

@@ -2,6 +2,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/XRes.h>
 #include <X11/extensions/Xfixes.h>
 #include <glib-unix.h>
 #include <unistd.h>
@@ -87,8 +88,28 @@ struct X11Primary::X11 {
         return value;
     }
 
-    // The process of a window: its own _NET_WM_PID, its client leader's, or its parents'.
+    // The process of a window: its own _NET_WM_PID, its client leader's, or its parents';
+    // else, for windows that are no one's top-level (a browser's selection owner), the X
+    // server's own knowledge of the client that made it.
     Pid pidOf(Window window) {
+        Pid pid = declaredPidOf(window);
+        if (pid > 0) {
+            return pid;
+        }
+        XResClientIdSpec spec{window, XRES_CLIENT_ID_PID_MASK};
+        long count = 0;
+        XResClientIdValue* values = nullptr;
+        if (XResQueryClientIds(display.get(), 1, &spec, &count, &values) != Success) {
+            return 0;
+        }
+        for (long i = 0; i < count && pid <= 0; ++i) {
+            pid = XResGetClientPid(&values[i]);
+        }
+        XResClientIdsDestroy(count, values);
+        return pid > 0 ? pid : 0;
+    }
+
+    Pid declaredPidOf(Window window) {
         for (int step = 0; window != None && window != root && step < kMaxParentWalk; ++step) {
             for (Window candidate :
                  {window,
