@@ -12,7 +12,13 @@ std::optional<Json> decodeArguments(const Notification& notification) {
         return std::nullopt;
     }
     // The parser checks UTF-8 and does not recurse, so deep or malformed input is just an error.
-    Json parsed = Json::parse(*text, nullptr, /*allow_exceptions=*/false);
+    // Arguments are the top-level object's scalar members: any other container is skipped as
+    // it is read, so that a megabyte of small values costs no memory.
+    auto onlyTopLevelObject = [](int depth, Json::parse_event_t event, Json&) {
+        return !(event == Json::parse_event_t::array_start ||
+                 (event == Json::parse_event_t::object_start && depth > 0));
+    };
+    Json parsed = Json::parse(*text, onlyTopLevelObject, /*allow_exceptions=*/false);
     if (!parsed.is_object()) {
         return std::nullopt;
     }

@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "BusFixture.h"
 #include "service/Catalogue.h"
 
@@ -73,16 +75,25 @@ TEST_F(HostileBus, HugeAndDeepObjectsAreRefusedWithoutHarm) {
     std::string huge = "{\"expectedBundlePath\": \"" + std::string(10 << 20, 'x') + "\"}";
     std::string deep = std::string(100000, '[') + std::string(100000, ']');
     std::string deepInObject = "{\"appPID\": " + deep + ", \"expectedBundlePath\": " + deep + "}";
-    for (const char* name : names::kAllCommands) {
+    // Each command handled before the next (a flood beyond the helper's inbox is dropped),
+    // and the one that makes this copy go last.
+    std::vector<std::string> order(std::begin(names::kAllCommands), std::end(names::kAllCommands));
+    std::stable_partition(order.begin(), order.end(), [](const std::string& name) {
+        return name != names::kShutdownIfMismatch;
+    });
+    for (const std::string& name : order) {
         post(name, huge);
         post(name, deep);
         post(name, deepInObject);
+        if (name != names::kShutdownIfMismatch) {
+            ASSERT_TRUE(roundTrip());
+        }
     }
-    ASSERT_TRUE(waitUntil(
-        [&] { return count("⚠️ 收到 shutdownRedundant 但参数无效") == 3; }, 30s));
+    EXPECT_EQ(count("⚠️ 收到 shutdownRedundant 但参数无效"), 3u);
     // The huge path is a string: a mismatch, so this copy decides to go. Everything else is
     // invalid.
-    EXPECT_EQ(count("⚠️ 收到 shutdownIfMismatch 但参数无效"), 2u);
+    EXPECT_TRUE(waitUntil(
+        [&] { return count("⚠️ 收到 shutdownIfMismatch 但参数无效") == 2; }, 30s));
     ASSERT_TRUE(helper_->waitForExit(10s));
     EXPECT_EQ(helper_->exitStatus(), 0);
 }
@@ -94,6 +105,7 @@ TEST_F(HostileBus, DeepAndHugeObjectsLeaveARunningHelperUnharmed) {
         post("com.corvala.helper.startMonitoring", huge);
         post("com.corvala.helper.shutdownRedundant", huge);
         post("com.corvala.helper.shutdownIfMismatch", "{\"expectedBundlePath\": " + deep + "}");
+        ASSERT_TRUE(roundTrip());
     }
     ASSERT_TRUE(waitUntil(
         [&] { return count("⚠️ 收到 shutdownIfMismatch 但参数无效") == 3; }, 30s));

@@ -1,5 +1,7 @@
 #include "platform/linux/DBusNotificationCenter.h"
 
+#include <malloc.h>
+
 #include <memory>
 
 #include "platform/linux/DBusNames.h"
@@ -8,16 +10,20 @@ namespace glimwick::os {
 
 namespace {
 
+constexpr guint kQuietMs = 1000;
+
 // Owned by the GDBus subscription; freed by its destroy notify, which may come after
 // unsubscribing.
 struct Subscription {
     std::string name;
     NotificationCenter::Block block;
+    std::shared_ptr<DBusNotificationCenter::Inbox> inbox;
 };
 
 void onSignal(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
               GVariant* parameters, gpointer data) {
     auto* subscription = static_cast<Subscription*>(data);
+    subscription->inbox->delivered(g_variant_get_size(parameters));
     subscription->block(DBusNotificationCenter::notificationFor(subscription->name, parameters));
 }
 
@@ -31,12 +37,75 @@ DBusNotificationCenter::DBusNotificationCenter(GObjectPtr<GDBusConnection> conne
     : connection_(std::move(connection)) {
     g_dbus_connection_set_exit_on_close(connection_.get(), FALSE);
     closedHandlerId_ = g_signal_connect(connection_.get(), "closed", G_CALLBACK(&onClosed), this);
+    // The filter may outlive its removal on the worker thread: it holds the inbox too.
+    filterId_ = g_dbus_connection_add_filter(
+        connection_.get(), &filter, std::make_unique<std::shared_ptr<Inbox>>(inbox_).release(),
+        [](gpointer data) {
+            std::unique_ptr<std::shared_ptr<Inbox>> owned(
+                static_cast<std::shared_ptr<Inbox>*>(data));
+        });
+}
+
+bool DBusNotificationCenter::Inbox::observes(const char* interface, const char* member) {
+    if (interface == nullptr || member == nullptr) {
+        return false;
+    }
+    std::lock_guard lock(mutex);
+    return observed.count(std::string(interface) + " " + member) != 0;
+}
+
+void DBusNotificationCenter::Inbox::delivered(std::size_t bytes) {
+    std::size_t now = pending.load();
+    while (!pending.compare_exchange_weak(now, now > bytes ? now - bytes : 0)) {
+    }
+    busy = true;
+    if (quietWait == 0) {
+        quietWait = g_timeout_add(
+            kQuietMs,
+            [](gpointer data) -> gboolean {
+                auto* inbox = static_cast<Inbox*>(data);
+                if (inbox->busy) {
+                    inbox->busy = false;
+                    return G_SOURCE_CONTINUE;
+                }
+                // glibc keeps what a burst freed inside its heaps, the worker thread's too.
+                malloc_trim(0);
+                inbox->quietWait = 0;
+                return G_SOURCE_REMOVE;
+            },
+            this);
+    }
+}
+
+GDBusMessage* DBusNotificationCenter::filter(GDBusConnection*, GDBusMessage* message,
+                                             gboolean incoming, gpointer data) {
+    if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_SIGNAL) {
+        return message;
+    }
+    auto& inbox = **static_cast<std::shared_ptr<Inbox>*>(data);
+    GVariant* body = g_dbus_message_get_body(message);
+    std::size_t size = body != nullptr ? g_variant_get_size(body) : 0;
+    if (size == 0 || !inbox.observes(g_dbus_message_get_interface(message),
+                                     g_dbus_message_get_member(message))) {
+        return message;
+    }
+    std::size_t pending = inbox.pending.load();
+    if (pending > 0 && pending + size > kMaxPendingBytes) {
+        g_object_unref(message);
+        return nullptr;
+    }
+    inbox.pending += size;
+    return message;
 }
 
 DBusNotificationCenter::~DBusNotificationCenter() {
+    g_dbus_connection_remove_filter(connection_.get(), filterId_);
+    if (inbox_->quietWait != 0) {
+        g_source_remove(inbox_->quietWait);
+    }
     g_signal_handler_disconnect(connection_.get(), closedHandlerId_);
-    for (auto& [token, id] : subscriptions_) {
-        g_dbus_connection_signal_unsubscribe(connection_.get(), id);
+    for (auto& [token, observed] : subscriptions_) {
+        g_dbus_connection_signal_unsubscribe(connection_.get(), observed.id);
     }
     flush();
 }
@@ -59,11 +128,17 @@ NotificationCenter::Token DBusNotificationCenter::addObserver(const std::string&
     if (!signal) {
         return token;  // A name the bus cannot carry is never delivered.
     }
-    auto subscription = std::make_unique<Subscription>(Subscription{name, std::move(block)});
+    auto subscription =
+        std::make_unique<Subscription>(Subscription{name, std::move(block), inbox_});
+    std::string key = signal->interface + " " + signal->member;
+    {
+        std::lock_guard lock(inbox_->mutex);
+        inbox_->observed.insert(key);
+    }
     guint id = g_dbus_connection_signal_subscribe(
         connection_.get(), nullptr, signal->interface.c_str(), signal->member.c_str(), nullptr,
         nullptr, G_DBUS_SIGNAL_FLAGS_NONE, &onSignal, subscription.release(), &freeSubscription);
-    subscriptions_.emplace(token, id);
+    subscriptions_.emplace(token, Observed{id, std::move(key)});
     return token;
 }
 
@@ -72,7 +147,11 @@ void DBusNotificationCenter::removeObserver(Token token) {
     if (it == subscriptions_.end()) {
         return;
     }
-    g_dbus_connection_signal_unsubscribe(connection_.get(), it->second);
+    g_dbus_connection_signal_unsubscribe(connection_.get(), it->second.id);
+    {
+        std::lock_guard lock(inbox_->mutex);
+        inbox_->observed.erase(inbox_->observed.find(it->second.key));
+    }
     subscriptions_.erase(it);
 }
 
