@@ -3,6 +3,7 @@
 
 #include <gio/gio.h>
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -20,33 +21,41 @@
 
 namespace {
 
+using glimwick::os::GCharPtr;
 using glimwick::os::GObjectPtr;
 using Json = nlohmann::json;
 
-constexpr const char* kUsage = R"(usage: glimwick-ctl COMMAND [OPTIONS]
-
-Talks to Glimwick helpers over the D-Bus session bus ($DBUS_SESSION_BUS_ADDRESS).
+constexpr const char* kSummary =
+    R"(Talks to Glimwick helpers over the D-Bus session bus ($DBUS_SESSION_BUS_ADDRESS).
 Events ("com.corvala.app.*") are printed one per line as
   {"name": NAME, "payload": <the parsed JSON object, or the raw text>}
 
 Commands:
-  watch [--count N] [--timeout SECONDS] [--readable]
-        print every event until interrupted, N events have arrived, or the time is up
-        (exit 1 when --count was given and fewer arrived); --readable prints one short
-        line per event for a person instead of JSON
-  send NAME [OBJECT]
-        post one notification NAME with the optional string OBJECT
+  watch                         print every event until interrupted, --count events have
+                                arrived, or --timeout is up (exit 1 when fewer than --count
+                                arrived)
+  send NAME [OBJECT]            post one notification NAME with the optional string OBJECT
   ping                          post ping; expect a pong
-  start [--app-pid N]           post startMonitoring; expect monitoring to be on
+  start                         post startMonitoring (with --app-pid); expect monitoring on
   stop                          post stopMonitoring; expect monitoring to be off
   check-permission              post checkPermission; expect a permissionStatus
   request-permission            post requestPermission; expect a permissionStatus
   shutdown-if-mismatch PATH     post shutdownIfMismatch; expect a helper's decision
-  shutdown-redundant PATH PID   post shutdownRedundant; expect a helper's decision
+  shutdown-redundant PATH PID   post shutdownRedundant; expect a helper's decision)";
 
-The command forms wait up to --wait SECONDS (default 3; 0 posts without waiting), print the
-events that arrive, and exit 0 once the expected answer has arrived, 1 otherwise.
-)";
+constexpr const char* kDescription =
+    R"(The command forms wait up to --wait seconds, print the events that arrive, and exit 0
+once the expected answer has arrived, 1 otherwise; 2 for a command line they cannot use.)";
+
+struct Options {
+    gint count = -1;
+    gdouble timeout = -1;
+    gboolean readable = FALSE;
+    gint64 appPID = 0;
+    gboolean hasAppPID = FALSE;
+    gdouble wait = 3;
+    gboolean version = FALSE;
+};
 
 struct Event {
     std::string name;
@@ -199,12 +208,6 @@ void printEvent(const Event& event) {
     std::fflush(stdout);
 }
 
-bool parseNumber(const char* text, double& out) {
-    char* end = nullptr;
-    out = std::strtod(text, &end);
-    return end != text && *end == '\0';
-}
-
 std::string diagnosticContext(const Event& event) {
     if (event.name == glimwick::names::kDiagnostics && event.payload.is_object() &&
         event.payload.contains("context") && event.payload["context"].is_string()) {
@@ -217,23 +220,9 @@ bool startsWith(const std::string& text, std::string_view prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-int watch(Bus& bus, std::vector<std::string> args) {
-    long count = -1;
-    double timeout = -1;
-    bool readable = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--readable") {
-            readable = true;
-        } else if (args[i] == "--count" && i + 1 < args.size()) {
-            count = std::strtol(args[++i].c_str(), nullptr, 10);
-        } else if (args[i] == "--timeout" && i + 1 < args.size() &&
-                   parseNumber(args[i + 1].c_str(), timeout)) {
-            ++i;
-        } else {
-            std::fputs(kUsage, stderr);
-            return 2;
-        }
-    }
+int watch(Bus& bus, const Options& options) {
+    long count = options.count;
+    bool readable = options.readable != FALSE;
     long seen = 0;
     bus.watchEvents([&](const Event& event) {
         readable ? printReadable(event) : printEvent(event);
@@ -241,7 +230,7 @@ int watch(Bus& bus, std::vector<std::string> args) {
     });
     std::fprintf(stderr, "glimwick-ctl: watching %s* on the session bus\n",
                  glimwick::names::kEventPrefix);
-    bus.runUntil([&] { return count >= 0 && seen >= count; }, timeout);
+    bus.runUntil([&] { return count >= 0 && seen >= count; }, options.timeout);
     return count >= 0 && seen < count ? 1 : 0;
 }
 
@@ -253,19 +242,18 @@ struct Command {
     std::function<bool(const Event&)> isRefusal = [](const Event&) { return false; };
 };
 
-std::optional<Command> commandFor(const std::string& verb, const std::vector<std::string>& args) {
+std::optional<Command> commandFor(const std::string& verb, const std::vector<std::string>& args,
+                                  const Options& options) {
     namespace names = glimwick::names;
     namespace msg = glimwick::msg;
     auto event = [](const char* name) { return [name](const Event& e) { return e.name == name; }; };
     if (verb == "ping" && args.empty()) {
         return Command{names::kPing, std::nullopt, event(names::kPong)};
     }
-    if (verb == "start") {
+    if (verb == "start" && args.empty()) {
         Json object = Json::object();
-        if (args.size() == 2 && args[0] == "--app-pid") {
-            object[glimwick::keys::kAppPID] = std::strtoll(args[1].c_str(), nullptr, 10);
-        } else if (!args.empty()) {
-            return std::nullopt;
+        if (options.hasAppPID) {
+            object[glimwick::keys::kAppPID] = options.appPID;
         }
         return Command{names::kStartMonitoring, object.dump(),
                        [](const Event& e) {
@@ -308,20 +296,15 @@ std::optional<Command> commandFor(const std::string& verb, const std::vector<std
     return std::nullopt;
 }
 
-int runCommand(Bus& bus, const std::string& verb, std::vector<std::string> args) {
-    double wait = 3;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--wait" && i + 1 < args.size() && parseNumber(args[i + 1].c_str(), wait)) {
-            args.erase(args.begin() + static_cast<long>(i),
-                       args.begin() + static_cast<long>(i) + 2);
-            break;
-        }
-    }
-    auto command = commandFor(verb, args);
+int runCommand(Bus& bus, const std::string& verb, const std::vector<std::string>& args,
+               const Options& options) {
+    auto command = commandFor(verb, args, options);
     if (!command) {
-        std::fputs(kUsage, stderr);
+        std::fprintf(stderr, "glimwick-ctl: cannot use \"%s\" that way; see --help\n",
+                     verb.c_str());
         return 2;
     }
+    double wait = options.wait;
     bool answered = false;
     bool refused = false;
     if (wait > 0) {
@@ -343,33 +326,71 @@ int runCommand(Bus& bus, const std::string& verb, std::vector<std::string> args)
 
 }  // namespace
 
-int run(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "--help" || args[0] == "-h" ||
-        (args.size() > 1 && args[1] == "--help")) {
-        std::fputs(kUsage, args.empty() ? stderr : stdout);
-        return args.empty() ? 2 : 0;
+// --app-pid is remembered as given, so that start can tell it from none.
+gboolean onAppPID(const gchar*, const gchar* value, gpointer data, GError** error) {
+    auto* options = static_cast<Options*>(data);
+    if (!g_ascii_string_to_signed(value, 10, G_MININT64, G_MAXINT64, &options->appPID, error)) {
+        return FALSE;
     }
-    std::string verb = args[0];
-    args.erase(args.begin());
+    options->hasAppPID = TRUE;
+    return TRUE;
+}
+
+int run(int argc, char** argv) {
+    Options options;
+    GOptionEntry entries[] = {
+        {"count", 'n', 0, G_OPTION_ARG_INT, &options.count, "watch: stop after N events", "N"},
+        {"timeout", 't', 0, G_OPTION_ARG_DOUBLE, &options.timeout, "watch: stop after SECONDS",
+         "SECONDS"},
+        {"readable", 'r', 0, G_OPTION_ARG_NONE, &options.readable,
+         "watch: one short line per event, for a person", nullptr},
+        {"app-pid", 'p', 0, G_OPTION_ARG_CALLBACK, reinterpret_cast<gpointer>(&onAppPID),
+         "start: the main app's process id (appPID)", "PID"},
+        {"wait", 'w', 0, G_OPTION_ARG_DOUBLE, &options.wait,
+         "commands: wait up to SECONDS for the answer (default 3; 0 posts without waiting)",
+         "SECONDS"},
+        {"version", 0, 0, G_OPTION_ARG_NONE, &options.version, "print the version and exit",
+         nullptr},
+        {}};
+    std::unique_ptr<GOptionContext, decltype(&g_option_context_free)> context(
+        g_option_context_new("COMMAND [ARGUMENT...]"), &g_option_context_free);
+    GOptionGroup* group = g_option_group_new(nullptr, nullptr, nullptr, &options, nullptr);
+    g_option_group_add_entries(group, entries);
+    g_option_context_set_main_group(context.get(), group);
+    g_option_context_set_summary(context.get(), kSummary);
+    g_option_context_set_description(context.get(), kDescription);
+    GError* raw = nullptr;
+    if (!g_option_context_parse(context.get(), &argc, &argv, &raw)) {
+        glimwick::os::GErrorPtr error(raw);
+        std::fprintf(stderr, "glimwick-ctl: %s; see --help\n", error->message);
+        return 2;
+    }
+    if (options.version) {
+        std::printf("glimwick-ctl %s\n", GLIMWICK_VERSION);
+        return 0;
+    }
+    if (argc < 2) {
+        GCharPtr help(g_option_context_get_help(context.get(), TRUE, nullptr));
+        std::fputs(help.get(), stderr);
+        return 2;
+    }
+    std::string verb = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
     Bus bus;
     if (!bus.connect()) {
         return 1;
     }
-    if (verb == "watch") {
-        return watch(bus, args);
+    if (verb == "watch" && args.empty()) {
+        return watch(bus, options);
     }
-    if (verb == "send") {
-        if (args.empty() || args.size() > 2) {
-            std::fputs(kUsage, stderr);
-            return 2;
-        }
+    if (verb == "send" && !args.empty() && args.size() <= 2) {
         return bus.post(args[0], args.size() == 2 ? std::optional(args[1]) : std::nullopt) ? 0 : 1;
     }
-    return runCommand(bus, verb, args);
+    return runCommand(bus, verb, args, options);
 }
 
 int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
     try {
         return run(argc, argv);
     } catch (const std::exception& error) {
