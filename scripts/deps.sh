@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libatspi2.0-dev libx11-dev libxrandr-dev libxfixes-dev libxres-dev libgtk-3-dev
   dbus at-spi2-core xvfb openbox xdotool imagemagick procps x11-utils
+  # the manual page, and the Debian package and its checks
+  help2man file lintian
   # the compatibility suite: real applications, read back through their own accessibility
   python3 python3-pyatspi gir1.2-atspi-2.0
   chromium firefox-esr libreoffice-writer libreoffice-gtk3 gedit gnome-text-editor featherpad
