@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-scripts/deps.sh
+# The window shows Chinese text and a colour emoji: fonts for both.
+scripts/deps.sh fonts-noto-cjk fonts-noto-color-emoji
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target glimwick glimwick-ctl glimwick_fixture_app >/dev/null
 bin=$root/build-release
@@ -78,9 +79,14 @@ rect=$(grep selectionChanged "$out/events.jsonl" | tail -n1 |
   sed -E 's/.*"h":([0-9.-]+).*"w":([0-9.-]+),"x":([0-9.-]+),"y":([0-9.-]+).*/\3 \4 \2 \1/')
 read -r x y w h <<< "$rect"
 import -window root "$work/screen.png"
+# Cut to the window, frame included, where the window manager says where it is.
+geometry=$(xwininfo -id "$xid" 2>/dev/null | awk '
+  /Absolute upper-left X/ {x=$NF} /Absolute upper-left Y/ {y=$NF}
+  /Width:/ {w=$NF} /Height:/ {h=$NF}
+  END {if (w) printf "%dx%d+%d+%d", w + 8, h + 34, (x > 4 ? x - 4 : 0), (y > 30 ? y - 30 : 0)}')
 /usr/bin/convert "$work/screen.png" -fill none -stroke red -strokewidth 2 \
   -draw "rectangle ${x%.*},${y%.*} $(( ${x%.*} + ${w%.*} )),$(( ${y%.*} + ${h%.*} ))" \
-  "$out/selection.png"
+  ${geometry:+-crop "$geometry" +repage} "$out/selection.png"
 
 echo "deselect view" >&3
 wait_for "$out/events.jsonl" selectionCleared

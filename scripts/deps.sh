@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need (as root, via apt-get).
+# Installs the Debian packages the build and the tests need (as root, via apt-get), and any
+# named on the command line.
 # Does nothing when they are all there already.
 set -euo pipefail
 
@@ -20,6 +21,9 @@ packages=(
   # the Wayland session: weston on its X11 back-end inside Xvfb, with XWayland
   weston xwayland
 )
+
+# Callers may ask for more (the demo's fonts).
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
