@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh
+scripts/deps.sh tests
 apt_missing() { ! dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 if apt_missing valgrind; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 # The window shows Chinese text and a colour emoji: fonts for both.
-scripts/deps.sh fonts-noto-cjk fonts-noto-color-emoji
+scripts/deps.sh demo
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target glimwick glimwick-ctl glimwick_fixture_app >/dev/null
 bin=$root/build-release

@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need (as root, via apt-get), and any
-# named on the command line.
-# Does nothing when they are all there already.
+# Installs the Debian packages a use of this tree needs (as root, via apt-get); does nothing
+# when they are all there already. Usage: deps.sh [GROUP...]
+#   (always)  building the helper and glimwick-ctl
+#   tests     the test suite and the benchmarks: test frameworks, the desktop stack, the GTK
+#             fixture, the real applications of the suites
+#   package   the Debian package's checks
+#   demo      the demo: its desktop and the fonts its window shows
+# With no group: everything but the demo.
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-  libglib2.0-dev libglib2.0-bin nlohmann-json3-dev libicu-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libatspi2.0-dev libx11-dev libxrandr-dev libxfixes-dev libxres-dev libgtk-3-dev
+build=(
+  build-essential cmake ninja-build pkg-config
+  libglib2.0-dev nlohmann-json3-dev libicu-dev
+  libatspi2.0-dev libx11-dev libxrandr-dev libxfixes-dev libxres-dev
+  # the manual page, and the package's dependencies found from the binaries
+  help2man file
+)
+tests=(
+  clang libclang-rt-14-dev clang-tidy
+  libgtest-dev libgmock-dev libbenchmark-dev libgtk-3-dev libglib2.0-bin
   dbus at-spi2-core xvfb openbox xdotool imagemagick procps x11-utils
-  # the manual page, and the Debian package and its checks
-  help2man file lintian
   # the compatibility suite: real applications, read back through their own accessibility
   python3 python3-pyatspi gir1.2-atspi-2.0
   chromium firefox-esr libreoffice-writer libreoffice-gtk3 gedit gnome-text-editor featherpad
@@ -21,9 +29,23 @@ packages=(
   # the Wayland session: weston on its X11 back-end inside Xvfb, with XWayland
   weston xwayland
 )
+package=(lintian)
+demo=(
+  libgtest-dev libgmock-dev libgtk-3-dev dbus at-spi2-core xvfb openbox xdotool imagemagick x11-utils
+  fonts-noto-cjk fonts-noto-color-emoji
+)
 
-# Callers may ask for more (the demo's fonts).
-packages+=("$@")
+groups=("$@")
+[ ${#groups[@]} -gt 0 ] || groups=(tests package)
+packages=("${build[@]}")
+for group in "${groups[@]}"; do
+  case "$group" in
+    tests) packages+=("${tests[@]}") ;;
+    package) packages+=("${package[@]}") ;;
+    demo) packages+=("${demo[@]}") ;;
+    *) echo "deps.sh: unknown group $group" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

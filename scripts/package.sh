@@ -3,7 +3,7 @@
 # com.corvala.glimwick) and prints its path.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh >&2
+scripts/deps.sh package >&2
 cmake --preset package >&2
 cmake --build --preset package -j "$(nproc)" >&2
 (cd build-package && cpack -G DEB >&2)
