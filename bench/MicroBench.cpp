@@ -6,7 +6,7 @@
 #include "common/Text.h"
 #include "diagnostics/Diagnostics.h"
 #include "observer/SelectionObserver.h"
-#include "service/Channel.h"
+#include "protocol/Message.h"
 
 namespace glimwick::sim {
 namespace {

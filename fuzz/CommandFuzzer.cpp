@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "HelperHarness.h"
-#include "service/Catalogue.h"
+#include "protocol/Catalogue.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     glimwick::sim::HelperHarness helper;

@@ -17,7 +17,7 @@
 #include "platform/linux/DBusNames.h"
 #include "platform/linux/DBusNotificationCenter.h"
 #include "platform/linux/GObjectPtr.h"
-#include "service/Catalogue.h"
+#include "protocol/Catalogue.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include "platform/linux/LinuxPlatform.h"
 
 int main(int argc, char** argv) {
+    glimwick::os::LinuxPlatform::configureProcess();
     std::string error;
     auto linuxPlatform = glimwick::os::LinuxPlatform::create(argc, argv, error);
     if (!linuxPlatform) {

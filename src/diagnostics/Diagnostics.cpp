@@ -1,7 +1,7 @@
 #include "diagnostics/Diagnostics.h"
 
 #include "diagnostics/Messages.h"
-#include "service/Catalogue.h"
+#include "protocol/Catalogue.h"
 
 namespace glimwick {
 

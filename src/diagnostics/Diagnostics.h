@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "platform/Platform.h"
-#include "service/Channel.h"
+#include "protocol/Message.h"
 
 namespace glimwick {
 

@@ -6,7 +6,7 @@
 #include "diagnostics/Diagnostics.h"
 #include "diagnostics/Messages.h"
 #include "observer/SelectionObserver.h"
-#include "service/Catalogue.h"
+#include "protocol/Catalogue.h"
 
 namespace glimwick {
 

@@ -6,7 +6,7 @@
 
 #include "common/Text.h"
 #include "platform/Platform.h"
-#include "service/Channel.h"
+#include "protocol/Message.h"
 
 namespace glimwick {
 

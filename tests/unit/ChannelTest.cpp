@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "SimPlatform.h"
-#include "service/Channel.h"
+#include "protocol/Message.h"
 
 namespace glimwick {
 namespace {

@@ -114,13 +114,6 @@ TEST_F(Instances, RedundantKeepsTheNamedProcess) {
 }
 
 TEST_F(Instances, RedundantExitsForAnyOtherKeepPID) {
-    redundant({{"expectedBundlePath", "/opt/Glimwick"}, {"keepPID", -1}});
-    EXPECT_EQ(helper.diagnostics().front(),
-              "🛑 检测到同路径重复 Helper，准备自行退出: pid=4242 keepPID=-1");
-    expectExit();
-}
-
-TEST_F(Instances, RedundantWithKeepPIDZeroExitsToo) {
     redundant({{"expectedBundlePath", "/opt/Glimwick"}, {"keepPID", 0}});
     EXPECT_EQ(helper.diagnostics().front(),
               "🛑 检测到同路径重复 Helper，准备自行退出: pid=4242 keepPID=0");

@@ -49,12 +49,6 @@ TEST(Lifecycle, LaunchingTwiceStartsOnce) {
     EXPECT_EQ(helper.service().observerTokens().size(), 7u);
 }
 
-TEST(Lifecycle, StartSchedulesOneDelayedItemHalfASecondOut) {
-    HelperHarness helper;
-    helper.launch();
-    EXPECT_EQ(helper.sim.queue.pendingDelays(), std::multiset<double>{0.5});
-}
-
 TEST(Lifecycle, PingIsAnsweredWhateverItsObject) {
     HelperHarness helper;
     helper.launch();

@@ -207,31 +207,6 @@ TEST_F(ObserverLifecycle, NotificationsAreDebouncedIntoOneCheck) {
     EXPECT_EQ(h.readings(), before + 1);
 }
 
-TEST_F(ObserverLifecycle, OtherNotificationsAndMissingContextsDoNothing) {
-    observer().start();
-    h.sim.workspace.frontmost = RunningApplication{Harness::kOwner, std::nullopt};
-    size_t before = h.readings();
-    observer().handleAXNotification("AXValueChanged");
-    struct Unused : ax::Observer, RunLoopSource {
-        ax::AXError addNotification(const ax::ElementRef&, const std::string&,
-                                    ax::Context) override {
-            return 0;
-        }
-        ax::AXError removeNotification(const ax::ElementRef&, const std::string&) override {
-            return 0;
-        }
-        RunLoopSource& runLoopSource() override { return *this; }
-        void setInstalled(bool) override {}
-        bool isInstalled() const override { return true; }
-    } unused;
-    SelectionObserver::axObserverCallback(h.sim.queue, unused, nullptr, "AXSelectedTextChanged",
-                                          ax::Context{});
-    EXPECT_EQ(h.sim.queue.pendingDelays().count(0.0), 0u);
-    advance(1.0);
-    EXPECT_EQ(h.readings(), before);
-    EXPECT_FALSE(observer().hasDebounceWorkItem());
-}
-
 TEST_F(ObserverLifecycle, StopCancelsAPendingCheckAndLateNotificationsAreIgnored) {
     observer().start();
     h.sim.workspace.frontmost = RunningApplication{Harness::kOwner, std::nullopt};

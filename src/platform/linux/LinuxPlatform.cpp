@@ -1,5 +1,6 @@
 #include "platform/linux/LinuxPlatform.h"
 
+#include <X11/Xlib.h>
 #include <gio/gio.h>
 
 #include <malloc.h>
@@ -41,14 +42,18 @@ struct LinuxPlatform::Parts {
     Application application;
 };
 
-std::unique_ptr<LinuxPlatform> LinuxPlatform::create(int argc, char** argv, std::string& error) {
+void LinuxPlatform::configureProcess() {
     // A main app that closes our pipe must not kill us; the failed write is ignored instead.
     std::signal(SIGPIPE, SIG_IGN);
     // Any process may send us a large command. A fixed threshold keeps every large buffer in
     // its own mapping, handed back whole when freed; glibc's sliding one would otherwise move
     // them into heaps that keep the memory.
     mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    // A window that vanished between two requests is not worth dying for.
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+}
 
+std::unique_ptr<LinuxPlatform> LinuxPlatform::create(int argc, char** argv, std::string& error) {
     GError* rawError = nullptr;
     GObjectPtr<GDBusConnection> connection(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));
     if (!connection) {

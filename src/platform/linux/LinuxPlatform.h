@@ -12,6 +12,9 @@ namespace glimwick::os {
 // desktop's accessibility. No GLib type shows through this header.
 class LinuxPlatform {
 public:
+    // The settings that hold for the whole process (signals, allocator, X errors); made once,
+    // first thing in main.
+    static void configureProcess();
     // Nullopt-like: nullptr with a one-line reason when the session bus cannot be reached.
     static std::unique_ptr<LinuxPlatform> create(int argc, char** argv, std::string& error);
     ~LinuxPlatform();

@@ -18,11 +18,6 @@ namespace {
 
 constexpr std::string_view kSettingsScheme = "x-apple.systempreferences:";
 
-// A window that vanished between two requests is not worth dying for.
-int ignoreXError(Display*, XErrorEvent*) {
-    return 0;
-}
-
 // XWayland announces itself by an extension from version 23 on, and by its outputs' names.
 bool isXWayland(Display* display, Window root) {
     int opcode = 0;
@@ -139,7 +134,6 @@ LinuxWorkspace::LinuxWorkspace(AccessibleDesk desk) : desk_(std::move(desk)) {
     if (display == nullptr) {
         return;
     }
-    XSetErrorHandler(&ignoreXError);
     x11_ = std::make_unique<X11>();
     x11_->display.reset(display);
     x11_->root = DefaultRootWindow(display);

@@ -15,11 +15,6 @@ namespace glimwick::os {
 
 namespace {
 
-// A window that vanished between two requests is not worth dying for.
-int ignoreXError(Display*, XErrorEvent*) {
-    return 0;
-}
-
 // Owner windows sit below their top-level, which has the process id.
 constexpr int kMaxParentWalk = 8;
 
@@ -338,7 +333,6 @@ X11Primary::X11Primary() {
     if (XFixesQueryExtension(display, &x11->fixesEvent, &error) == 0) {
         return;
     }
-    XSetErrorHandler(&ignoreXError);
     x11->root = DefaultRootWindow(display);
     x11->primary = XA_PRIMARY;
     x11->utf8 = XInternAtom(display, "UTF8_STRING", False);

@@ -1,4 +1,4 @@
-#include "service/Channel.h"
+#include "protocol/Message.h"
 
 #include <cmath>
 
