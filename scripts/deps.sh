@@ -24,8 +24,9 @@ tests=(
   python3 python3-pyatspi gir1.2-atspi-2.0
   chromium firefox-esr libreoffice-writer libreoffice-gtk3 gedit gnome-text-editor featherpad
   xfce4-terminal
-  # applications without accessibility, read through the PRIMARY selection
-  xterm
+  # applications without accessibility, read through the PRIMARY selection (xterm in the
+  # "fixed" bitmap font, whose cell size the suite relies on)
+  xterm xfonts-base
   # the Wayland session: weston on its X11 back-end inside Xvfb, with XWayland
   weston xwayland
 )
