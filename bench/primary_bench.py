@@ -34,7 +34,8 @@ def main():
     try:
         session.start()
         helper = compat.Helper(session, helper_path, ctl)
-        suite = primary.Suite(session, helper)
+        suite = primary.Suite(session)
+        suite.helper = helper
         term = session.spawn(["xterm", "-fn", "fixed", "-geometry", "80x10+40+40", "-T",
                               "bench-xterm", "-e", "sh", "-c",
                               "printf '%s\\n'; exec sleep 100000" % primary.LINE], "xterm")

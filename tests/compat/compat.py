@@ -181,6 +181,40 @@ class Helper:
         return event
 
 
+class Checks:
+    """The named checks of one scenario, printed as they pass or fail."""
+
+    def __init__(self, session):
+        self.session, self.failures, self.checks = session, [], 0
+
+    def check(self, ok, message):
+        self.checks += 1
+        print(("ok   " if ok else "FAIL ") + message, flush=True)
+        if not ok:
+            self.failures.append(message)
+
+
+def run_scenario(prefix, scenario, checks_type=Checks):
+    """Runs scenario(session, checks) in a work folder of its own, where the session keeps its
+    logs; an assertion that fails counts as one failed check. Prints the closing line and
+    returns the exit status; the logs stay when something failed."""
+    work = tempfile.mkdtemp(prefix=prefix)
+    session = Session(work)
+    checks = checks_type(session)
+    try:
+        scenario(session, checks)
+    except AssertionError as error:
+        checks.check(False, str(error))
+    finally:
+        session.stop()
+    print("%d passed, %d failed" % (checks.checks - len(checks.failures), len(checks.failures)))
+    if checks.failures:
+        print("logs kept in", work)
+        return 1
+    shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
 class Fixture:
     """A program driven line by line on stdin (the GTK fixture, the PRIMARY owner): each
     command is answered with one line."""

@@ -10,13 +10,12 @@ never answering). Every process it starts is ended by its process group.
 
 import os
 import re
-import shutil
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "compat"))
-from compat import Fixture, Helper, Session, wait_until  # noqa: E402
+import compat  # noqa: E402
+from compat import Fixture, Helper, wait_until  # noqa: E402
 
 SELECTED = "com.corvala.app.selectionChanged"
 CLEARED = "com.corvala.app.selectionCleared"
@@ -29,16 +28,8 @@ def pattern(size):
     return ("abcdefghijklmnopqrstuvwxyz\n" * (size // 27 + 1))[:size]
 
 
-class Suite:
-    def __init__(self, session, helper):
-        self.session, self.helper = session, helper
-        self.failures, self.checks = [], 0
-
-    def check(self, ok, message):
-        self.checks += 1
-        print(("ok   " if ok else "FAIL ") + message, flush=True)
-        if not ok:
-            self.failures.append(message)
+class Suite(compat.Checks):
+    helper = None
 
     def x(self, *args):
         return self.session.run(["xdotool", *map(str, args)]).decode()
@@ -173,24 +164,12 @@ def run(suite, fixture_path, owner_path):
 
 def main():
     helper_path, ctl, fixture_path, owner_path = sys.argv[1:5]
-    work = tempfile.mkdtemp(prefix="glimwick-primary-")
-    session = Session(work)
-    suite = None
-    try:
+
+    def scenario(session, suite):
         session.start()
-        suite = Suite(session, Helper(session, helper_path, ctl))
+        suite.helper = Helper(session, helper_path, ctl)
         run(suite, fixture_path, owner_path)
-    except AssertionError as error:
-        suite = suite or Suite(session, None)
-        suite.check(False, str(error))
-    finally:
-        session.stop()
-    print("%d passed, %d failed" % (suite.checks - len(suite.failures), len(suite.failures)))
-    if suite.failures:
-        print("logs kept in", work)
-        return 1
-    shutil.rmtree(work, ignore_errors=True)
-    return 0
+    return compat.run_scenario("glimwick-primary-", scenario, Suite)
 
 
 if __name__ == "__main__":

@@ -12,14 +12,11 @@ process group.
 
 import os
 import re
-import shutil
-import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "compat"))
 import compat  # noqa: E402
-from compat import Helper, Session, a11y, application, text_of, wait_until, walk  # noqa: E402
+from compat import Helper, a11y, application, text_of, wait_until, walk  # noqa: E402
 
 SOCKET = "wayland-glimwick"
 NATIVE = {"GDK_BACKEND": "wayland", "WAYLAND_DISPLAY": SOCKET}
@@ -61,18 +58,7 @@ def rect_of(payload):
     return tuple(round(payload[k]) for k in ("x", "y", "w", "h"))
 
 
-class Suite:
-    def __init__(self, session):
-        self.session = session
-        self.failures = []
-        self.checks = 0
-
-    def check(self, ok, message):
-        self.checks += 1
-        print(("ok   " if ok else "FAIL ") + message, flush=True)
-        if not ok:
-            self.failures.append(message)
-
+class Suite(compat.Checks):
     def selection(self, helper, mark, text):
         event = helper.next_event([SELECTED], mark, text=text)
         self.check(event is not None and event["payload"]["text"] == text,
@@ -182,23 +168,11 @@ def run(suite, helper_path, ctl, fixture_path, xwayland):
 
 def main():
     helper_path, ctl, fixture_path = sys.argv[1:4]
-    work = tempfile.mkdtemp(prefix="glimwick-wayland-")
-    session = Session(work)
-    suite = Suite(session)
-    try:
+
+    def scenario(session, suite):
         session.start(window_manager=False)
-        xwayland = start_weston(session)
-        run(suite, helper_path, ctl, fixture_path, xwayland)
-    except AssertionError as error:
-        suite.check(False, str(error))
-    finally:
-        session.stop()
-    print("%d passed, %d failed" % (suite.checks - len(suite.failures), len(suite.failures)))
-    if suite.failures:
-        print("logs kept in", work)
-        return 1
-    shutil.rmtree(work, ignore_errors=True)
-    return 0
+        run(suite, helper_path, ctl, fixture_path, start_weston(session))
+    return compat.run_scenario("glimwick-wayland-", scenario, Suite)
 
 
 if __name__ == "__main__":

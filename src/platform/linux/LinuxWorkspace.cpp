@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/linux/GObjectPtr.h"
+#include "platform/linux/X11Property.h"
 
 namespace glimwick::os {
 
@@ -48,10 +49,7 @@ bool isXWayland(Display* display, Window root) {
 }  // namespace
 
 struct LinuxWorkspace::X11 {
-    struct Close {
-        void operator()(Display* display) const { XCloseDisplay(display); }
-    };
-    std::unique_ptr<Display, Close> display;
+    XDisplayPtr display;
     Window root = 0;
     Atom activeWindow = 0;
     Atom wmPid = 0;
@@ -61,25 +59,8 @@ struct LinuxWorkspace::X11 {
     Atom frameExtents = 0;
     bool xwayland = false;
 
-    // One CARDINAL or WINDOW value of a property.
     std::optional<unsigned long> property(Window window, Atom name, Atom type) const {
-        Atom actualType = 0;
-        int format = 0;
-        unsigned long count = 0;
-        unsigned long after = 0;
-        unsigned char* data = nullptr;
-        if (XGetWindowProperty(display.get(), window, name, 0, 1, False, type, &actualType, &format,
-                               &count, &after, &data) != Success) {
-            return std::nullopt;
-        }
-        std::optional<unsigned long> value;
-        if (data != nullptr && count == 1 && format == 32) {
-            value = *reinterpret_cast<unsigned long*>(data);
-        }
-        if (data != nullptr) {
-            XFree(data);
-        }
-        return value;
+        return propertyValue(display.get(), window, name, type);
     }
     std::optional<std::string> bytes(Window window, Atom name, Atom type) const;
     std::optional<std::vector<unsigned long>> cardinals(Window window, Atom name,

@@ -10,6 +10,7 @@
 #include <climits>
 
 #include "platform/linux/GObjectPtr.h"
+#include "platform/linux/X11Property.h"
 
 namespace glimwick::os {
 
@@ -21,12 +22,8 @@ constexpr int kMaxParentWalk = 8;
 }  // namespace
 
 struct X11Primary::X11 {
-    struct Close {
-        void operator()(Display* display) const { XCloseDisplay(display); }
-    };
-
     X11Primary& self;
-    std::unique_ptr<Display, Close> display;
+    XDisplayPtr display;
     Window root = None;
     Window requestor = None;
     Atom primary = None;
@@ -64,23 +61,7 @@ struct X11Primary::X11 {
     }
 
     std::optional<unsigned long> cardinal(Window window, Atom name, Atom type) {
-        Atom actualType = None;
-        int format = 0;
-        unsigned long count = 0;
-        unsigned long after = 0;
-        unsigned char* data = nullptr;
-        if (XGetWindowProperty(display.get(), window, name, 0, 1, False, type, &actualType, &format,
-                               &count, &after, &data) != Success) {
-            return std::nullopt;
-        }
-        std::optional<unsigned long> value;
-        if (data != nullptr && count == 1 && format == 32) {
-            value = *reinterpret_cast<unsigned long*>(data);
-        }
-        if (data != nullptr) {
-            XFree(data);
-        }
-        return value;
+        return propertyValue(display.get(), window, name, type);
     }
 
     // The process of a window: its own _NET_WM_PID, its client leader's, or its parents';
@@ -91,10 +72,10 @@ struct X11Primary::X11 {
         if (pid > 0) {
             return pid;
         }
-        XResClientIdSpec spec{window, XRES_CLIENT_ID_PID_MASK};
+        XResClientIdSpec client{window, XRES_CLIENT_ID_PID_MASK};
         long count = 0;
         XResClientIdValue* values = nullptr;
-        if (XResQueryClientIds(display.get(), 1, &spec, &count, &values) != Success) {
+        if (XResQueryClientIds(display.get(), 1, &client, &count, &values) != Success) {
             return 0;
         }
         for (long i = 0; i < count && pid <= 0; ++i) {

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <memory>
+#include <optional>
+
+namespace glimwick::os {
+
+struct XDisplayClose {
+    void operator()(Display* display) const { XCloseDisplay(display); }
+};
+// A connection to the X server of our own.
+using XDisplayPtr = std::unique_ptr<Display, XDisplayClose>;
+
+// One 32-bit value (CARDINAL, WINDOW) of a window's property, or nothing.
+inline std::optional<unsigned long> propertyValue(Display* display, Window window, Atom name,
+                                                  Atom type) {
+    Atom actualType = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display, window, name, 0, 1, False, type, &actualType, &format, &count,
+                           &after, &data) != Success) {
+        return std::nullopt;
+    }
+    std::unique_ptr<unsigned char, int (*)(void*)> owned(data, XFree);
+    if (data == nullptr || count != 1 || format != 32) {
+        return std::nullopt;
+    }
+    return *reinterpret_cast<unsigned long*>(data);
+}
+
+}  // namespace glimwick::os
