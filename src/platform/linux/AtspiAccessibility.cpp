@@ -22,8 +22,8 @@ constexpr const char* kWindowEvents[] = {"window:activate", "window:deactivate",
                                          "object:state-changed:active"};
 constexpr gint kBusCallTimeoutMs = 1000;
 // A reading of one selection stops here and fails whole, so that no reading blocks the main
-// loop for a second.
-constexpr gint64 kReadingBudgetUs = gint64{980} * 1000;
+// loop for a second, with room for what else that turn of the loop does.
+constexpr gint64 kReadingBudgetUs = gint64{900} * 1000;
 // A reading that took this long is kept while the application's events say nothing changed,
 // without asking for its selection again (which costs a browser as much as the reading).
 constexpr gint64 kCostlyReadingUs = gint64{50} * 1000;
