@@ -62,59 +62,46 @@ struct Event {
     Json payload;
 };
 
+// The main app's side of the session bus: the helper's own notification center, observing
+// every event.
 class Bus {
 public:
     bool connect() {
         GError* error = nullptr;
-        connection_.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error));
-        if (!connection_) {
+        GObjectPtr<GDBusConnection> connection(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error));
+        if (!connection) {
+            glimwick::os::GErrorPtr owned(error);
             std::fprintf(stderr, "glimwick-ctl: cannot reach the D-Bus session bus: %s\n",
-                         error != nullptr ? error->message : "unknown error");
-            if (error != nullptr) {
-                g_error_free(error);
-            }
+                         owned ? owned->message : "unknown error");
             return false;
         }
+        center_.emplace(std::move(connection));
         return true;
     }
 
-    // Subscribes to every event and waits until the bus has the match rule in place.
     void watchEvents(std::function<void(const Event&)> onEvent) {
-        onEvent_ = std::move(onEvent);
-        std::string interface(glimwick::names::kEventPrefix);
-        interface.pop_back();
-        subscription_ = g_dbus_connection_signal_subscribe(
-            connection_.get(), nullptr, interface.c_str(), nullptr, nullptr, nullptr,
-            G_DBUS_SIGNAL_FLAGS_NONE, &Bus::onSignal, this, nullptr);
-        GVariant* reply = g_dbus_connection_call_sync(
-            connection_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-            "org.freedesktop.DBus", "GetId", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
-            nullptr, nullptr);
-        if (reply != nullptr) {
-            g_variant_unref(reply);
-        }
+        center_->addInterfaceObserver(
+            glimwick::names::kEventPrefix,
+            [onEvent = std::move(onEvent)](const glimwick::Notification& notification,
+                                           const std::string&) {
+                Event event{notification.name, nullptr};
+                if (const auto* text = std::get_if<std::string>(&notification.object)) {
+                    Json parsed = Json::parse(*text, nullptr, false);
+                    event.payload = parsed.is_discarded() ? Json(*text) : parsed;
+                }
+                onEvent(event);
+            });
     }
 
     bool post(const std::string& name, const std::optional<std::string>& object) {
-        auto signal = glimwick::os::signalNameFor(name);
-        if (!signal) {
+        if (!glimwick::os::signalNameFor(name)) {
             std::fprintf(stderr,
                          "glimwick-ctl: '%s' is not a notification name the bus can carry\n",
                          name.c_str());
             return false;
         }
-        GError* error = nullptr;
-        g_dbus_connection_emit_signal(connection_.get(), nullptr, glimwick::os::kSignalObjectPath,
-                                      signal->interface.c_str(), signal->member.c_str(),
-                                      object ? g_variant_new("(s)", object->c_str()) : nullptr,
-                                      &error);
-        if (error != nullptr) {
-            std::fprintf(stderr, "glimwick-ctl: cannot post %s: %s\n", name.c_str(),
-                         error->message);
-            g_error_free(error);
-            return false;
-        }
-        g_dbus_connection_flush_sync(connection_.get(), nullptr, nullptr);
+        center_->post(name, object);
+        center_->flush();
         return true;
     }
 
@@ -139,28 +126,8 @@ public:
         }
     }
 
-    ~Bus() {
-        if (subscription_ != 0) {
-            g_dbus_connection_signal_unsubscribe(connection_.get(), subscription_);
-        }
-    }
-
 private:
-    static void onSignal(GDBusConnection*, const gchar*, const gchar*, const gchar* interface,
-                         const gchar* member, GVariant* parameters, gpointer self) {
-        std::string name = std::string(interface) + "." + member;
-        auto notification = glimwick::os::DBusNotificationCenter::notificationFor(name, parameters);
-        Event event{name, nullptr};
-        if (const auto* text = std::get_if<std::string>(&notification.object)) {
-            Json parsed = Json::parse(*text, nullptr, false);
-            event.payload = parsed.is_discarded() ? Json(*text) : parsed;
-        }
-        static_cast<Bus*>(self)->onEvent_(event);
-    }
-
-    GObjectPtr<GDBusConnection> connection_;
-    guint subscription_ = 0;
-    std::function<void(const Event&)> onEvent_;
+    std::optional<glimwick::os::DBusNotificationCenter> center_;
 };
 
 std::string number(const Json& value) {

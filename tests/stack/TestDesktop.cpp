@@ -110,41 +110,32 @@ std::map<std::string, std::string> TestDesktop::environment() const {
 
 std::string BusClient::connect(const std::string& address) {
     GError* error = nullptr;
-    connection_.reset(g_dbus_connection_new_for_address_sync(
+    os::GObjectPtr<GDBusConnection> connection(g_dbus_connection_new_for_address_sync(
         address.c_str(),
         static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, &error));
-    if (!connection_) {
-        std::string message = error->message;
-        g_error_free(error);
-        return message;
+    if (!connection) {
+        os::GErrorPtr owned(error);
+        return owned->message;
     }
-    g_dbus_connection_set_exit_on_close(connection_.get(), FALSE);
-    subscription_ = g_dbus_connection_signal_subscribe(
-        connection_.get(), nullptr, "com.corvala.app", nullptr, nullptr, nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE,
-        [](GDBusConnection*, const gchar* sender, const gchar*, const gchar* interface,
-           const gchar* member, GVariant* parameters, gpointer self) {
-            std::string name = std::string(interface) + "." + member;
-            auto notification = os::DBusNotificationCenter::notificationFor(name, parameters);
-            Event event{name, nullptr, std::chrono::steady_clock::now(),
-                        sender != nullptr ? sender : ""};
+    connection_.reset(G_DBUS_CONNECTION(g_object_ref(connection.get())));
+    center_.emplace(std::move(connection));
+    center_->addInterfaceObserver(
+        "com.corvala.app.", [this](const Notification& notification, const std::string& sender) {
+            Event event{notification.name, nullptr, std::chrono::steady_clock::now(), sender};
             if (const auto* text = std::get_if<std::string>(&notification.object)) {
                 auto parsed = nlohmann::json::parse(*text, nullptr, false);
                 event.payload = parsed.is_discarded() ? nlohmann::json(nullptr) : parsed;
             }
-            static_cast<BusClient*>(self)->events.push_back(std::move(event));
-        },
-        this, nullptr);
-    // A round trip makes sure the match rule is in place before anything is posted.
-    hasOwner("org.freedesktop.DBus");
+            events.push_back(std::move(event));
+        });
     return {};
 }
 
 BusClient::~BusClient() {
+    center_.reset();
     if (connection_) {
-        g_dbus_connection_signal_unsubscribe(connection_.get(), subscription_);
         g_dbus_connection_close_sync(connection_.get(), nullptr, nullptr);
         connection_.reset();
     }

@@ -13,6 +13,7 @@
 
 #include "Processes.h"
 #include "platform/Geometry.h"
+#include "platform/linux/DBusNotificationCenter.h"
 #include "platform/linux/GObjectPtr.h"
 
 namespace glimwick::testing {
@@ -98,7 +99,7 @@ public:
 
 private:
     os::GObjectPtr<GDBusConnection> connection_;
-    guint subscription_ = 0;
+    std::optional<os::DBusNotificationCenter> center_;  // what the helper posts
     size_t pingsSent_ = 0;
 };
 

@@ -11,6 +11,7 @@ namespace glimwick::os {
 namespace {
 
 constexpr guint kQuietMs = 1000;
+constexpr gint kRoundTripMs = 5000;
 
 // Owned by the GDBus subscription; freed by its destroy notify, which may come after
 // unsubscribing.
@@ -142,13 +143,40 @@ NotificationCenter::Token DBusNotificationCenter::addObserver(const std::string&
     return token;
 }
 
+NotificationCenter::Token DBusNotificationCenter::addInterfaceObserver(const std::string& prefix,
+                                                                       SenderBlock block) {
+    Token token = nextToken_++;
+    std::string interface = prefix.substr(0, prefix.find_last_not_of('.') + 1);
+    auto owned = std::make_unique<SenderBlock>(std::move(block));
+    guint id = g_dbus_connection_signal_subscribe(
+        connection_.get(), nullptr, interface.c_str(), nullptr, nullptr, nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE,
+        [](GDBusConnection*, const gchar* sender, const gchar*, const gchar* interface,
+           const gchar* member, GVariant* parameters, gpointer data) {
+            std::string name = std::string(interface) + "." + member;
+            (*static_cast<SenderBlock*>(data))(notificationFor(name, parameters),
+                                               sender != nullptr ? sender : "");
+        },
+        owned.release(),
+        [](gpointer data) { std::unique_ptr<SenderBlock>(static_cast<SenderBlock*>(data)); });
+    subscriptions_.emplace(token, Observed{id, {}});
+    // Any reply comes after the bus has taken the match rule.
+    GVariant* reply = g_dbus_connection_call_sync(
+        connection_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetId", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, kRoundTripMs, nullptr, nullptr);
+    if (reply != nullptr) {
+        g_variant_unref(reply);
+    }
+    return token;
+}
+
 void DBusNotificationCenter::removeObserver(Token token) {
     auto it = subscriptions_.find(token);
     if (it == subscriptions_.end()) {
         return;
     }
     g_dbus_connection_signal_unsubscribe(connection_.get(), it->second.id);
-    {
+    if (!it->second.key.empty()) {
         std::lock_guard lock(inbox_->mutex);
         inbox_->observed.erase(inbox_->observed.find(it->second.key));
     }

@@ -30,6 +30,10 @@ public:
     ~DBusNotificationCenter() override;
 
     Token addObserver(const std::string& name, Block block) override;
+    // Every notification of one interface ("com.corvala.app."), with the unique bus name of
+    // its poster: what a main app hears. Returns once the bus has the match rule in place.
+    using SenderBlock = std::function<void(const Notification&, const std::string& sender)>;
+    Token addInterfaceObserver(const std::string& prefix, SenderBlock block);
     void removeObserver(Token token) override;
     void post(const std::string& name, const std::optional<std::string>& object) override;
 
