@@ -193,53 +193,57 @@ void HelperService::verifyAccessibilityTrust() {
     ax::Accessibility& accessibility = platform_.accessibility;
     bool trusted = accessibility.isProcessTrusted(false);
     ax::ElementRef systemWide = accessibility.createSystemWide();
-
-    std::string appSummary;
-    ax::Answer focusedApp =
-        accessibility.copyAttributeValue(systemWide, ax::kAXFocusedApplicationAttribute);
-    if (focusedApp.succeededWithValue()) {
-        const ax::ElementRef* application = ax::elementIn(focusedApp);
-        Pid pid = application != nullptr ? accessibility.getPid(*application) : 0;
-        std::string title(msg::kVerifyUnknownTitle);
-        if (application != nullptr) {
-            ax::Answer answer =
-                accessibility.copyAttributeValue(*application, ax::kAXTitleAttribute);
-            if (const auto* text =
-                    answer.value ? std::get_if<std::string>(&*answer.value) : nullptr;
-                text != nullptr && answer.error == ax::kAXErrorSuccess) {
-                title = *text;
-            }
-        }
-        appSummary = msg::verifyAppSummary(title, pid);
-    } else {
-        appSummary = msg::verifyAppError(focusedApp.error);
-    }
-
+    std::string appSummary = verifiedApplication(systemWide);
     auto front = platform_.workspace.frontmostApplication();
     std::string frontName =
         front && front->localizedName ? *front->localizedName : std::string(msg::kVerifyNil);
     Pid frontPID = front ? front->processIdentifier : 0;
+    ax::AXError focusError = ax::kAXErrorSuccess;
+    std::string focusSummary = verifiedFocus(systemWide, focusError);
+    postDiagnostic(msg::verifyReport(appSummary, frontName, frontPID, focusSummary));
+    actOnVerification(trusted, focusError, frontPID);
+}
 
-    std::string focusSummary;
+std::string HelperService::verifiedApplication(const ax::ElementRef& systemWide) {
+    ax::Accessibility& accessibility = platform_.accessibility;
+    ax::Answer focusedApp =
+        accessibility.copyAttributeValue(systemWide, ax::kAXFocusedApplicationAttribute);
+    if (!focusedApp.succeededWithValue()) {
+        return msg::verifyAppError(focusedApp.error);
+    }
+    const ax::ElementRef* application = ax::elementIn(focusedApp);
+    Pid pid = application != nullptr ? accessibility.getPid(*application) : 0;
+    std::string title(msg::kVerifyUnknownTitle);
+    if (application != nullptr) {
+        ax::Answer answer = accessibility.copyAttributeValue(*application, ax::kAXTitleAttribute);
+        if (const auto* text = answer.value ? std::get_if<std::string>(&*answer.value) : nullptr;
+            text != nullptr && answer.error == ax::kAXErrorSuccess) {
+            title = *text;
+        }
+    }
+    return msg::verifyAppSummary(title, pid);
+}
+
+std::string HelperService::verifiedFocus(const ax::ElementRef& systemWide,
+                                         ax::AXError& focusError) {
+    ax::Accessibility& accessibility = platform_.accessibility;
     ax::Answer focused =
         accessibility.copyAttributeValue(systemWide, ax::kAXFocusedUIElementAttribute);
-    ax::AXError focusError = focused.error;
-    if (focused.succeededWithValue()) {
-        const ax::ElementRef* element = ax::elementIn(focused);
-        ax::Answer selected =
-            element != nullptr
-                ? accessibility.copyAttributeValue(*element, ax::kAXSelectedTextAttribute)
-                : ax::Answer{ax::kAXErrorIllegalArgument, std::nullopt};
-        const auto* text = selected.value ? std::get_if<std::string>(&*selected.value) : nullptr;
-        focusSummary = msg::verifyFocusSelection(
-            selected.error,
-            text != nullptr ? text_.prefix(*text, kVerifyTextPrefix) : msg::kVerifyNil);
-    } else {
-        focusSummary = msg::verifyFocusError(focusError);
+    focusError = focused.error;
+    if (!focused.succeededWithValue()) {
+        return msg::verifyFocusError(focusError);
     }
+    const ax::ElementRef* element = ax::elementIn(focused);
+    ax::Answer selected =
+        element != nullptr
+            ? accessibility.copyAttributeValue(*element, ax::kAXSelectedTextAttribute)
+            : ax::Answer{ax::kAXErrorIllegalArgument, std::nullopt};
+    const auto* text = selected.value ? std::get_if<std::string>(&*selected.value) : nullptr;
+    return msg::verifyFocusSelection(
+        selected.error, text != nullptr ? text_.prefix(*text, kVerifyTextPrefix) : msg::kVerifyNil);
+}
 
-    postDiagnostic(msg::verifyReport(appSummary, frontName, frontPID, focusSummary));
-
+void HelperService::actOnVerification(bool trusted, ax::AXError focusError, Pid frontPID) {
     if (!trusted) {
         postDiagnostic(msg::kTrustLost);
         postPermissionStatus(false, false, false, focusError);

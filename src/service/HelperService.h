@@ -66,6 +66,11 @@ private:
 
     Json identityPayload() const;
     void scheduleTrustVerification();
+    // The trust verification's steps: what it reports of the focused application and of the
+    // focused element (whose error it keeps), then what it does about it.
+    std::string verifiedApplication(const ax::ElementRef& systemWide);
+    std::string verifiedFocus(const ax::ElementRef& systemWide, ax::AXError& focusError);
+    void actOnVerification(bool trusted, ax::AXError focusError, Pid frontPID);
     void exitSelf();
 
     Platform platform_;
