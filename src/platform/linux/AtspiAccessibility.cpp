@@ -458,8 +458,10 @@ std::optional<RunningApplication> AtspiAccessibility::activeApplication() {
     gint64 now = g_get_monotonic_time();
     if (!activeWindow_ && now >= nextActiveSearch_) {
         nextActiveSearch_ = now + kActiveSearchPauseUs;
+        // Those it visits say they are active already.
         forEachActiveWindow([&](AtspiAccessible* window) {
-            if (!isActiveWindow(window)) {
+            auto role = calls_.role(window);
+            if (!role || !isTopLevel(*role)) {
                 return false;
             }
             activeWindow_ = retained(window);
