@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "HelperHarness.h"
+#include "Harness.h"
 #include "observer/SelectionObserver.h"
 
 namespace {
@@ -25,7 +25,7 @@ long residentKiB() {
 
 int main(int argc, char** argv) {
     long ticks = argc > 1 ? std::stol(argv[1]) : 100000;
-    glimwick::sim::HelperHarness helper;
+    glimwick::sim::Harness helper;
     helper.launch();
     helper.selectInTextApp("first selection", glimwick::Rect{10, 10, 100, 14});
     helper.startMonitoring();
@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
         if (tick % 10 == 0) {
             std::string text = "selection number " + std::to_string(tick);
             helper.sim.desktop.setSelection(
-                helper.textArea, text, glimwick::ax::Range{0, static_cast<int64_t>(text.size())},
+                helper.textA, text, glimwick::ax::Range{0, static_cast<int64_t>(text.size())},
                 glimwick::Rect{10, static_cast<double>(tick % 500), 100, 14});
         }
         helper.advance(0.4);

@@ -2,7 +2,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "HelperHarness.h"
+#include "Harness.h"
 #include "common/Text.h"
 #include "diagnostics/Diagnostics.h"
 #include "observer/SelectionObserver.h"
@@ -21,7 +21,7 @@ struct Monitored {
         helper.sim.stopRecording();
         observer = helper.service().selectionObserver().get();
     }
-    HelperHarness helper;
+    Harness helper;
     SelectionObserver* observer = nullptr;
 };
 
@@ -57,7 +57,7 @@ void EvaluateNewSelection(benchmark::State& state) {
         // Each reading is new: the midpoint moves between two places.
         state.PauseTiming();
         flip = !flip;
-        m.helper.sim.desktop.setSelection(m.helper.textArea, "a selection that moves",
+        m.helper.sim.desktop.setSelection(m.helper.textA, "a selection that moves",
                                           ax::Range{0, 22},
                                           Rect{100, flip ? 200.0 : 300.0, 240, 16});
         state.ResumeTiming();

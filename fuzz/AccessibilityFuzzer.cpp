@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "HelperHarness.h"
+#include "Harness.h"
 #include "common/Text.h"
 #include "observer/SelectionObserver.h"
 
@@ -61,13 +61,13 @@ bool starts(std::string_view text, std::string_view prefix, std::string_view& re
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    glimwick::sim::HelperHarness helper;
+    glimwick::sim::Harness helper;
     helper.launch();
     helper.selectInTextApp("seed text", Rect{10, 10, 100, 12});
     helper.startMonitoring();
     auto& desktop = helper.sim.desktop;
-    const ax::ElementRef& element = helper.textArea;
-    ax::ElementRef parent = desktop.addElement(helper.textApp, "AXGroup");
+    const ax::ElementRef& element = helper.textA;
+    ax::ElementRef parent = desktop.addElement(helper.appA, "AXGroup");
     desktop.set(element, "AXParent", {0, parent});
     auto observer = helper.service().selectionObserver();
     std::string text = "seed text";
@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else if (line == "tick") {
             helper.advance(0.4);
         } else if (line == "notify") {
-            desktop.fire(glimwick::sim::HelperHarness::kTextApp, "AXSelectedTextChanged");
+            desktop.fire(glimwick::sim::Harness::kAppA, "AXSelectedTextChanged");
             helper.advance(0.25);
         }
         // The console only ever carries a 30-character prefix of a longer selection.

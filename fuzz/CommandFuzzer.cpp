@@ -11,11 +11,11 @@
 #include <string>
 #include <string_view>
 
-#include "HelperHarness.h"
+#include "Harness.h"
 #include "protocol/Catalogue.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    glimwick::sim::HelperHarness helper;
+    glimwick::sim::Harness helper;
     helper.launch();
     helper.selectInTextApp("a selection to report", glimwick::Rect{10, 10, 100, 12});
 

@@ -64,18 +64,9 @@ public:
 
     const Pid ownerPID;
 
+    // The run state, and the tick count (a figure for the benchmarks).
     bool isRunning() const { return isRunning_; }
-    bool hasObserver() const { return observer_ != nullptr; }
-    Pid observedAppPID() const { return observedAppPID_; }
-    bool hasFocusPollTimer() const { return focusPollTimer_.has_value(); }
-    double lastRebindTime() const { return lastRebindTime_; }
-    Pid pollOnlyPID() const { return pollOnlyPID_; }
-    bool hasDebounceWorkItem() const { return debounceWorkItem_.has_value(); }
-    const std::string& lastSelectionSignature() const { return lastSelectionSignature_; }
-    std::int64_t emptySelectionStreak() const { return emptySelectionStreak_; }
-    const std::string& lastClearReason() const { return lastClearReason_; }
     std::int64_t pollCount() const { return pollCount_; }
-    std::int64_t axFailCount() const { return axFailCount_; }
 
 private:
     SelectionObserver(const Platform& platform, Pid ownerPID, ChangedCallback onSelectionChanged,

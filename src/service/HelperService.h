@@ -59,7 +59,6 @@ public:
     }
     bool isMonitoring() const { return isMonitoring_; }
     Pid mainAppPID() const { return mainAppPID_; }
-    const std::vector<NotificationCenter::Token>& observerTokens() const { return observerTokens_; }
 
 private:
     explicit HelperService(const Platform& platform);

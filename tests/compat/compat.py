@@ -66,6 +66,7 @@ class Session:
     def __init__(self, work):
         self.work = work
         self.groups = []
+        self.named = {}
         self.env = dict(os.environ)
         for name in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "MOZ_HEADLESS"):
             self.env.pop(name, None)
@@ -77,38 +78,47 @@ class Session:
                                        stderr=subprocess.STDOUT, stdin=stdin,
                                        start_new_session=True, **kwargs)
         self.groups.append(process)
+        self.named[name] = process
         return process
 
-    def start(self, window_manager=True):
+    def start(self, window_manager=True, display=True, accessibility=True, monitor=False):
         runtime = os.path.join(self.work, "run")
         os.makedirs(runtime, mode=0o700)
         self.env.update(XDG_RUNTIME_DIR=runtime, HOME=self.work, TMPDIR=self.work,
                         GTK_A11Y="atspi",
                         NO_AT_BRIDGE="0", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
                         QT_ACCESSIBILITY="1", GNOME_ACCESSIBILITY="1", LANG="C.UTF-8")
-        read, write = os.pipe()
-        self.spawn(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x1024x24",
-                    "-nolisten", "tcp", "-noreset"], "xvfb", pass_fds=(write,))
-        os.close(write)
-        with os.fdopen(read) as pipe:
-            self.env["DISPLAY"] = ":" + pipe.readline().strip()
+        if display:
+            read, write = os.pipe()
+            self.spawn(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x1024x24",
+                        "-nolisten", "tcp", "-noreset"], "xvfb", pass_fds=(write,))
+            os.close(write)
+            with os.fdopen(read) as pipe:
+                self.env["DISPLAY"] = ":" + pipe.readline().strip()
         self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1",
                     "--address=unix:dir=" + runtime], "bus")
         address_file = os.path.join(self.work, "bus.log")
         address = wait_until(lambda: open(address_file).readline().strip(), 10)
         assert address, "no session bus"
         self.env["DBUS_SESSION_BUS_ADDRESS"] = address
-        self.spawn(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately", "--a11y=1"],
-                   "a11y")
-        assert wait_until(lambda: b"true" in self.run(
-            ["gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
-             "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner",
-             "org.a11y.Bus"]), 10), "no accessibility bus"
-        if window_manager:
+        if monitor:
+            self.spawn(["dbus-monitor", "--session"], "monitor")
+            assert wait_until(lambda: "NameAcquired" in self.read("monitor.log"), 10)
+        if accessibility:
+            self.spawn(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately",
+                        "--a11y=1"], "a11y")
+            assert wait_until(lambda: b"true" in self.run(
+                ["gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                 "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner",
+                 "org.a11y.Bus"]), 10), "no accessibility bus"
+        if display and window_manager:
             self.spawn(["openbox"], "openbox")
             assert wait_until(lambda: self.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"])
                               .find(b"window id") >= 0, 10), "no window manager"
         os.environ.update(self.env)  # for pyatspi in this process
+
+    def read(self, name):
+        return open(os.path.join(self.work, name), encoding="utf-8", errors="replace").read()
 
     def run(self, argv):
         return subprocess.run(argv, env=self.env, capture_output=True, timeout=30).stdout
@@ -137,23 +147,21 @@ class Helper:
         self.ctl = ctl
         self.name = name
         self.watch = session.spawn([ctl, "watch"], name + "-watch")
+        assert wait_until(lambda: "watching" in session.read(name + "-watch.log"), 10)
         self.process = session.spawn([helper], name, **spawn)
         assert wait_until(lambda: "启动" in self.log(), 10), self.log()
-        self.start(app_pid)
+        if app_pid is not None:
+            self.start(app_pid)
 
     def start(self, app_pid):
         out = self.session.run([self.ctl, "start", "--app-pid", str(app_pid)])
         assert b"monitoring" in out.lower() or self.started(), out
 
     def started(self):
-        return "监听已启动" in self.read(self.name + "-watch.log")
-
-    def read(self, name):
-        return open(os.path.join(self.session.work, name), encoding="utf-8",
-                    errors="replace").read()
+        return "监听已启动" in self.session.read(self.name + "-watch.log")
 
     def log(self):
-        return self.read(self.name + ".log")
+        return self.session.read(self.name + ".log")
 
     def events(self):
         events = []
@@ -237,6 +245,7 @@ class Fixture:
         self.process.stdin.write((line + "\n").encode())
         self.process.stdin.flush()
         assert wait_until(lambda: self.answers() > answered, 10, 0.02), line
+        return [l for l in self.output().splitlines() if l.startswith("ok")][-1][3:]
 
 
 def a11y():

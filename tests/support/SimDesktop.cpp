@@ -18,43 +18,41 @@ struct SimElement : ax::Element {
 class SimDesktop::SimObserver : public ax::Observer, public RunLoopSource {
 public:
     SimObserver(SimDesktop& desktop, Pid pid, ax::ObserverCallback callback)
-        : desktop_(desktop), pid_(pid), callback_(std::move(callback)) {
-        desktop_.observers_.insert(this);
+        : desktop(desktop), pid(pid), callback_(std::move(callback)) {
+        desktop.observers_.insert(this);
     }
-    ~SimObserver() override { desktop_.observers_.erase(this); }
+    ~SimObserver() override { desktop.observers_.erase(this); }
 
     ax::AXError addNotification(const ax::ElementRef&, const std::string& name,
                                 ax::Context context) override {
-        desktop_.record({"add", name, std::nullopt});
-        auto it = desktop_.subscriptionResult.find(pid_);
-        ax::AXError result =
-            it == desktop_.subscriptionResult.end() ? ax::kAXErrorSuccess : it->second;
-        if (result == ax::kAXErrorSuccess || result == ax::kAXErrorNotificationAlreadyRegistered) {
+        desktop.record("add " + name);
+        auto it = desktop.subscriptionResult.find(pid);
+        ax::AXError result = it == desktop.subscriptionResult.end() ? 0 : it->second;
+        if (result == 0 || result == ax::kAXErrorNotificationAlreadyRegistered) {
             subscriptions_[name] = std::move(context);
         }
         return result;
     }
     ax::AXError removeNotification(const ax::ElementRef&, const std::string& name) override {
-        desktop_.record({"remove", name, std::nullopt});
+        desktop.record("remove " + name);
         return subscriptions_.erase(name) > 0 ? ax::kAXErrorSuccess : ax::kAXErrorFailure;
     }
     RunLoopSource& runLoopSource() override { return *this; }
     void setInstalled(bool installed) override { installed_ = installed; }
     bool isInstalled() const override { return installed_; }
 
-    Pid pid() const { return pid_; }
     void deliver(const std::string& name) {
         auto it = subscriptions_.find(name);
-        if (!installed_ || it == subscriptions_.end()) {
-            return;
+        if (installed_ && it != subscriptions_.end()) {
+            ax::Context context = it->second;
+            callback_(*this, desktop.applicationElement(pid), name, context);
         }
-        ax::Context context = it->second;
-        callback_(*this, desktop_.applicationElement(pid_), name, context);
     }
 
+    SimDesktop& desktop;
+    const Pid pid;
+
 private:
-    SimDesktop& desktop_;
-    Pid pid_;
     ax::ObserverCallback callback_;
     std::map<std::string, ax::Context> subscriptions_;
     bool installed_ = false;
@@ -75,26 +73,18 @@ ax::ElementRef SimDesktop::handle(int id) const {
     return std::make_shared<SimElement>(id);
 }
 
-SimDesktop::Node& SimDesktop::node(const ax::ElementRef& element) {
-    return nodes_.at(idOf(element));
-}
-
 ax::ElementRef SimDesktop::addApplication(Pid pid, const std::string& name) {
     int id = nextId_++;
-    Node app{pid, {}, {}};
-    app.attributes["AXRole"] = {ax::kAXErrorSuccess, std::string("AXApplication")};
-    app.attributes["AXTitle"] = {ax::kAXErrorSuccess, name};
-    nodes_[id] = std::move(app);
+    nodes_[id] = Node{pid, {{"AXRole", {0, std::string("AXApplication")}}, {"AXTitle", {0, name}}},
+                      {}};
     applications_[pid] = id;
     return handle(id);
 }
 
 ax::ElementRef SimDesktop::addElement(const ax::ElementRef& parent, const std::string& role) {
     int id = nextId_++;
-    Node element{node(parent).pid, {}, {}};
-    element.attributes["AXRole"] = {ax::kAXErrorSuccess, role};
-    element.attributes["AXParent"] = {ax::kAXErrorSuccess, parent};
-    nodes_[id] = std::move(element);
+    nodes_[id] = Node{nodes_.at(idOf(parent)).pid,
+                      {{"AXRole", {0, role}}, {"AXParent", {0, parent}}}, {}};
     return handle(id);
 }
 
@@ -105,66 +95,60 @@ ax::ElementRef SimDesktop::applicationElement(Pid pid) const {
 
 void SimDesktop::set(const ax::ElementRef& element, const std::string& attribute,
                      ax::Answer answer) {
-    node(element).attributes[attribute] = std::move(answer);
+    nodes_.at(idOf(element)).attributes[attribute] = std::move(answer);
 }
 
 void SimDesktop::unset(const ax::ElementRef& element, const std::string& attribute) {
-    node(element).attributes.erase(attribute);
+    nodes_.at(idOf(element)).attributes.erase(attribute);
 }
 
 void SimDesktop::setParameterized(const ax::ElementRef& element, const std::string& attribute,
                                   ax::Answer answer) {
-    node(element).parameterized[attribute] = std::move(answer);
+    nodes_.at(idOf(element)).parameterized[attribute] = std::move(answer);
 }
 
 void SimDesktop::setSelection(const ax::ElementRef& element, const std::string& text,
                               std::optional<ax::Range> range, std::optional<Rect> bounds) {
-    set(element, "AXSelectedText", {ax::kAXErrorSuccess, text});
+    set(element, "AXSelectedText", {0, text});
     if (range) {
-        set(element, "AXSelectedTextRange", {ax::kAXErrorSuccess, ax::AXValue::range(*range)});
+        set(element, "AXSelectedTextRange", {0, ax::AXValue::range(*range)});
     } else {
         unset(element, "AXSelectedTextRange");
     }
     if (bounds) {
-        setParameterized(element, "AXBoundsForRange",
-                         {ax::kAXErrorSuccess, ax::AXValue::rect(*bounds)});
+        setParameterized(element, "AXBoundsForRange", {0, ax::AXValue::rect(*bounds)});
     } else {
-        node(element).parameterized.erase("AXBoundsForRange");
+        nodes_.at(idOf(element)).parameterized.erase("AXBoundsForRange");
     }
 }
 
 void SimDesktop::focus(const ax::ElementRef& element) {
-    focused_ = idOf(element);
-}
-
-void SimDesktop::clearFocus() {
-    focused_.reset();
+    focused_ = element ? std::optional(idOf(element)) : std::nullopt;
 }
 
 void SimDesktop::fire(Pid pid, const std::string& name) {
     std::vector<SimObserver*> targets;
-    for (auto* observer : observers_) {
-        if (observer->pid() == pid) {
-            targets.push_back(observer);
-        }
-    }
+    std::copy_if(observers_.begin(), observers_.end(), std::back_inserter(targets),
+                 [pid](const SimObserver* observer) { return observer->pid == pid; });
     for (auto* observer : targets) {
-        if (observers_.contains(observer)) {
+        if (observers_.contains(observer)) {  // an earlier delivery may have removed it
             observer->deliver(name);
         }
     }
 }
 
-size_t SimDesktop::countOf(const std::string& operation, const std::string& name) const {
-    return static_cast<size_t>(std::count_if(calls.begin(), calls.end(), [&](const Call& call) {
-        return call.operation == operation && call.name == name;
-    }));
+size_t SimDesktop::count(const std::string& call) const {
+    return static_cast<size_t>(std::count(calls.begin(), calls.end(), call));
 }
 
-bool SimDesktop::hasInstalledObserver(Pid pid) const {
-    return std::any_of(observers_.begin(), observers_.end(), [pid](const SimObserver* observer) {
-        return observer->pid() == pid && observer->isInstalled();
-    });
+std::multiset<Pid> SimDesktop::installedObservers() const {
+    std::multiset<Pid> pids;
+    for (const auto* observer : observers_) {
+        if (observer->isInstalled()) {
+            pids.insert(observer->pid);
+        }
+    }
+    return pids;
 }
 
 bool SimDesktop::isProcessTrusted(bool prompt) {
@@ -177,84 +161,66 @@ ax::ElementRef SimDesktop::createSystemWide() {
 }
 
 ax::ElementRef SimDesktop::createApplication(Pid pid) {
-    auto element = applicationElement(pid);
-    if (element) {
-        return element;
-    }
     // An application the desktop does not know still has an element, with nothing behind it.
-    return addApplication(pid, "");
+    auto element = applicationElement(pid);
+    return element ? element : addApplication(pid, "");
 }
 
 ax::Answer SimDesktop::copyAttributeValue(const ax::ElementRef& element,
                                           const std::string& attribute) {
-    record({"copy", attribute, std::nullopt});
+    record("copy " + attribute);
     int id = idOf(element);
-    if (id == kSystemWideId) {
-        if (attribute == "AXFocusedUIElement") {
-            if (focusedElementAnswer) {
-                return *focusedElementAnswer;
-            }
-            return focused_ ? ax::Answer{ax::kAXErrorSuccess, handle(*focused_)}
-                            : ax::Answer{ax::kAXErrorNoValue, std::nullopt};
+    if (id == kSystemWideId && attribute == "AXFocusedUIElement") {
+        if (focusedElementAnswer) {
+            return *focusedElementAnswer;
         }
-        if (attribute == "AXFocusedApplication") {
-            if (focusedApplicationAnswer) {
-                return *focusedApplicationAnswer;
-            }
-            if (focused_) {
-                if (auto app = applicationElement(nodes_.at(*focused_).pid)) {
-                    return {ax::kAXErrorSuccess, app};
-                }
-            }
-            return {ax::kAXErrorNoValue, std::nullopt};
+        return focused_ ? ax::Answer{0, handle(*focused_)} : ax::Answer{ax::kAXErrorNoValue, {}};
+    }
+    if (id == kSystemWideId && attribute == "AXFocusedApplication") {
+        if (focusedApplicationAnswer) {
+            return *focusedApplicationAnswer;
         }
+        auto app = focused_ ? applicationElement(nodes_.at(*focused_).pid) : nullptr;
+        return app ? ax::Answer{0, app} : ax::Answer{ax::kAXErrorNoValue, {}};
     }
     auto found = nodes_.find(id);
     if (found == nodes_.end()) {
         return {ax::kAXErrorInvalidUIElement, std::nullopt};
     }
     auto it = found->second.attributes.find(attribute);
-    if (it == found->second.attributes.end()) {
-        return {ax::kAXErrorAttributeUnsupported, std::nullopt};
-    }
-    return it->second;
+    return it == found->second.attributes.end()
+               ? ax::Answer{ax::kAXErrorAttributeUnsupported, std::nullopt}
+               : it->second;
 }
 
 ax::Answer SimDesktop::copyParameterizedAttributeValue(const ax::ElementRef& element,
                                                        const std::string& attribute,
                                                        const ax::Value& parameter) {
-    std::optional<ax::Range> range;
+    record("param " + attribute);
     if (const auto* value = std::get_if<ax::AXValue>(&parameter)) {
-        range = value->asRange();
+        lastRange = value->asRange();
     }
-    record({"param", attribute, range});
     auto found = nodes_.find(idOf(element));
     if (found == nodes_.end()) {
         return {ax::kAXErrorInvalidUIElement, std::nullopt};
     }
     auto it = found->second.parameterized.find(attribute);
-    if (it == found->second.parameterized.end()) {
-        return {ax::kAXErrorParameterizedAttributeUnsupported, std::nullopt};
-    }
-    return it->second;
+    return it == found->second.parameterized.end()
+               ? ax::Answer{ax::kAXErrorParameterizedAttributeUnsupported, std::nullopt}
+               : it->second;
 }
 
 Pid SimDesktop::getPid(const ax::ElementRef& element) {
-    record({"getPid", "", std::nullopt});
     auto found = nodes_.find(idOf(element));
     return found == nodes_.end() ? 0 : found->second.pid;
 }
 
 std::optional<ax::AXValue> SimDesktop::createRangeValue(const ax::Range& range) {
-    record({"createRange", "", range});
-    if (failRangeCreation) {
-        return std::nullopt;
-    }
-    return ax::AXValue::range(range);
+    return failRangeCreation ? std::nullopt : std::optional(ax::AXValue::range(range));
 }
 
 ax::ObserverResult SimDesktop::createObserver(Pid pid, ax::ObserverCallback callback) {
-    record({"createObserver", std::to_string(pid), std::nullopt});
+    record("createObserver " + std::to_string(pid));
     auto it = observerCreationError.find(pid);
     if (it != observerCreationError.end() && it->second != ax::kAXErrorSuccess) {
         return {it->second, nullptr};

@@ -11,15 +11,9 @@
 namespace glimwick::sim {
 
 // A desktop of applications and elements that answers the accessibility interface. Every
-// answer can be set, including errors and values of the wrong kind, and every call is recorded.
+// answer can be set, including errors and values of the wrong kind.
 class SimDesktop : public ax::Accessibility {
 public:
-    struct Call {
-        std::string operation;           // "copy", "param", "createObserver", "add", "remove", ...
-        std::string name;                // attribute or notification name
-        std::optional<ax::Range> range;  // the range parameter, when one was passed
-    };
-
     SimDesktop();
     ~SimDesktop() override;
 
@@ -35,15 +29,12 @@ public:
     // Selected text, its range and its bounds, as a text element reports them.
     void setSelection(const ax::ElementRef& element, const std::string& text,
                       std::optional<ax::Range> range, std::optional<Rect> bounds);
-
-    // The keyboard focus (and with it the focused application).
+    // The keyboard focus (and with it the focused application); nullptr for none.
     void focus(const ax::ElementRef& element);
-    void clearFocus();
 
     // Overrides of the system-wide answers.
     std::optional<ax::Answer> focusedElementAnswer;
     std::optional<ax::Answer> focusedApplicationAnswer;
-
     bool trusted = true;
     std::vector<bool> trustPrompts;  // the prompt flag of every trust query
     bool failRangeCreation = false;
@@ -53,14 +44,14 @@ public:
     // Delivers a notification from pid's application to the observers that would get it.
     void fire(Pid pid, const std::string& name);
 
-    std::vector<Call> calls;
+    // "operation name" of every call ("copy AXRole", "param AXBoundsForRange", "add
+    // AXSelectedTextChanged", "createObserver 100", ...), and the last range passed.
+    std::vector<std::string> calls;
+    std::optional<ax::Range> lastRange;
     bool recordCalls = true;
-    size_t countOf(const std::string& operation, const std::string& name) const;
-    bool asked(const std::string& attribute) const {
-        return countOf("copy", attribute) + countOf("param", attribute) > 0;
-    }
-    size_t liveObserverCount() const { return observers_.size(); }
-    bool hasInstalledObserver(Pid pid) const;
+    size_t count(const std::string& call) const;
+    // Pids with an observer installed on the run loop.
+    std::multiset<Pid> installedObservers() const;
 
     // ax::Accessibility
     bool isProcessTrusted(bool prompt) override;
@@ -76,12 +67,11 @@ public:
     ax::ObserverResult createObserver(Pid pid, ax::ObserverCallback callback) override;
 
     class SimObserver;
-    friend class SimObserver;
 
 private:
-    void record(Call call) {
+    void record(const std::string& call) {
         if (recordCalls) {
-            calls.push_back(std::move(call));
+            calls.push_back(call);
         }
     }
     struct Node {
@@ -91,7 +81,6 @@ private:
     };
     int idOf(const ax::ElementRef& element) const;
     ax::ElementRef handle(int id) const;
-    Node& node(const ax::ElementRef& element);
 
     std::map<int, Node> nodes_;
     std::map<Pid, int> applications_;

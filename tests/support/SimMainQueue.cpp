@@ -72,14 +72,4 @@ size_t SimMainQueue::repeatingCount() const {
     return n;
 }
 
-std::multiset<double> SimMainQueue::pendingDelays() const {
-    std::multiset<double> delays;
-    for (const auto& [id, item] : items_) {
-        if (item.interval == 0) {
-            delays.insert(item.due - now_);
-        }
-    }
-    return delays;
-}
-
 }  // namespace glimwick::sim

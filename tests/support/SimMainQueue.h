@@ -36,8 +36,6 @@ public:
     bool quitRequested() const { return quitRequested_; }
     size_t pendingCount() const { return items_.size(); }
     size_t repeatingCount() const;
-    // Due times of pending one-shot items, relative to now.
-    std::multiset<double> pendingDelays() const;
 
 private:
     struct Item {

@@ -3,44 +3,26 @@
 namespace glimwick::sim {
 
 nlohmann::json Posted::payload() const {
-    if (!object) {
-        return nullptr;
-    }
-    nlohmann::json parsed = nlohmann::json::parse(*object, nullptr, false);
+    nlohmann::json parsed = nlohmann::json::parse(object.value_or(""), nullptr, false);
     return parsed.is_discarded() ? nlohmann::json(nullptr) : parsed;
 }
 
 NotificationCenter::Token SimNotificationCenter::addObserver(const std::string& name, Block block) {
-    Token token = nextToken_++;
-    observers_.emplace(token, std::make_pair(name, std::make_shared<Block>(std::move(block))));
-    return token;
-}
-
-void SimNotificationCenter::removeObserver(Token token) {
-    observers_.erase(token);
-}
-
-void SimNotificationCenter::post(const std::string& name,
-                                 const std::optional<std::string>& object) {
-    if (record) {
-        posts.push_back({name, object});
-        journal_.entries.push_back("post " + name);
-    }
+    observers_.emplace(nextToken_, std::make_pair(name, std::make_shared<Block>(std::move(block))));
+    return nextToken_++;
 }
 
 void SimNotificationCenter::deliver(const std::string& name, NotificationObject object) {
     Notification notification{name, std::move(object)};
     for (const auto& [token, entry] : observers_) {
-        if (entry.first != name) {
-            continue;
+        if (entry.first == name) {
+            // Checked again at delivery: a removed observer gets nothing.
+            queue_.async([block = std::weak_ptr<Block>(entry.second), notification] {
+                if (auto live = block.lock()) {
+                    (*live)(notification);
+                }
+            });
         }
-        // The registration is checked again at delivery: a removed observer gets nothing.
-        std::weak_ptr<Block> block = entry.second;
-        queue_.async([block, notification] {
-            if (auto live = block.lock()) {
-                (*live)(notification);
-            }
-        });
     }
 }
 
@@ -50,20 +32,6 @@ std::vector<std::string> SimNotificationCenter::registeredNames() const {
         names.push_back(entry.first);
     }
     return names;
-}
-
-std::vector<NotificationCenter::Token> SimNotificationCenter::liveTokens() const {
-    std::vector<Token> tokens;
-    for (const auto& [token, entry] : observers_) {
-        tokens.push_back(token);
-    }
-    return tokens;
-}
-
-SimPlatform::SimPlatform() = default;
-
-Platform SimPlatform::platform() {
-    return Platform{queue, center, process, workspace, desktop, console, application};
 }
 
 }  // namespace glimwick::sim

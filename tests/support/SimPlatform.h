@@ -14,40 +14,33 @@
 
 namespace glimwick::sim {
 
-// Console lines and posts in the order they happened.
-struct Journal {
-    std::vector<std::string> entries;
-};
-
 struct Posted {
     std::string name;
     std::optional<std::string> object;
-    // The object parsed as JSON (null when absent or not JSON).
-    nlohmann::json payload() const;
+    nlohmann::json payload() const;  // null when absent or not JSON
 };
 
 // Delivers each notification to its observers through the main queue, as the real center does,
 // and records every post.
 class SimNotificationCenter : public NotificationCenter {
 public:
-    SimNotificationCenter(SimMainQueue& queue, Journal& journal)
-        : queue_(queue), journal_(journal) {}
-
+    explicit SimNotificationCenter(SimMainQueue& queue) : queue_(queue) {}
     Token addObserver(const std::string& name, Block block) override;
-    void removeObserver(Token token) override;
-    void post(const std::string& name, const std::optional<std::string>& object) override;
-
+    void removeObserver(Token token) override { observers_.erase(token); }
+    void post(const std::string& name, const std::optional<std::string>& object) override {
+        if (record) {
+            posts.push_back({name, object});
+        }
+    }
     // A notification from another process (the main app).
     void deliver(const std::string& name, NotificationObject object = std::monostate{});
+    std::vector<std::string> registeredNames() const;
 
     std::vector<Posted> posts;
     bool record = true;  // off for long runs, which would otherwise grow without end
-    std::vector<std::string> registeredNames() const;
-    std::vector<Token> liveTokens() const;
 
 private:
     SimMainQueue& queue_;
-    Journal& journal_;
     std::map<Token, std::pair<std::string, std::shared_ptr<Block>>> observers_;
     Token nextToken_ = 1;
 };
@@ -71,18 +64,13 @@ public:
 
 class SimConsole : public Console {
 public:
-    explicit SimConsole(Journal& journal) : journal_(journal) {}
     void writeLine(std::string_view line) override {
         if (record) {
             lines.emplace_back(line);
-            journal_.entries.push_back("line " + std::string(line));
         }
     }
     std::vector<std::string> lines;
     bool record = true;
-
-private:
-    Journal& journal_;
 };
 
 class SimWorkspace : public Workspace {
@@ -97,25 +85,22 @@ public:
 };
 
 // The whole simulated platform.
-class SimPlatform {
-public:
-    SimPlatform();
-
-    Platform platform();
-    // Stops recording posts, lines and accessibility calls.
+struct SimPlatform {
+    Platform platform() {
+        return Platform{queue, center, process, workspace, desktop, console, application};
+    }
     void stopRecording() {
         center.record = false;
         console.record = false;
         desktop.recordCalls = false;
     }
 
-    Journal journal;
     SimMainQueue queue;
-    SimNotificationCenter center{queue, journal};
+    SimNotificationCenter center{queue};
     SimProcessInfo process;
     SimWorkspace workspace;
     SimDesktop desktop;
-    SimConsole console{journal};
+    SimConsole console;
     Application application{queue};
 };
 

@@ -1,0 +1,473 @@
+#!/usr/bin/python3
+"""The real helper on a private session, played against by a main app.
+
+Usage: e2e.py SCENARIO HELPER CTL FIXTURE
+
+  bus        a session bus only: the channel, the commands, glimwick-ctl
+  hostile    a session bus only: bad bodies, bad JSON, huge and deep objects, a flood
+  selection  a desktop (Xvfb, buses, openbox) with GTK fixture windows
+  faults     the same desktop misbehaving: applications killed and stopped, AT-SPI gone
+
+The main app's view is glimwick-ctl watch; raw commands go out through GIO, so that bodies of
+any type can be sent. Every process started is ended by its process group.
+"""
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "compat"))
+import compat  # noqa: E402
+from compat import Fixture, Helper, wait_until  # noqa: E402
+
+CHANGED = "com.corvala.app.selectionChanged"
+CLEARED = "com.corvala.app.selectionCleared"
+STATUS = "com.corvala.app.permissionStatus"
+PONG = "com.corvala.app.pong"
+COMMANDS = ["startMonitoring", "stopMonitoring", "checkPermission", "requestPermission", "ping",
+            "shutdownIfMismatch", "shutdownRedundant"]
+EXITED = "[Glimwick] 辅助进程已退出"
+BAD_MISMATCH = "⚠️ 收到 shutdownIfMismatch 但参数无效"
+BAD_REDUNDANT = "⚠️ 收到 shutdownRedundant 但参数无效"
+VIEW = ("Glimwick watches the text you select.\n"
+        "The quick brown fox jumps over the lazy dog.\n"
+        "选区文本 and emoji 👍🏽 live here too.\n"
+        "Last line of the view.")
+SANITIZED = os.environ.get("GLIMWICK_SANITIZE") == "1"
+
+
+class Suite(compat.Checks):
+    def setup(self, helper_path, ctl, fixture_path):
+        self.helper_path, self.ctl, self.fixture_path = helper_path, ctl, fixture_path
+        self.directory = os.path.dirname(os.path.realpath(helper_path))
+        self.helper, self.bus, self.pings, self.count = None, None, 0, 0
+
+    def start_helper(self, app_pid=None):
+        from gi.repository import Gio
+        self.count += 1
+        self.helper = Helper(self.session, self.helper_path, self.ctl, "helper%d" % self.count,
+                             app_pid)
+        if self.bus is None:
+            self.bus = Gio.DBusConnection.new_for_address_sync(
+                self.session.env["DBUS_SESSION_BUS_ADDRESS"],
+                Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
+                Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
+        self.pings = 0
+        return self.helper
+
+    def emit(self, command, body=None, flush=True):
+        """A command with body: None, a text (one string), or any GLib.Variant tuple."""
+        from gi.repository import GLib
+        if isinstance(body, str):
+            body = GLib.Variant("(s)", (body,))
+        self.pings += command == "ping"
+        self.bus.emit_signal(None, "/", "com.corvala.helper", command, body)
+        if flush:
+            self.bus.flush_sync(None)
+
+    def events(self, name=None, mark=0):
+        return [e["payload"] for e in self.helper.events()[mark:]
+                if name is None or e["name"] == name]
+
+    def diagnostics(self):
+        return [p.get("context") for p in self.events("com.corvala.app.diagnostics")
+                if isinstance(p, dict) and p.get("pid") == self.helper.process.pid]
+
+    def times(self, context):
+        return self.diagnostics().count(context)
+
+    def wait_events(self, name, count, timeout=10):
+        return wait_until(lambda: len(self.events(name)) >= count, timeout, 0.02)
+
+    def round_trip(self, timeout=10):
+        """A ping, answered after everything posted before it has been handled."""
+        pongs = lambda: len([p for p in self.events(PONG)
+                             if p.get("pid") == self.helper.process.pid])
+        least = pongs() + 1  # glimwick-ctl's pings are answered too
+        self.emit("ping")
+        return wait_until(lambda: pongs() >= max(least, self.pings), timeout, 0.02)
+
+    def ctl_run(self, *args):
+        done = subprocess.run([self.ctl, *args], env=self.session.env, capture_output=True,
+                              timeout=60)
+        return done.returncode, done.stdout.decode()
+
+    def exit_status(self, timeout=10):
+        try:
+            return self.helper.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def resident_kib(self):
+        with open("/proc/%d/status" % self.helper.process.pid) as status:
+            return int(re.search(r"VmRSS:\s+(\d+)", status.read()).group(1))
+
+    def slowest_ping(self, seconds):
+        """Pings every 0.1 s for a while; the slowest answer (None when one was lost)."""
+        slowest, until = 0.0, time.monotonic() + seconds
+        while time.monotonic() < until:
+            sent = time.monotonic()
+            if not self.round_trip():
+                return None
+            slowest = max(slowest, time.monotonic() - sent)
+            time.sleep(0.1)
+        return slowest
+
+    def status_now(self):
+        before = len(self.events(STATUS))
+        self.emit("checkPermission")
+        assert self.wait_events(STATUS, before + 1), "no permission status"
+        return self.events(STATUS)[-1]
+
+    def window(self, title, *options, env=None):
+        return Fixture(self.session, [self.fixture_path, title, *options], title, env=env)
+
+    def bound_to(self, pid, timeout=15):
+        line = "Observer bound to pid=%d, subscribed=1/1" % pid
+        return wait_until(lambda: line in self.helper.log(), timeout, 0.05)
+
+    def activate(self, fixture):
+        x = lambda *args: self.session.run(["xdotool", *args]).decode().strip()
+        assert wait_until(lambda: x("windowactivate", "--sync", fixture.xid) is not None and
+                          x("getactivewindow") == fixture.xid, 30, 0.1), "never active"
+
+    def selected(self, mark, text=None, timeout=10):
+        """The first selection reported after mark (with that text, when given)."""
+        found = lambda: [p for p in self.events(CHANGED, mark) if text in (None, p["text"])]
+        return (wait_until(found, timeout, 0.02) or [None])[0]
+
+
+def bus(suite):
+    helper = suite.start_helper()
+    lines = helper.log().splitlines()
+    suite.check(lines[:2] == ["[Glimwick] =============================", "[Glimwick] 辅助进程已启动"]
+                and lines[2].startswith("[Glimwick] macOS Linux ") and lines[3] == lines[0],
+                "the start banner: %s" % lines[:4])
+    start = suite.events("com.corvala.app.diagnostics")[0]
+    suite.check(start == {"context": "启动", "pid": helper.process.pid, "ppid": os.getpid(),
+                          "execPath": suite.helper_path, "bundlePath": suite.directory,
+                          "bundleID": start.get("bundleID"),
+                          "macOS": lines[2][len("[Glimwick] macOS "):]}
+                and isinstance(start["bundleID"], str),
+                "the watch's first event is the start diagnostic, seven keys: %s" % start)
+
+    # A ping from a stock tool, with no body and with one, and ours: one pong each.
+    for body in ([], ["'{}'"]):
+        suite.session.run(["gdbus", "emit", "--session", "--object-path", "/", "--signal",
+                           "com.corvala.helper.ping", *body])
+        suite.pings += 1
+        suite.round_trip()
+    identity = {"bundlePath": suite.directory, "pid": helper.process.pid}
+    suite.check(suite.events(PONG) == [identity] * 4, "one pong per ping, the identity: %s"
+                % suite.events(PONG))
+
+    # Access: the unasked status half a second after launch, then one per check.
+    denied = {"granted": False, "axTrusted": False, "axDirect": False, "axErrorCode": -25211,
+              "bundlePath": suite.directory, "execPath": suite.helper_path,
+              "pid": helper.process.pid}
+    suite.check(suite.wait_events(STATUS, 1) and suite.status_now() == denied and
+                len(suite.events(STATUS)) == 2,
+                "without an accessibility bus access is disabled: %s" % suite.events(STATUS))
+    suite.emit("startMonitoring", '{"appPID": 77}')
+    suite.emit("stopMonitoring")  # while off: nothing
+    suite.round_trip()
+    check = "axTrusted=false axDirect=false granted=false axError=-25211"
+    suite.check(suite.times("startMonitoring权限检查: " + check) == 1 and
+                suite.times("startMonitoring失败:无权限 " + check) == 1 and
+                len(suite.events(STATUS)) == 3 and "🛑监听已停止" not in suite.diagnostics(),
+                "a start is refused with the check and a status; a stop while off says nothing")
+
+    # glimwick-ctl: commands wait for their answers; a bad name is refused.
+    status, out = suite.ctl_run("check-permission", "--wait", "10")
+    suite.check(status == 0 and STATUS in out, "ctl check-permission: %d %s" % (status, out))
+    status, out = suite.ctl_run("start", "--app-pid", "12", "--wait", "10")
+    suite.check(status != 0 and "startMonitoring失败" in out, "ctl start refused: %d" % status)
+    status, out = suite.ctl_run("ping", "--wait", "20")
+    suite.check(status == 0 and '"%s"' % PONG in out, "ctl ping: %d %s" % (status, out))
+    status, _ = suite.ctl_run("send", "nodots")
+    suite.check(status == 1, "ctl send refuses a name without dots: %d" % status)
+
+    # The own path, the kept pid: still running. Another path: gone within a second.
+    suite.emit("shutdownIfMismatch", json.dumps({"expectedBundlePath": suite.directory}))
+    suite.emit("shutdownRedundant", json.dumps({"expectedBundlePath": suite.directory,
+                                                "keepPID": helper.process.pid}))
+    suite.check(suite.round_trip() and helper.process.poll() is None and
+                suite.times("✅ 收到 shutdownIfMismatch，但当前已是目标 Helper，继续运行") == 1 and
+                suite.times("✅ 收到 shutdownRedundant，但当前是保留实例 PID=%d"
+                            % helper.process.pid) == 1, "the current, kept copy keeps running")
+    asked = time.monotonic()
+    suite.emit("shutdownIfMismatch", '{"expectedBundlePath": "/opt/Other"}')
+    status = suite.exit_status()
+    suite.check(status == 0 and time.monotonic() - asked < 1 and EXITED in helper.log() and
+                suite.times("🛑 检测到旧 Helper，准备自行退出: %s -> /opt/Other"
+                            % suite.directory) == 1, "a mismatch exits within a second, 0")
+    helper = suite.start_helper()
+    status, _ = suite.ctl_run("shutdown-redundant", suite.directory, "1", "--wait", "10")
+    suite.check(status == 0 and suite.exit_status() == 0, "ctl shutdown-redundant ends a copy")
+
+    # The session bus going away ends the helper: status 1, one line why.
+    helper = suite.start_helper()
+    suite.session.end(suite.session.named["bus"])
+    suite.check(suite.exit_status() == 1 and "session bus connection was closed" in helper.log()
+                and EXITED in helper.log(), "a lost session bus ends the helper with 1")
+    gone = subprocess.run([suite.helper_path], capture_output=True, timeout=30, env={
+        **suite.session.env, "DISPLAY": "",
+        "DBUS_SESSION_BUS_ADDRESS": "unix:path=/nonexistent/glimwick-bus"})
+    err = gone.stderr.decode()
+    suite.check(gone.returncode == 1 and not gone.stdout and err.count("\n") == 1 and
+                err.startswith("glimwick: cannot reach the D-Bus session bus: "),
+                "no session bus at all: status 1 and one line: %d %r" % (gone.returncode, err))
+
+
+def hostile(suite):
+    from gi.repository import GLib
+    helper = suite.start_helper()
+    assert suite.wait_events(STATUS, 1), "no start-up status"
+    baseline = suite.resident_kib()
+
+    # 10,000 mixed commands as fast as the bus takes them: all handled, in order.
+    mix = [("ping", None), ("checkPermission", None), ("startMonitoring", '{"appPID": 4}'),
+           ("stopMonitoring", None), ("shutdownIfMismatch", "[]"),
+           ("shutdownRedundant", '{"expectedBundlePath": "/elsewhere", "keepPID": 1}'),
+           ("ping", "garbage"), ("shutdownRedundant", "{")]
+    statuses, mismatch, redundant = (len(suite.events(STATUS)), suite.times(BAD_MISMATCH),
+                                     suite.times(BAD_REDUNDANT))
+    rounds = 10000 // len(mix)
+    for _ in range(rounds):
+        for command, body in mix:
+            suite.emit(command, body, flush=False)
+    suite.bus.flush_sync(None)
+    suite.check(suite.round_trip(120) and
+                suite.wait_events(STATUS, statuses + 2 * rounds, 60) and
+                suite.times(BAD_MISMATCH) == mismatch + rounds and
+                suite.times(BAD_REDUNDANT) == redundant + rounds and
+                "✅监听已启动 mainAppPID=4 helperPID=%d" % helper.process.pid
+                not in suite.diagnostics(),
+                "10,000 mixed commands: every ping, status and refusal, none lost")
+    if not SANITIZED:  # AddressSanitizer keeps freed memory; its leak check at exit stands in
+        grown = suite.resident_kib() - baseline
+        suite.check(grown < 16 * 1024, "the memory is given back: %d KiB more" % grown)
+
+    # Bodies that are not one string count as no object: each shutdown command invalid.
+    # (requestPermission starts the accessibility bus, so this comes after the flood.)
+    pongs, mismatch, redundant = (len(suite.events(PONG)), suite.times(BAD_MISMATCH),
+                                  suite.times(BAD_REDUNDANT))
+    for command in COMMANDS:
+        for body in (GLib.Variant("(i)", (7,)), GLib.Variant("(ss)", ("{}", "{}")),
+                     GLib.Variant("(as)", ([],)), "", None):
+            suite.emit(command, body, flush=False)
+    suite.check(suite.round_trip() and suite.times(BAD_MISMATCH) == mismatch + 5 and
+                suite.times(BAD_REDUNDANT) == redundant + 5 and
+                len(suite.events(PONG)) == pongs + 6,
+                "odd bodies: no object, five invalid each, five pings answered")
+
+    # Broken JSON; valid JSON without keepPID is invalid before any path comparison.
+    broken = ["", "{", "{\"keepPID\": 1,}", "{\"keepPID\": NaN}", "{\"a\": \"\\ud800\"}",
+              "{} {}", "null", "[\"/opt/Other\"]", "\xef\xbb\xbf{}", "{'keepPID': 1}"]
+    for text in broken:
+        suite.emit("shutdownRedundant", text, flush=False)
+        suite.emit("shutdownIfMismatch", text, flush=False)
+    suite.emit("shutdownRedundant", '{"expectedBundlePath": "/opt/Other"}')
+    suite.check(suite.round_trip() and suite.times(BAD_REDUNDANT) == redundant + 5 + len(broken) + 1
+                and suite.times(BAD_MISMATCH) == mismatch + 5 + len(broken), "broken JSON is invalid")
+
+    # Huge and deep objects, the command that ends this copy last: a 10 MB path is a mismatch.
+    huge = '{"expectedBundlePath": "%s"}' % ("x" * (10 << 20))
+    deep = "[" * 100000 + "]" * 100000
+    mismatch, redundant = suite.times(BAD_MISMATCH), suite.times(BAD_REDUNDANT)
+    for command in [c for c in COMMANDS if c != "shutdownIfMismatch"] + ["shutdownIfMismatch"]:
+        for text in (huge, deep, '{"appPID": %s, "expectedBundlePath": %s}' % (deep, deep)):
+            suite.emit(command, text)
+        if command != "shutdownIfMismatch":
+            suite.round_trip()
+    suite.check(suite.times(BAD_REDUNDANT) == redundant + 3 and
+                wait_until(lambda: suite.times(BAD_MISMATCH) == mismatch + 2, 30) and
+                suite.exit_status() == 0,
+                "huge and deep objects: invalid, or a mismatch that exits cleanly (no leak)")
+
+
+def selection(suite):
+    session = suite.session
+    view = suite.window("Glimwick Fixture A")
+    suite.activate(view)
+    helper = suite.start_helper()
+    suite.emit("checkPermission")
+    granted = wait_until(lambda: [s for s in suite.events(STATUS) if s["axErrorCode"] == 0], 15)
+    suite.check(granted and granted[0]["granted"] and granted[0]["axTrusted"],
+                "access is granted on this stack: %s" % granted)
+    helper.start(1)
+    assert suite.bound_to(view.process.pid), helper.log()
+
+    # The seven command signals, and the accessibility bus's name changes: nothing else.
+    from gi.repository import GLib
+    call = lambda method, arg: suite.bus.call_sync(
+        "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method, arg,
+        None, 0, 5000, None).unpack()
+    name = next(n for n in call("ListNames", None)[0] if n.startswith(":") and call(
+        "GetConnectionUnixProcessID", GLib.Variant("(s)", (n,)))[0] == helper.process.pid)
+    rules = re.findall(r"sender=%s -> destination=org.freedesktop.DBus [^\n]*member=AddMatch\n"
+                       r"\s*string \"([^\"]*)\"" % re.escape(name), session.read("monitor.log"))
+    suite.check([r for r in rules if "com.corvala" in r] == [
+        "type='signal',interface='com.corvala.helper',member='%s'" % c for c in COMMANDS] and
+        all("arg0='org.a11y.Bus'" in r for r in rules if "com.corvala" not in r),
+        "the helper asks the bus for the seven commands only: %s" % rules)
+
+    # The text exactly, the rectangle the toolkit reports, non-ASCII whole.
+    mark = len(suite.events())
+    view.send("select view 42 61")
+    got = suite.selected(mark) or {}
+    extents = [int(v) for v in view.send("extents view 42 61").split()]
+    suite.check(got.get("text") == VIEW[42:61] == "quick brown fox jum" and
+                [got.get(k) for k in "xywh"] == extents and extents[2] > 0 and
+                got.get("pid") == helper.process.pid, "a view selection: %s, %s" % (got, extents))
+    view.send("select view 83 100")
+    suite.check(suite.selected(mark, VIEW[83:100]), "emoji with skin tone, whole")
+
+    # The whole text only in selectionChanged; elsewhere a 30-character prefix.
+    line = VIEW[38:82]
+    view.send("select view 38 82")
+    suite.selected(mark, line)
+    suite.round_trip()
+    suite.check(line not in helper.log() and "Selection validated: %s... at (" % line[:30]
+                in helper.log() and session.read("monitor.log").count(line) == 1 and
+                not [d for d in suite.diagnostics() if line in d],
+                "the selected line travels whole only in its selectionChanged")
+
+    # Deselecting: one clear, after two empty readings, with the identity.
+    view.send("deselect view")
+    cleared = wait_until(lambda: suite.events(CLEARED), 10)
+    time.sleep(1.2)  # a second of further empty readings must report nothing more
+    suite.round_trip()
+    suite.check(cleared and suite.events(CLEARED) == [
+        {"bundlePath": suite.directory, "pid": helper.process.pid}] and
+        "Selection cleared: empty_selection_threshold" in helper.log(), "one clear")
+
+    # The address bar and an entry in a plain box are excluded; a password is never read.
+    ignored = "[SelectionObserver][DEBUG] Ignored: element in exclusion list (address bar, " \
+              "search box, etc.)"
+    mark = len(suite.events())
+    for count, (widget, start, end) in enumerate((("toolbar-entry", 8, 15), ("box-entry", 3, 8),
+                                                  ("password-entry", 0, 12))):
+        view.send("focus " + widget)
+        view.send("select %s %d %d" % (widget, start, end))
+        if count < 2:
+            suite.check(wait_until(lambda: helper.log().count(ignored) == count + 1, 10),
+                        "%s is excluded" % widget)
+    time.sleep(2)  # several ticks and any notification pass with the password selected
+    suite.round_trip()
+    suite.check(helper.log().count(ignored) == 2 and not suite.events(CHANGED, mark) and
+                "hunter2" not in helper.log() and
+                "hunter2" not in session.read("monitor.log"),
+                "nothing from the entries; the password on no line and no bus")
+
+    # Another application: a clear, a rebind, its selection.
+    other = suite.window("Glimwick Fixture B")
+    suite.activate(other)
+    mark = len(suite.events())
+    suite.check(suite.bound_to(other.process.pid) and wait_until(
+        lambda: "Selection cleared: focus_pid_changed" in helper.log(), 10),
+        "moving to another application rebinds and clears")
+    other.send("select view 4 12")
+    suite.check(suite.selected(mark, VIEW[4:12]), "the other application's selection")
+
+    # Focused while still registering: subscribed to by its process all the same.
+    late = suite.window("Glimwick Fixture Late", "--late-accessibility",
+                        env={"NO_AT_BRIDGE": "1"})
+    suite.activate(late)
+    suite.check(suite.bound_to(late.process.pid), "bound before it registered")
+    mark = len(suite.events())
+    late.send("register")
+    late.send("select view 42 61")
+    suite.check(suite.selected(mark, "quick brown fox jum"), "read once registered")
+
+    # No size for the range: the rectangle surrounds the pointer, top-left coordinates.
+    sizeless = suite.window("Glimwick Fixture Sizeless", "--no-range-extents")
+    suite.activate(sizeless)
+    session.run(["xdotool", "mousemove", "--sync", "300", "100"])
+    assert suite.bound_to(sizeless.process.pid), helper.log()
+    mark = len(suite.events())
+    sizeless.send("select view 42 57")
+    got = suite.selected(mark, "quick brown fox") or {}
+    suite.check([got.get(k) for k in "xywh"] == [280, 90, 40, 20],
+                "without bounds, around the pointer: %s" % got)
+
+
+def faults(suite):
+    session = suite.session
+    view = suite.window("Glimwick Fixture A")
+    suite.activate(view)
+    helper = suite.start_helper(1)
+    assert suite.bound_to(view.process.pid), helper.log()
+
+    def works(window, start, end):
+        mark = len(suite.events())
+        window.send("select view %d %d" % (start, end))
+        return suite.selected(mark, VIEW[start:end], 15)
+
+    # Unusable appPIDs leave the recorded one alone.
+    started = lambda pid: suite.times("✅监听已启动 mainAppPID=%s helperPID=%d"
+                                      % (pid, helper.process.pid))
+    for body in ['{"appPID": 77}', '{"appPID": 1e400}', '{"appPID": "78"}',
+                 '{"appPID": 2147483648}', '{"appPID": 7.5}', '{"appPID": true}', "[78]", "{",
+                 '{"appPID": %s}' % ("[" * 100000 + "]" * 100000)]:
+        suite.emit("stopMonitoring")
+        suite.emit("startMonitoring", body)
+    suite.emit("stopMonitoring")
+    suite.emit("startMonitoring", '{"appPID": -0}')
+    suite.check(suite.round_trip() and started(77) == 9 and started(0) == 1,
+                "appPIDs are kept unless usable")
+
+    # A stopped application stalls the helper one call time-out at most, then reads again.
+    suite.check(works(view, 0, 8), "a selection before the faults")
+    os.kill(view.process.pid, signal.SIGSTOP)
+    slowest = suite.slowest_ping(5)
+    os.kill(view.process.pid, signal.SIGCONT)
+    suite.check(slowest is not None and slowest < 1.8, "stopped: slowest ping %s s" % slowest)
+    suite.check(works(view, 9, 16), "read again once it answers")
+
+    # Killed while being read.
+    os.kill(view.process.pid, signal.SIGKILL)
+    slowest = suite.slowest_ping(2)
+    suite.check(slowest is not None and slowest < 2, "killed: slowest ping %s s" % slowest)
+    other = suite.window("Glimwick Fixture B")
+    suite.activate(other)
+    suite.check(works(other, 0, 8), "the next application is read")
+
+    # The registry killed: the bus starts it again; old and new applications are read.
+    launcher = session.named["a11y"].pid
+    killed = subprocess.run(["pkill", "-KILL", "-g", str(launcher), "-f", "at-spi2-registryd"])
+    suite.check(killed.returncode == 0 and suite.status_now()["axTrusted"] and works(other, 17, 25),
+                "after the registry's restart, trusted, and the application read")
+    third = suite.window("Glimwick Fixture C")
+    suite.activate(third)
+    suite.check(works(third, 4, 12), "an application started after it is read")
+
+    # The accessibility bus gone: disabled, still answering.
+    os.killpg(launcher, signal.SIGKILL)
+    suite.check(wait_until(lambda: suite.status_now()["axErrorCode"] == -25211, 15) and
+                not suite.status_now()["axTrusted"], "without the accessibility bus: -25211")
+    slowest = suite.slowest_ping(1)
+    suite.check(slowest is not None and slowest < 1 and helper.process.poll() is None,
+                "and still answering: slowest ping %s s" % slowest)
+
+
+def main():
+    scenario, helper_path, ctl, fixture_path = sys.argv[1:5]
+    desktop = scenario in ("selection", "faults")
+
+    def run(session, suite):
+        session.start(display=desktop, accessibility=desktop, window_manager=desktop,
+                      monitor=desktop)
+        suite.setup(helper_path, ctl, fixture_path)
+        globals()[scenario](suite)
+        if suite.helper and suite.helper.process.poll() is None:
+            suite.check("runtime error" not in suite.helper.log(), "no sanitizer report")
+    return compat.run_scenario("glimwick-%s-" % scenario, run, Suite)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
