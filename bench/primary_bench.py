@@ -53,7 +53,7 @@ def main():
             suite.x("mousemove", "--sync", *end)
             released = time.monotonic()
             suite.x("mouseup", "1")
-            if compat.wait_until(lambda: suite.events_after(mark, primary.SELECTED), 5, 0.005):
+            if helper.selected(mark, timeout=5):
                 latencies.append(time.monotonic() - released)
             else:
                 missed += 1

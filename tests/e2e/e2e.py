@@ -70,8 +70,7 @@ class Suite(compat.Checks):
             self.bus.flush_sync(None)
 
     def events(self, name=None, mark=0):
-        return [e["payload"] for e in self.helper.events()[mark:]
-                if name is None or e["name"] == name]
+        return self.helper.payloads(name, mark)
 
     def diagnostics(self):
         return [p.get("context") for p in self.events("com.corvala.app.diagnostics")
@@ -136,9 +135,7 @@ class Suite(compat.Checks):
                           x("getactivewindow") == fixture.xid, 30, 0.1), "never active"
 
     def selected(self, mark, text=None, timeout=10):
-        """The first selection reported after mark (with that text, when given)."""
-        found = lambda: [p for p in self.events(CHANGED, mark) if text in (None, p["text"])]
-        return (wait_until(found, timeout, 0.02) or [None])[0]
+        return self.helper.selected(mark, text, timeout)
 
 
 def bus(suite):

@@ -53,11 +53,8 @@ class Suite(compat.Checks):
         return self.diagnostics()[-1]
 
     def diagnostics(self):
-        return [e["context"] for e in self.events_after(0, "com.corvala.app.diagnostics")
+        return [e["context"] for e in self.helper.payloads("com.corvala.app.diagnostics")
                 if e.get("context", "").startswith("🔍AX验证")]
-
-    def events_after(self, mark, name):
-        return [e["payload"] for e in self.helper.events()[mark:] if e["name"] == name]
 
 
 def xterm_cell(session, xid, column, row):
@@ -90,10 +87,9 @@ def run(suite, fixture_path, owner_path):
         return end
 
     # A drag in xterm: the text exactly, the fallback rectangle at the pointer.
-    mark = len(suite.helper.events())
+    mark = len(helper.events())
     pointer = drag(4, 18)
-    event = wait_until(lambda: suite.events_after(mark, SELECTED), 10)
-    payload = event[0] if event else {}
+    payload = helper.selected(mark) or {}
     suite.check(payload.get("text") == "quick brown fox",
                 "xterm: the dragged text is reported exactly: %r" % payload.get("text"))
     rect = tuple(payload.get(k) for k in ("x", "y", "w", "h"))
@@ -101,38 +97,36 @@ def run(suite, fixture_path, owner_path):
                 "xterm: the rectangle surrounds the pointer at %s: %s" % (pointer, rect))
 
     # The selected text erased: xterm gives PRIMARY up, reported as cleared.
-    mark = len(suite.helper.events())
+    mark = len(helper.events())
     suite.x("key", "Return")
-    suite.check(wait_until(lambda: suite.events_after(mark, CLEARED), 10),
+    suite.check(helper.selected(mark, name=CLEARED),
                 "xterm: giving the selection up is reported as cleared")
 
     # An application on the accessibility bus is read through accessibility: its bounds.
     gtk = Fixture(session, [fixture_path, "Primary GTK"], "gtk")
     suite.activate(gtk.xid, gtk.process.pid)
-    mark = len(suite.helper.events())
+    mark = len(helper.events())
     gtk.send("select view 42 57")
-    event = wait_until(lambda: suite.events_after(mark, SELECTED), 10)
-    payload = event[0] if event else {}
+    payload = helper.selected(mark) or {}
     suite.check(payload.get("text") == "quick brown fox" and payload.get("w") != 40,
                 "GTK: read through accessibility, with its own bounds: %s" % payload)
 
     # The GTK window's PRIMARY is not xterm's selection.
     suite.activate(xid, term.pid)
-    mark = len(suite.helper.events())
+    mark = len(helper.events())
     verified = suite.verify()
-    suite.check(not suite.events_after(mark, SELECTED) and verified.endswith("text=nil"),
+    suite.check(not helper.payloads(SELECTED, mark) and verified.endswith("text=nil"),
                 "another application's PRIMARY is not reported for xterm: %s, %s" % (
-                    suite.events_after(mark, SELECTED), verified))
+                    helper.payloads(SELECTED, mark), verified))
     session.end(gtk.process)
 
     # 5 MB, sent incrementally, arrives whole.
     size = 5 * 1024 * 1024
     big = Fixture(session, [owner_path, "primary-big", str(size)], "big")
     suite.activate(big.xid, big.process.pid)
-    mark = len(suite.helper.events())
+    mark = len(helper.events())
     big.send("own")
-    event = wait_until(lambda: suite.events_after(mark, SELECTED), 15, 0.1)
-    text = event[0]["text"] if event else ""
+    text = (helper.selected(mark, timeout=15) or {}).get("text", "")
     suite.check(text == pattern(size), "5 MB through INCR arrive whole (%d bytes)" % len(text))
     session.end(big.process)
 
@@ -155,11 +149,9 @@ def run(suite, fixture_path, owner_path):
 
     # And xterm still reads after all of that.
     suite.activate(xid, term.pid)
-    mark = len(suite.helper.events())
+    mark = len(helper.events())
     drag(0, 8)
-    event = wait_until(lambda: suite.events_after(mark, SELECTED), 10)
-    suite.check(bool(event) and event[0]["text"] == "The quick",
-                "xterm is read again afterwards: %s" % (event and event[0]["text"]))
+    suite.check(helper.selected(mark, "The quick"), "xterm is read again afterwards")
 
 
 def main():

@@ -49,9 +49,8 @@ def active(app):
 
 def diagnostic(helper, start):
     """The first diagnostic that starts so, or None."""
-    return next((e["payload"]["context"] for e in helper.events()
-                 if e["name"] == "com.corvala.app.diagnostics" and
-                 e["payload"].get("context", "").startswith(start)), None)
+    return next((p["context"] for p in helper.payloads("com.corvala.app.diagnostics")
+                 if p.get("context", "").startswith(start)), None)
 
 
 def rect_of(payload):
@@ -60,11 +59,10 @@ def rect_of(payload):
 
 class Suite(compat.Checks):
     def selection(self, helper, mark, text):
-        event = helper.next_event([SELECTED], mark, text=text)
-        self.check(event is not None and event["payload"]["text"] == text,
-                   "%s: %r reported exactly (got %s)" % (helper.name, text,
-                                                          event and event["payload"]))
-        return event["payload"] if event else None
+        payload = helper.selected(mark, text)
+        self.check(payload is not None, "%s: %r reported exactly (%s)" % (
+            helper.name, text, helper.payloads(SELECTED, mark)[-1:]))
+        return payload
 
 
 def fallback_at_caret(suite, helper, fixture_path):
@@ -114,7 +112,7 @@ def run(suite, helper_path, ctl, fixture_path, xwayland):
     mark = len(helper.events())
     gtk3.send("select view 42 47")
     suite.check(wait_until(lambda: diagnostic(helper, SKIPPED + str(pid)), 10) and
-                not any(e["name"] == SELECTED for e in helper.events()[mark:]),
+                not helper.payloads(SELECTED, mark),
                 "the main app in front holds its selection back with the diagnostic")
 
     helper.start(1)
