@@ -16,19 +16,21 @@ out=$root/demo-out
 rm -rf "$out" && mkdir -p "$out"
 work=$(mktemp -d)
 
-. scripts/desktop.sh
 groups=()
 finish() {
   for group in "${groups[@]}"; do kill -KILL -- "-$group" 2>/dev/null || true; done
-  desktop_stop
+  [ -f "$work/session.pids" ] && python3 scripts/session.py stop "$work"
   rm -rf "$work"
 }
 trap finish EXIT
 
-if desktop_is_usable; then
+# A desktop session of the user's own, with accessibility on its session bus, or a private one.
+if [ -n "${DISPLAY:-}" ] && [ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ] &&
+  gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+    --method org.freedesktop.DBus.NameHasOwner org.a11y.Bus 2>/dev/null | grep -q true; then
   echo "Using your desktop session (DISPLAY=$DISPLAY) and its accessibility bus."
 else
-  desktop_start "$work"
+  eval "$(python3 scripts/session.py start "$work")"
   echo "Started a private desktop: DISPLAY=$DISPLAY, session bus $DBUS_SESSION_BUS_ADDRESS"
 fi
 

@@ -21,6 +21,8 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+from session import Session, wait_until  # noqa: E402
 TEXT = ("The quick brown fox jumps over the lazy dog.\n"
         "Pack my box with five dozen liquor jugs.\n"
         "Sphinx of black quartz, judge my vow.\n")
@@ -51,94 +53,6 @@ end of the gesture to the event at the main app (the helper waits 0.2 s after th
 the application announces). The password field's value never reached any event or log line.
 
 """
-
-
-def wait_until(condition, timeout, step=0.05):
-    end = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value or time.monotonic() > end:
-            return value
-        time.sleep(step)
-
-
-class Session:
-    """Processes of one desktop, each leading its own group, ended by pid at the end."""
-
-    def __init__(self, work):
-        self.work = work
-        self.groups = []
-        self.named = {}
-        self.env = dict(os.environ)
-        for name in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "MOZ_HEADLESS"):
-            self.env.pop(name, None)
-
-    def spawn(self, argv, name, env=None, drop=(), stdin=subprocess.DEVNULL, **kwargs):
-        environment = {k: v for k, v in {**self.env, **(env or {})}.items() if k not in drop}
-        with open(os.path.join(self.work, name + ".log"), "ab") as log:
-            process = subprocess.Popen(argv, env=environment, stdout=log,
-                                       stderr=subprocess.STDOUT, stdin=stdin,
-                                       start_new_session=True, **kwargs)
-        self.groups.append(process)
-        self.named[name] = process
-        return process
-
-    def start(self, window_manager=True, display=True, accessibility=True, monitor=False):
-        runtime = os.path.join(self.work, "run")
-        os.makedirs(runtime, mode=0o700)
-        self.env.update(XDG_RUNTIME_DIR=runtime, HOME=self.work, TMPDIR=self.work,
-                        GTK_A11Y="atspi",
-                        NO_AT_BRIDGE="0", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
-                        QT_ACCESSIBILITY="1", GNOME_ACCESSIBILITY="1", LANG="C.UTF-8")
-        if display:
-            read, write = os.pipe()
-            self.spawn(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x1024x24",
-                        "-nolisten", "tcp", "-noreset"], "xvfb", pass_fds=(write,))
-            os.close(write)
-            with os.fdopen(read) as pipe:
-                self.env["DISPLAY"] = ":" + pipe.readline().strip()
-        self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1",
-                    "--address=unix:dir=" + runtime], "bus")
-        address_file = os.path.join(self.work, "bus.log")
-        address = wait_until(lambda: open(address_file).readline().strip(), 10)
-        assert address, "no session bus"
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
-        if monitor:
-            self.spawn(["dbus-monitor", "--session"], "monitor")
-            assert wait_until(lambda: "NameAcquired" in self.read("monitor.log"), 10)
-        if accessibility:
-            self.spawn(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately",
-                        "--a11y=1"], "a11y")
-            assert wait_until(lambda: b"true" in self.run(
-                ["gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
-                 "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner",
-                 "org.a11y.Bus"]), 10), "no accessibility bus"
-        if display and window_manager:
-            self.spawn(["openbox"], "openbox")
-            assert wait_until(lambda: self.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"])
-                              .find(b"window id") >= 0, 10), "no window manager"
-        os.environ.update(self.env)  # for pyatspi in this process
-
-    def read(self, name):
-        return open(os.path.join(self.work, name), encoding="utf-8", errors="replace").read()
-
-    def run(self, argv):
-        return subprocess.run(argv, env=self.env, capture_output=True, timeout=30).stdout
-
-    def end(self, process):
-        try:
-            os.killpg(process.pid, signal.SIGTERM)
-            process.wait(5)
-        except (ProcessLookupError, subprocess.TimeoutExpired):
-            try:
-                os.killpg(process.pid, signal.SIGKILL)
-                process.wait(5)
-            except (ProcessLookupError, subprocess.TimeoutExpired):
-                pass
-
-    def stop(self):
-        for process in reversed(self.groups):
-            self.end(process)
 
 
 class Helper:
