@@ -82,8 +82,10 @@ class Helper:
     def events(self):
         """Every event the main app saw, in order: {"name": ..., "payload": ...}."""
         with open(os.path.join(self.session.work, self.name + "-watch.log"),
-                  encoding="utf-8") as lines:
-            return [json.loads(line) for line in lines if line.startswith("{")]
+                  encoding="utf-8", errors="replace") as lines:
+            # The last line may be half written.
+            return [json.loads(line) for line in lines if line.startswith("{") and
+                    line.endswith("\n")]
 
     def payloads(self, name=None, mark=0):
         return [e["payload"] for e in self.events()[mark:] if name in (None, e["name"])]

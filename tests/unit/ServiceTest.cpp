@@ -81,9 +81,13 @@ TEST(Service, PermissionStatusOnLaunchOnCheckAndOnRequest) {
         return statuses.empty() ? json() : statuses.back();
     };
     auto expected = [](bool granted, bool trusted, bool direct, int code) {
-        return json{{"granted", granted}, {"axTrusted", trusted}, {"axDirect", direct},
-                    {"axErrorCode", code}, {"bundlePath", "/opt/Glimwick"},
-                    {"execPath", "/opt/Glimwick/glimwick"}, {"pid", 4242}};
+        return json{{"granted", granted},
+                    {"axTrusted", trusted},
+                    {"axDirect", direct},
+                    {"axErrorCode", code},
+                    {"bundlePath", "/opt/Glimwick"},
+                    {"execPath", "/opt/Glimwick/glimwick"},
+                    {"pid", 4242}};
     };
     EXPECT_EQ(status(true, std::nullopt), expected(true, true, true, 0));
     EXPECT_EQ(status(false, ax::kAXErrorAPIDisabled), expected(false, false, false, -25211));
@@ -159,7 +163,8 @@ TEST_F(Monitoring, StartChecksAccessRestartsAndStops) {
 
     helper.forget();
     helper.send("com.corvala.helper.stopMonitoring", std::string("ignored"));
-    EXPECT_EQ(helper.diagnostics(), (Lines{"Observer: SelectionObserver stopped", "🛑监听已停止"}));
+    EXPECT_EQ(helper.diagnostics(),
+              (Lines{"Observer: SelectionObserver stopped", "🛑监听已停止"}));
     helper.send("com.corvala.helper.stopMonitoring");  // while off: nothing
     EXPECT_EQ(helper.diagnostics().size(), 2u);
     helper.startMonitoring("{}");
@@ -170,9 +175,9 @@ TEST_F(Monitoring, StartChecksAccessRestartsAndStops) {
 TEST_F(Monitoring, SelectionsReachTheMainAppUnlessItIsInFront) {
     helper.startMonitoring("{\"appPID\": 0}");
     helper.advance(0.4);
-    const json first = {{"text", "hello world"}, {"x", 10.0},  {"y", 20.0},
-                        {"w", 100.0},          {"h", 12.0}, {"bundlePath", "/opt/Glimwick"},
-                        {"pid", 4242}};
+    const json first = {
+        {"text", "hello world"},         {"x", 10.0},  {"y", 20.0}, {"w", 100.0}, {"h", 12.0},
+        {"bundlePath", "/opt/Glimwick"}, {"pid", 4242}};
     EXPECT_EQ(helper.events("com.corvala.app.selectionChanged"), std::vector<json>{first});
     EXPECT_EQ(helper.diagnostics().back(), "📝选区检测到: hello world... rect=(10,20,100,12)");
     // Deselecting: two empty readings, one clear with the identity.
@@ -229,7 +234,8 @@ TEST_F(Monitoring, SelectionsReachTheMainAppUnlessItIsInFront) {
 }
 
 TEST_F(Monitoring, TrustVerificationTwoSecondsAfterEachStart) {
-    helper.selectInTextApp("选区文本 with emoji 👍🏽 and more text after it", Rect{10, 10, 100, 12});
+    helper.selectInTextApp("选区文本 with emoji 👍🏽 and more text after it",
+                           Rect{10, 10, 100, 12});
     helper.startMonitoring();
     helper.forget();
     helper.advance(1.99);
@@ -260,19 +266,26 @@ TEST_F(Monitoring, TrustVerificationTwoSecondsAfterEachStart) {
     // A transient API-disabled answer while trusted keeps monitoring.
     desktop.focusedElementAnswer = ax::Answer{ax::kAXErrorAPIDisabled, std::nullopt};
     helper.sim.workspace.frontmost = RunningApplication{Harness::kMainApp, std::nullopt};
-    EXPECT_EQ(verify(), "ℹ️AX验证命中主应用前台瞬时 false negative，保持已授权状态");
+    EXPECT_EQ(verify(),
+              "ℹ️AX验证命中主应用前台瞬时 false negative，保持已授权状态");
     helper.sim.workspace.frontmost = RunningApplication{0, std::nullopt};  // not an unset pid
-    EXPECT_EQ(verify(), "ℹ️AX验证出现瞬时 apiDisabled，但 trusted=true，保持已授权状态");
+    EXPECT_EQ(verify(),
+              "ℹ️AX验证出现瞬时 apiDisabled，但 trusted=true，保持已授权状态");
     EXPECT_TRUE(helper.service().isMonitoring());
     EXPECT_TRUE(helper.events("com.corvala.app.permissionStatus").empty());
 
     // Lost trust stops monitoring and reports all false (the probe itself succeeded).
     desktop.trusted = false;
     desktop.focusedElementAnswer.reset();
-    EXPECT_EQ(verify(), "⚠️AX验证发现 trusted=false，判定辅助功能权限已失效，停止监听");
-    const json lost = {{"granted", false},         {"axTrusted", false},
-                       {"axDirect", false},        {"axErrorCode", 0},
-                       {"bundlePath", "/opt/Glimwick"}, {"execPath", "/opt/Glimwick/glimwick"},
+    EXPECT_EQ(
+        verify(),
+        "⚠️AX验证发现 trusted=false，判定辅助功能权限已失效，停止监听");
+    const json lost = {{"granted", false},
+                       {"axTrusted", false},
+                       {"axDirect", false},
+                       {"axErrorCode", 0},
+                       {"bundlePath", "/opt/Glimwick"},
+                       {"execPath", "/opt/Glimwick/glimwick"},
                        {"pid", 4242}};
     EXPECT_EQ(helper.events("com.corvala.app.permissionStatus"), std::vector<json>{lost});
     EXPECT_FALSE(helper.service().isMonitoring());
@@ -304,9 +317,11 @@ TEST_F(Monitoring, CopiesShutDownOnlyWhenOutdatedOrRedundant) {
              {"shutdownRedundant", json{{"expectedBundlePath", kOwn}, {"keepPID", 4242.0}},
               "✅ 收到 shutdownRedundant，但当前是保留实例 PID=4242", false},
              {"shutdownRedundant", json{{"expectedBundlePath", kOwn}, {"keepPID", 0}},
-              "🛑 检测到同路径重复 Helper，准备自行退出: pid=4242 keepPID=0", true},
+              "🛑 检测到同路径重复 Helper，准备自行退出: pid=4242 keepPID=0",
+              true},
              {"shutdownIfMismatch", json{{"expectedBundlePath", "/opt/Glimwick/"}},
-              "🛑 检测到旧 Helper，准备自行退出: /opt/Glimwick -> /opt/Glimwick/", true},
+              "🛑 检测到旧 Helper，准备自行退出: /opt/Glimwick -> /opt/Glimwick/",
+              true},
          }) {
         Harness helper;
         helper.launch();
