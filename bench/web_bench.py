@@ -107,8 +107,7 @@ def main():
             for _ in range(3):
                 mark = len(helper.events())
                 session.run(double_click(word))
-                if helper.next_event(["com.corvala.app.selectionChanged"], mark, timeout=10,
-                                     text=word):
+                if helper.selected(mark, word):
                     break
             else:
                 raise AssertionError("the word was never reported")
