@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <string_view>
 
 namespace glimwick::os {
 
@@ -12,22 +11,10 @@ namespace {
 constexpr gint64 kSlowCallUs = gint64{kCallTimeoutMs} * 900;
 constexpr gint64 kLeaveAloneUs = gint64{5} * G_USEC_PER_SEC;
 
-// What a failed call means to the caller: a vanished object or application is an invalid
-// element; anything else (a time-out, a refused call) could not complete. libatspi keeps only
-// the D-Bus error's message, which carries the error name for these.
-ax::AXError codeFor(const GErrorPtr& error) {
-    if (!error) {
-        return ax::kAXErrorSuccess;
-    }
-    std::string_view message = error->message != nullptr ? error->message : "";
-    for (std::string_view gone :
-         {"ServiceUnknown", "UnknownObject", "NameHasNoOwner", "Disconnected"}) {
-        if (message.find(gone) != std::string_view::npos) {
-            return ax::kAXErrorInvalidUIElement;
-        }
-    }
-    return ax::kAXErrorCannotComplete;
-}
+// libatspi's error domain and its code for an application that has left the bus; its public
+// headers do not declare them.
+constexpr const char* kAtspiErrorDomain = "atspi_error";
+constexpr gint kAtspiApplicationGone = 0;
 
 Rect rectFrom(const AtspiRect& r) {
     return Rect{static_cast<double>(r.x), static_cast<double>(r.y), static_cast<double>(r.width),
@@ -40,6 +27,19 @@ void freeRect(AtspiRect*& rect) {
 }
 
 }  // namespace
+
+ax::AXError axErrorFor(const GError* error) {
+    if (error == nullptr) {
+        return ax::kAXErrorSuccess;
+    }
+    // libatspi passes on no D-Bus error name (only its message); the one thing it classifies
+    // is an application that has left the bus.
+    if (error->domain == g_quark_from_static_string(kAtspiErrorDomain) &&
+        error->code == kAtspiApplicationGone) {
+        return ax::kAXErrorInvalidUIElement;
+    }
+    return ax::kAXErrorCannotComplete;
+}
 
 const char* busNameOf(AtspiAccessible* accessible) {
     auto* object = accessible != nullptr ? ATSPI_OBJECT(accessible) : nullptr;
@@ -68,7 +68,7 @@ std::optional<Result> AtspiCalls::ask(AtspiAccessible* target, Body&& body, Rele
     GError* raw = nullptr;
     Result result = body(&raw);
     GErrorPtr error(raw);
-    lastError_ = codeFor(error);
+    lastError_ = axErrorFor(error.get());
     gint64 elapsed = g_get_monotonic_time() - now;
     if (bus != nullptr && elapsed >= kSlowCallUs) {
         unresponsiveUntil_[bus] = g_get_monotonic_time() + kLeaveAloneUs;

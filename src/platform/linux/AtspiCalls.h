@@ -18,6 +18,10 @@ GObjectPtr<AtspiAccessible> retained(AtspiAccessible* accessible);
 // The accessibility-bus name of accessible's application, or null.
 const char* busNameOf(AtspiAccessible* accessible);
 
+// What a failed call means to the caller: an object whose application is gone is an invalid
+// element; anything else (a time-out, a refused call) could not complete.
+ax::AXError axErrorFor(const GError* error);
+
 // How long any call into another application may take.
 inline constexpr gint kCallTimeoutMs = 1000;
 

@@ -1,8 +1,10 @@
-// The bridge's role table as the selection logic relies on it: the search-box rule matches
-// entries and combo boxes inside tool bars and groups, and a password is never read.
+// The bridge's translations as the selection logic relies on them: the role table (the
+// search-box rule matches entries and combo boxes inside tool bars and groups, and a password
+// is never read) and what a failed call means.
 
 #include <gtest/gtest.h>
 
+#include "platform/linux/AtspiCalls.h"
 #include "platform/linux/AtspiRoles.h"
 
 namespace glimwick::os {
@@ -32,6 +34,19 @@ TEST(Roles, TheNamesTheExclusionRuleAndThePasswordRuleDependOn) {
     EXPECT_TRUE(isSecret(std::nullopt)) << "a role that cannot be read may be a password";
     EXPECT_FALSE(isSecret(ATSPI_ROLE_ENTRY));
     EXPECT_FALSE(isSecret(ATSPI_ROLE_TEXT));
+}
+
+TEST(Bridge, AFailedCallIsClassifiedByItsCodeNotItsMessage) {
+    auto code = [](const char* domain, int value, const char* message) {
+        GErrorPtr error(g_error_new_literal(g_quark_from_string(domain), value, message));
+        return axErrorFor(error.get());
+    };
+    EXPECT_EQ(axErrorFor(nullptr), ax::kAXErrorSuccess);
+    EXPECT_EQ(code("atspi_error", 0, "The application no longer exists"),
+              ax::kAXErrorInvalidUIElement);
+    EXPECT_EQ(code("atspi_error", 1, "org.freedesktop.DBus.Error.UnknownObject"),
+              ax::kAXErrorCannotComplete);
+    EXPECT_EQ(code("g-io-error-quark", 0, "gone"), ax::kAXErrorCannotComplete);
 }
 
 }  // namespace
