@@ -167,9 +167,11 @@ TEST_F(Monitoring, StartChecksAccessRestartsAndStops) {
               (Lines{"Observer: SelectionObserver stopped", "🛑监听已停止"}));
     helper.send("com.corvala.helper.stopMonitoring");  // while off: nothing
     EXPECT_EQ(helper.diagnostics().size(), 2u);
-    helper.startMonitoring("{}");
+    for (const char* unusable : {"{}", "{\"appPID\": 7.5}", "{\"appPID\": \"78\"}", "["}) {
+        helper.startMonitoring(unusable);
+        EXPECT_EQ(helper.service().mainAppPID(), 300) << unusable;  // the recorded one stays
+    }
     EXPECT_EQ(helper.service().selectionObserver(), observer);  // kept for the next start
-    EXPECT_EQ(helper.service().mainAppPID(), 300);
 }
 
 TEST_F(Monitoring, SelectionsReachTheMainAppUnlessItIsInFront) {
