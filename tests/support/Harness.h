@@ -32,17 +32,13 @@ public:
     }
 
     // A selection observer of its own, recording what it reports.
-    SelectionObserver& observe(bool withClearedCallback = true) {
-        SelectionObserver::ClearedCallback cleared;
-        if (withClearedCallback) {
-            cleared = [this] { ++clears; };
-        }
+    SelectionObserver& observe() {
         observer = SelectionObserver::create(
             sim.platform(), kOwner,
             [this](const std::string& text, const Rect& rect) {
                 changes.push_back({text, rect});
             },
-            cleared);
+            [this] { ++clears; });
         return *observer;
     }
 
