@@ -513,13 +513,10 @@ std::uint64_t AtspiAccessibility::generationOf(AtspiAccessible* accessible) cons
 bool AtspiAccessibility::isProcessTrusted(bool prompt) {
     if (prompt) {
         // Asks the desktop to turn accessibility on, starting its bus if need be.
-        GVariant* set = g_dbus_connection_call_sync(
+        GVariantPtr set(g_dbus_connection_call_sync(
             sessionBus_, kA11yBusName, kA11yBusPath, "org.freedesktop.DBus.Properties", "Set",
             g_variant_new("(ssv)", kA11yStatus, "IsEnabled", g_variant_new_boolean(TRUE)), nullptr,
-            G_DBUS_CALL_FLAGS_NONE, kBusCallTimeoutMs, nullptr, nullptr);
-        if (set != nullptr) {
-            g_variant_unref(set);
-        }
+            G_DBUS_CALL_FLAGS_NONE, kBusCallTimeoutMs, nullptr, nullptr));
     }
     GVariant* reply = g_dbus_connection_call_sync(
         sessionBus_, kA11yBusName, kA11yBusPath, "org.freedesktop.DBus.Properties", "Get",

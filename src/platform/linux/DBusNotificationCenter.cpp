@@ -92,7 +92,7 @@ GDBusMessage* DBusNotificationCenter::filter(GDBusConnection*, GDBusMessage* mes
     }
     std::size_t pending = inbox.pending.load();
     if (pending > 0 && pending + size > kMaxPendingBytes) {
-        g_object_unref(message);
+        GObjectPtr<GDBusMessage> dropped(message);
         return nullptr;
     }
     inbox.pending += size;
@@ -161,12 +161,9 @@ NotificationCenter::Token DBusNotificationCenter::addInterfaceObserver(const std
         [](gpointer data) { std::unique_ptr<SenderBlock>(static_cast<SenderBlock*>(data)); });
     subscriptions_.emplace(token, Observed{id, {}});
     // Any reply comes after the bus has taken the match rule.
-    GVariant* reply = g_dbus_connection_call_sync(
+    GVariantPtr reply(g_dbus_connection_call_sync(
         connection_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "GetId", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, kRoundTripMs, nullptr, nullptr);
-    if (reply != nullptr) {
-        g_variant_unref(reply);
-    }
+        "GetId", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, kRoundTripMs, nullptr, nullptr));
     return token;
 }
 
@@ -194,9 +191,7 @@ void DBusNotificationCenter::post(const std::string& name,
     GError* error = nullptr;
     g_dbus_connection_emit_signal(connection_.get(), nullptr, kSignalObjectPath,
                                   signal->interface.c_str(), signal->member.c_str(), body, &error);
-    if (error != nullptr) {
-        g_error_free(error);  // Posting never reports delivery.
-    }
+    GErrorPtr ignored(error);  // Posting never reports delivery.
 }
 
 void DBusNotificationCenter::flush() {

@@ -80,12 +80,11 @@ std::optional<std::string> LinuxWorkspace::X11::bytes(Window window, Atom name, 
         data == nullptr) {
         return std::nullopt;
     }
-    std::optional<std::string> value;
-    if (format == 8) {
-        value.emplace(reinterpret_cast<const char*>(data), count);
+    XDataPtr<unsigned char> owned(data);
+    if (format != 8) {
+        return std::nullopt;
     }
-    XFree(data);
-    return value;
+    return std::string(reinterpret_cast<const char*>(data), count);
 }
 
 // Exactly count CARDINAL values of a property, or nothing.
@@ -101,13 +100,12 @@ std::optional<std::vector<unsigned long>> LinuxWorkspace::X11::cardinals(
         data == nullptr) {
         return std::nullopt;
     }
-    std::optional<std::vector<unsigned long>> values;
-    if (format == 32 && got == count) {
-        const auto* longs = reinterpret_cast<const unsigned long*>(data);
-        values.emplace(longs, longs + count);
+    XDataPtr<unsigned char> owned(data);
+    if (format != 32 || got != count) {
+        return std::nullopt;
     }
-    XFree(data);
-    return values;
+    const auto* longs = reinterpret_cast<const unsigned long*>(data);
+    return std::vector<unsigned long>(longs, longs + count);
 }
 
 LinuxWorkspace::LinuxWorkspace(AccessibleDesk desk) : desk_(std::move(desk)) {
@@ -147,11 +145,11 @@ std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
             RunningApplication application{static_cast<Pid>(*pid), std::nullopt};
             XClassHint hint{};
             if (XGetClassHint(x11_->display.get(), *window, &hint) != 0) {
-                if (hint.res_class != nullptr) {
-                    application.localizedName = hint.res_class;
+                XDataPtr<char> name(hint.res_name);
+                XDataPtr<char> resourceClass(hint.res_class);
+                if (resourceClass) {
+                    application.localizedName = resourceClass.get();
                 }
-                XFree(hint.res_name);
-                XFree(hint.res_class);
             }
             return application;
         }

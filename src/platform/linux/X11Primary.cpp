@@ -103,9 +103,7 @@ struct X11Primary::X11 {
             if (XQueryTree(display.get(), window, &rootReturn, &parent, &children, &count) == 0) {
                 return 0;
             }
-            if (children != nullptr) {
-                XFree(children);
-            }
+            XDataPtr<Window> owned(children);
             window = parent;
         }
         return 0;
@@ -197,14 +195,11 @@ struct X11Primary::X11 {
                                AnyPropertyType, &type, &format, &count, &after, &data) != Success) {
             return std::nullopt;
         }
-        std::optional<std::string> bytes;
-        if (after == 0 && (format == 8 || data == nullptr)) {
-            bytes.emplace(data != nullptr ? reinterpret_cast<const char*>(data) : "", count);
+        XDataPtr<unsigned char> owned(data);
+        if (after != 0 || (format != 8 && data != nullptr)) {
+            return std::nullopt;
         }
-        if (data != nullptr) {
-            XFree(data);
-        }
-        return bytes;
+        return std::string(data != nullptr ? reinterpret_cast<const char*>(data) : "", count);
     }
 
     void onSelectionNotify(const XSelectionEvent& event) {

@@ -13,6 +13,17 @@ struct XDisplayClose {
 // A connection to the X server of our own.
 using XDisplayPtr = std::unique_ptr<Display, XDisplayClose>;
 
+struct XFreeData {
+    void operator()(void* data) const {
+        if (data != nullptr) {
+            XFree(data);
+        }
+    }
+};
+// Memory that Xlib hands over.
+template <typename T>
+using XDataPtr = std::unique_ptr<T, XFreeData>;
+
 // One 32-bit value (CARDINAL, WINDOW) of a window's property, or nothing.
 inline std::optional<unsigned long> propertyValue(Display* display, Window window, Atom name,
                                                   Atom type) {
@@ -25,7 +36,7 @@ inline std::optional<unsigned long> propertyValue(Display* display, Window windo
                            &after, &data) != Success) {
         return std::nullopt;
     }
-    std::unique_ptr<unsigned char, int (*)(void*)> owned(data, XFree);
+    XDataPtr<unsigned char> owned(data);
     if (data == nullptr || count != 1 || format != 32) {
         return std::nullopt;
     }
