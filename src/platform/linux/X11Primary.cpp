@@ -199,7 +199,8 @@ struct X11Primary::X11 {
         if (after != 0 || (format != 8 && data != nullptr)) {
             return std::nullopt;
         }
-        return std::string(data != nullptr ? reinterpret_cast<const char*>(data) : "", count);
+        return data != nullptr ? std::string(reinterpret_cast<const char*>(data), count)
+                               : std::string();
     }
 
     void onSelectionNotify(const XSelectionEvent& event) {
