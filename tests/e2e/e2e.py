@@ -12,7 +12,6 @@ The main app's view is glimwick-ctl watch; raw commands go out through GIO, so t
 any type can be sent. Every process started is ended by its process group.
 """
 
-import json
 import os
 import re
 import signal
