@@ -12,7 +12,7 @@ set -euo pipefail
 build=(
   build-essential cmake ninja-build pkg-config
   libglib2.0-dev nlohmann-json3-dev libicu-dev
-  libatspi2.0-dev libx11-dev libxrandr-dev libxfixes-dev libxres-dev
+  libatspi2.0-dev libdbus-1-dev libx11-dev libxrandr-dev libxfixes-dev libxres-dev
   # the manual page, and the package's dependencies found from the binaries
   help2man file
 )

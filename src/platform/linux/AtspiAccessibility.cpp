@@ -359,15 +359,8 @@ void AtspiAccessibility::connectBatch() {
     GVariantPtr owned(reply);
     const gchar* address = nullptr;
     g_variant_get(reply, "(&s)", &address);
-    accessibilityBus_.reset(g_dbus_connection_new_for_address_sync(
-        address,
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr));
-    if (accessibilityBus_) {
-        batch_.emplace(accessibilityBus_.get());
-        reader_.setBatch(&*batch_);
-    }
+    batch_ = TextBatch::open(address, g_get_monotonic_time() + gint64{kBusCallTimeoutMs} * 1000);
+    reader_.setBatch(batch_.get());
 }
 
 void AtspiAccessibility::disconnect() {
@@ -388,8 +381,8 @@ void AtspiAccessibility::disconnect() {
     activeWindow_.reset();
     reading_.reset();
     reader_.setBatch(nullptr);
+    reader_.setBatch(nullptr);
     batch_.reset();
-    accessibilityBus_.reset();
     calls_.forgetUnresponsive();
     // libatspi cannot connect a second time in one process (it is not re-initialisable), so
     // access stays disabled, as it really is for this process, until the helper is restarted.

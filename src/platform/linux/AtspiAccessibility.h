@@ -5,6 +5,7 @@
 #include <atspi/atspi.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -100,9 +101,8 @@ private:
     bool lost_ = false;  // the accessibility bus went away after we had connected
     AtspiCalls calls_;
     SelectionReader reader_;
-    // Our own connection to the accessibility bus, for requests sent together.
-    GObjectPtr<GDBusConnection> accessibilityBus_;
-    std::optional<TextBatch> batch_;
+    // Requests sent together, over connections of our own.
+    std::unique_ptr<TextBatch> batch_;
     GObjectPtr<AtspiEventListener> focusListener_;
     GObjectPtr<AtspiAccessible> lastFocused_;
     GObjectPtr<AtspiEventListener> windowListener_;

@@ -1,6 +1,7 @@
 #include "platform/linux/AtspiBatch.h"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <string_view>
 
@@ -72,113 +73,237 @@ std::vector<int> embeddedOffsets(std::string_view text) {
     return offsets;
 }
 
-GDBusConnection* TextBatch::connectionTo(const std::string& bus, gint64 deadline) {
+namespace {
+
+struct DBusMessageUnref {
+    void operator()(DBusMessage* message) const { dbus_message_unref(message); }
+};
+using DBusMessagePtr = std::unique_ptr<DBusMessage, DBusMessageUnref>;
+
+struct DBusPendingCallDrop {
+    void operator()(DBusPendingCall* call) const {
+        dbus_pending_call_cancel(call);
+        dbus_pending_call_unref(call);
+    }
+};
+using DBusPendingCallPtr = std::unique_ptr<DBusPendingCall, DBusPendingCallDrop>;
+
+int millisecondsUntil(gint64 deadline) {
+    return static_cast<int>(
+        std::clamp<gint64>((deadline - g_get_monotonic_time()) / 1000, 1, kCallTimeoutMs));
+}
+
+// Messages nobody waits for (answers to requests given up, the bus's greeting) let go.
+void drain(DBusConnection* connection) {
+    while (dbus_connection_dispatch(connection) == DBUS_DISPATCH_DATA_REMAINS) {
+    }
+}
+
+DBusMessagePtr callAndWait(DBusConnection* connection, DBusMessage* message, gint64 deadline) {
+    dbus_message_set_auto_start(message, FALSE);
+    DBusMessagePtr reply(dbus_connection_send_with_reply_and_block(
+        connection, message, millisecondsUntil(deadline), nullptr));
+    drain(connection);
+    return reply;
+}
+
+// Peers' answers as the rest of the bridge reads them. Null for an error or an answer of
+// another form than these.
+GVariantPtr variantOf(DBusMessage* reply) {
+    DBusMessageIter args;
+    if (reply == nullptr || dbus_message_get_type(reply) != DBUS_MESSAGE_TYPE_METHOD_RETURN ||
+        !dbus_message_iter_init(reply, &args)) {
+        return nullptr;
+    }
+    // libdbus has checked every string, object path and signature of a message it received.
+    auto objectAt = [](DBusMessageIter* at) {
+        DBusMessageIter fields;
+        dbus_message_iter_recurse(at, &fields);
+        const char* bus = nullptr;
+        const char* path = nullptr;
+        dbus_message_iter_get_basic(&fields, &bus);
+        dbus_message_iter_next(&fields);
+        dbus_message_iter_get_basic(&fields, &path);
+        return g_variant_new("(so)", bus, path);
+    };
+    std::string_view signature(dbus_message_get_signature(reply));
+    GVariant* value = nullptr;
+    if (signature == "s") {
+        const char* text = nullptr;
+        dbus_message_iter_get_basic(&args, &text);
+        value = g_variant_new("(s)", text);
+    } else if (signature == "i") {
+        dbus_int32_t number = 0;
+        dbus_message_iter_get_basic(&args, &number);
+        value = g_variant_new("(i)", number);
+    } else if (signature == "u") {
+        dbus_uint32_t number = 0;
+        dbus_message_iter_get_basic(&args, &number);
+        value = g_variant_new("(u)", number);
+    } else if (signature == "(so)") {
+        value = g_variant_new_tuple(std::array{objectAt(&args)}.data(), 1);
+    } else if (signature == "a(so)") {
+        GVariantBuilder objects;
+        g_variant_builder_init(&objects, G_VARIANT_TYPE("a(so)"));
+        DBusMessageIter items;
+        dbus_message_iter_recurse(&args, &items);
+        while (dbus_message_iter_get_arg_type(&items) == DBUS_TYPE_STRUCT) {
+            g_variant_builder_add_value(&objects, objectAt(&items));
+            dbus_message_iter_next(&items);
+        }
+        GVariant* array = g_variant_builder_end(&objects);
+        value = g_variant_new_tuple(&array, 1);
+    }
+    return owned(value);
+}
+
+DBusConnectionPtr connectTo(const char* address, bool messageBus, gint64 deadline) {
+    DBusConnectionPtr connection(dbus_connection_open_private(address, nullptr));
+    if (!connection) {
+        return nullptr;
+    }
+    dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
+    if (messageBus) {
+        // The greeting a bus wants first; dbus_bus_register would wait for it unbounded.
+        DBusMessagePtr hello(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                                                          DBUS_INTERFACE_DBUS, "Hello"));
+        if (!hello || !callAndWait(connection.get(), hello.get(), deadline)) {
+            return nullptr;
+        }
+    }
+    return connection;
+}
+
+}  // namespace
+
+std::unique_ptr<TextBatch> TextBatch::open(const char* address, gint64 deadline) {
+    DBusConnectionPtr bus = connectTo(address, true, deadline);
+    if (!bus) {
+        return nullptr;
+    }
+    return std::unique_ptr<TextBatch>(new TextBatch(std::move(bus)));
+}
+
+DBusConnection* TextBatch::connectionTo(const std::string& bus, gint64 deadline) {
     auto found = direct_.find(bus);
     if (found == direct_.end()) {
-        gint timeout = static_cast<gint>(
-            std::clamp<gint64>((deadline - g_get_monotonic_time()) / 1000, 1, kCallTimeoutMs));
-        GVariantPtr reply(g_dbus_connection_call_sync(
-            bus_, bus.c_str(), "/org/a11y/atspi/accessible/root", "org.a11y.atspi.Application",
-            "GetApplicationBusAddress", nullptr, G_VARIANT_TYPE("(s)"),
-            G_DBUS_CALL_FLAGS_NO_AUTO_START, timeout, nullptr, nullptr));
-        GObjectPtr<GDBusConnection> direct;
-        const gchar* address = nullptr;
-        if (reply) {
-            g_variant_get(reply.get(), "(&s)", &address);
-        }
-        if (address != nullptr && *address != '\0') {
-            direct.reset(g_dbus_connection_new_for_address_sync(
-                address, G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT, nullptr, nullptr, nullptr));
+        DBusConnectionPtr direct;
+        DBusMessagePtr ask(
+            dbus_message_new_method_call(bus.c_str(), "/org/a11y/atspi/accessible/root",
+                                         "org.a11y.atspi.Application", "GetApplicationBusAddress"));
+        DBusMessagePtr reply = ask ? callAndWait(bus_.get(), ask.get(), deadline) : nullptr;
+        const char* address = nullptr;
+        // Only a socket on this machine: the address is the application's word.
+        if (reply &&
+            dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_STRING, &address,
+                                  DBUS_TYPE_INVALID) &&
+            g_str_has_prefix(address, "unix:")) {
+            direct = connectTo(address, false, deadline);
         }
         found = direct_.emplace(bus, std::move(direct)).first;
     }
-    if (found->second && g_dbus_connection_is_closed(found->second.get())) {
+    if (found->second && !dbus_connection_get_is_connected(found->second.get())) {
         found->second.reset();
     }
-    return found->second ? found->second.get() : nullptr;
+    return found->second.get();
 }
 
 std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& calls,
                                                           gint64 deadline) {
-    struct State {
-        std::vector<GVariantPtr> answers;
-        size_t sent = 0;
-        size_t pending = 0;
-        GObjectPtr<GCancellable> cancel{g_cancellable_new()};
-    };
-    struct Reply {
-        State* state;
+    std::vector<GVariantPtr> answers(calls.size());
+    std::vector<std::string> keys;
+    keys.reserve(calls.size());
+    for (const Call& call : calls) {
+        std::string key =
+            call.object.bus + ' ' + call.object.path + ' ' + call.interface + '.' + call.method;
+        for (gint32 argument : call.arguments) {
+            key += ' ' + std::to_string(argument);
+        }
+        keys.push_back(std::move(key));
+    }
+    struct Flight {
+        DBusPendingCallPtr call;
+        DBusConnection* via;
         size_t index;
     };
-    State state;
-    state.answers.resize(calls.size());
-    std::unique_ptr<GMainContext, void (*)(GMainContext*)> context(g_main_context_new(),
-                                                                   g_main_context_unref);
-    // Replies come to this context only, so nothing else runs while we wait for them.
-    g_main_context_push_thread_default(context.get());
-    std::vector<std::string> keys;
-    for (const Call& call : calls) {
-        GCharPtr arguments(call.arguments ? g_variant_print(call.arguments.get(), FALSE) : nullptr);
-        keys.push_back(call.object.bus + ' ' + call.object.path + ' ' + call.interface + '.' +
-                       call.method + (arguments ? arguments.get() : ""));
-    }
+    std::deque<Flight> flying;
+    std::vector<DBusConnection*> used;
+    size_t sent = 0;
     auto send = [&] {
-        while (state.pending < kWindow && state.sent < calls.size()) {
-            if (auto known = answered_.find(keys[state.sent]); known != answered_.end()) {
-                state.answers[state.sent++].reset(g_variant_ref(known->second.get()));
+        while (flying.size() < kWindow && sent < calls.size()) {
+            size_t index = sent++;
+            if (auto known = answered_.find(keys[index]); known != answered_.end()) {
+                answers[index].reset(g_variant_ref(known->second.get()));
                 continue;
             }
-            Call& call = calls[state.sent];
-            auto reply = std::make_unique<Reply>(Reply{&state, state.sent});
-            GDBusConnection* direct = connectionTo(call.object.bus, deadline);
-            g_dbus_connection_call(
-                direct != nullptr ? direct : bus_,
+            const Call& call = calls[index];
+            // Names come from the applications' answers; libdbus aborts on invalid ones.
+            if (!dbus_validate_bus_name(call.object.bus.c_str(), nullptr) ||
+                !dbus_validate_path(call.object.path.c_str(), nullptr)) {
+                continue;
+            }
+            DBusConnection* direct = connectionTo(call.object.bus, deadline);
+            DBusConnection* via = direct != nullptr ? direct : bus_.get();
+            DBusMessagePtr message(dbus_message_new_method_call(
                 direct != nullptr ? nullptr : call.object.bus.c_str(), call.object.path.c_str(),
-                call.interface, call.method, call.arguments ? call.arguments.get() : nullptr,
-                nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, kCallTimeoutMs, state.cancel.get(),
-                [](GObject* source, GAsyncResult* result, gpointer data) {
-                    std::unique_ptr<Reply> reply(static_cast<Reply*>(data));
-                    GVariant* answer =
-                        g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
-                    reply->state->answers[reply->index].reset(answer);
-                    --reply->state->pending;
-                },
-                reply.release());
-            ++state.sent;
-            ++state.pending;
+                call.interface, call.method));
+            if (!message) {
+                continue;
+            }
+            dbus_message_set_auto_start(message.get(), FALSE);
+            for (dbus_int32_t argument : call.arguments) {
+                dbus_message_append_args(message.get(), DBUS_TYPE_INT32, &argument,
+                                         DBUS_TYPE_INVALID);
+            }
+            DBusPendingCall* pending = nullptr;
+            if (!dbus_connection_send_with_reply(via, message.get(), &pending, kCallTimeoutMs) ||
+                pending == nullptr) {
+                continue;  // the peer is gone: no answer
+            }
+            flying.push_back({DBusPendingCallPtr(pending), via, index});
+            if (std::find(used.begin(), used.end(), via) == used.end()) {
+                used.push_back(via);
+            }
         }
     };
     send();
     bool late = false;
-    while (state.pending > 0) {
-        if (!late && g_get_monotonic_time() > deadline) {
+    while (!flying.empty()) {
+        if (g_get_monotonic_time() > deadline) {
             late = true;
-            g_cancellable_cancel(state.cancel.get());  // the callbacks still come, promptly
+            break;
         }
-        if (late) {
-            g_main_context_iteration(context.get(), TRUE);
-            continue;
+        // One connection is waited on; with more, briefly each, so none is left unread.
+        DBusConnection* via = flying.front().via;
+        int wait = used.size() > 1 ? 1 : millisecondsUntil(deadline);
+        bool open = dbus_connection_read_write(via, wait) != FALSE;
+        drain(via);
+        if (!open) {
+            std::erase(used, via);
         }
-        // Wakes at the deadline even when nothing answers.
-        gint64 left = std::max<gint64>(deadline - g_get_monotonic_time(), 0);
-        GSourcePtr timer(g_timeout_source_new(static_cast<guint>(left / 1000 + 1)));
-        g_source_set_callback(
-            timer.get(), [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
-        g_source_attach(timer.get(), context.get());
-        g_main_context_iteration(context.get(), TRUE);
-        g_source_destroy(timer.get());
+        std::erase_if(flying, [&](Flight& flight) {
+            if (!dbus_pending_call_get_completed(flight.call.get())) {
+                return !open && flight.via == via;  // no answer comes over a closed one
+            }
+            DBusMessagePtr reply(dbus_pending_call_steal_reply(flight.call.get()));
+            answers[flight.index] = variantOf(reply.get());
+            return true;
+        });
         send();
     }
-    g_main_context_pop_thread_default(context.get());
+    flying.clear();  // what is still out is given up
+    for (DBusConnection* connection : used) {
+        drain(connection);
+    }
     for (size_t i = 0; i < calls.size(); ++i) {
-        if (state.answers[i]) {
-            answered_.try_emplace(keys[i], g_variant_ref(state.answers[i].get()));
+        if (answers[i]) {
+            answered_.try_emplace(keys[i], g_variant_ref(answers[i].get()));
         }
     }
     if (late) {
         return std::nullopt;
     }
-    return std::move(state.answers);
+    return answers;
 }
 
 std::unique_ptr<TextBatch::Result> TextBatch::read(const ObjectRef& container,
@@ -207,8 +332,8 @@ std::unique_ptr<TextBatch::Result> TextBatch::read(const ObjectRef& container,
         std::vector<Call> calls;
         for (auto& [object, embedded] : containers) {
             if (embedded.size() > 1) {
-                calls.push_back({object, kAccessible, "GetChildren", nullptr});
-                calls.push_back({object, kHypertext, "GetNLinks", nullptr});
+                calls.push_back({object, kAccessible, "GetChildren", {}});
+                calls.push_back({object, kHypertext, "GetNLinks", {}});
             }
         }
         auto answers = runAll(calls, deadline);
@@ -235,7 +360,7 @@ std::unique_ptr<TextBatch::Result> TextBatch::read(const ObjectRef& container,
     };
 
     std::vector<Call> first;
-    first.push_back({container, kText, "GetText", owned(g_variant_new("(ii)", 0, -1))});
+    first.push_back({container, kText, "GetText", {0, -1}});
     auto answers = runAll(first, deadline);
     if (!answers) {
         return nullptr;
@@ -297,8 +422,7 @@ std::unique_ptr<TextBatch::Result> TextBatch::read(const ObjectRef& container,
                     if (p.object || p.linkIndex >= 0) {
                         return std::nullopt;
                     }
-                    return Call{p.container, kHypertext, "GetLinkIndex",
-                                owned(g_variant_new("(i)", p.offset))};
+                    return Call{p.container, kHypertext, "GetLinkIndex", {p.offset}};
                 },
                 [](Pending& p, const GVariantPtr& r) { p.linkIndex = intIn(r).value_or(-1); }) &&
             stage(
@@ -306,8 +430,7 @@ std::unique_ptr<TextBatch::Result> TextBatch::read(const ObjectRef& container,
                     if (p.object || p.linkIndex < 0) {
                         return std::nullopt;
                     }
-                    return Call{p.container, kHypertext, "GetLink",
-                                owned(g_variant_new("(i)", p.linkIndex))};
+                    return Call{p.container, kHypertext, "GetLink", {p.linkIndex}};
                 },
                 [](Pending& p, const GVariantPtr& r) { p.link = objectIn(r); }) &&
             stage(
@@ -315,7 +438,7 @@ std::unique_ptr<TextBatch::Result> TextBatch::read(const ObjectRef& container,
                     if (p.object || !p.link) {
                         return std::nullopt;
                     }
-                    return Call{*p.link, kHyperlink, "GetObject", owned(g_variant_new("(i)", 0))};
+                    return Call{*p.link, kHyperlink, "GetObject", {0}};
                 },
                 [](Pending& p, const GVariantPtr& r) { p.object = objectIn(r); }) &&
             stage(
@@ -323,7 +446,7 @@ std::unique_ptr<TextBatch::Result> TextBatch::read(const ObjectRef& container,
                     if (!p.object) {
                         return std::nullopt;
                     }
-                    return Call{*p.object, kAccessible, "GetRole", nullptr};
+                    return Call{*p.object, kAccessible, "GetRole", {}};
                 },
                 [&result](Pending& p, const GVariantPtr& r) {
                     TextNode& node = result->nodes.emplace_back();
@@ -344,7 +467,7 @@ std::unique_ptr<TextBatch::Result> TextBatch::read(const ObjectRef& container,
                     if (p.node == nullptr || p.node->secret) {
                         return std::nullopt;
                     }
-                    return Call{*p.object, kText, "GetText", owned(g_variant_new("(ii)", 0, -1))};
+                    return Call{*p.object, kText, "GetText", {0, -1}};
                 },
                 [](Pending& p, const GVariantPtr& r) {
                     if (r && g_variant_is_of_type(r.get(), G_VARIANT_TYPE("(s)"))) {
