@@ -1,9 +1,15 @@
 // The bridge's translations as the selection logic relies on them: the role table (the
 // search-box rule matches entries and combo boxes inside tool bars and groups, and a password
-// is never read) and what a failed call means.
+// is never read), what a failed call means, and what a page's objects read together may answer.
 
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/linux/AtspiBatch.h"
 #include "platform/linux/AtspiCalls.h"
 #include "platform/linux/AtspiRoles.h"
 
@@ -47,6 +53,123 @@ TEST(Bridge, AFailedCallIsClassifiedByItsCodeNotItsMessage) {
     EXPECT_EQ(code("atspi_error", 1, "org.freedesktop.DBus.Error.UnknownObject"),
               ax::kAXErrorCannotComplete);
     EXPECT_EQ(code("g-io-error-quark", 0, "gone"), ax::kAXErrorCannotComplete);
+}
+
+// An application on a connection of its own, answering from a table by object and method; a
+// request it has no answer for is never answered.
+class FakeApplication {
+public:
+    explicit FakeApplication(const std::map<std::string, GVariant*>& answers) {
+        for (auto& [key, value] : answers) {
+            answers_.emplace(key, GVariantPtr(g_variant_ref_sink(value)));
+        }
+        std::mutex ready;
+        ready.lock();
+        thread_ = std::thread([this, &ready] {
+            g_main_context_push_thread_default(context_);
+            GCharPtr guid(g_dbus_generate_guid());
+            server_.reset(g_dbus_server_new_sync("unix:tmpdir=/tmp", G_DBUS_SERVER_FLAGS_NONE,
+                                                 guid.get(), nullptr, nullptr, nullptr));
+            g_signal_connect(server_.get(), "new-connection", G_CALLBACK(&accept), this);
+            g_dbus_server_start(server_.get());
+            ready.unlock();
+            g_main_loop_run(loop_);
+            g_main_context_pop_thread_default(context_);
+        });
+        std::lock_guard wait(ready);
+    }
+    ~FakeApplication() {
+        g_main_loop_quit(loop_);
+        thread_.join();
+        connections_.clear();
+        server_.reset();
+        g_main_loop_unref(loop_);
+        g_main_context_unref(context_);
+    }
+    const char* address() const { return g_dbus_server_get_client_address(server_.get()); }
+    std::vector<std::string> asked() {
+        std::lock_guard lock(mutex_);
+        return asked_;
+    }
+
+private:
+    static gboolean accept(GDBusServer*, GDBusConnection* connection, FakeApplication* self) {
+        self->connections_.emplace_back(G_DBUS_CONNECTION(g_object_ref(connection)));
+        g_dbus_connection_add_filter(connection, &answer, self, nullptr);
+        return TRUE;
+    }
+    static GDBusMessage* answer(GDBusConnection* connection, GDBusMessage* message,
+                                gboolean incoming, gpointer data) {
+        auto* self = static_cast<FakeApplication*>(data);
+        if (!incoming ||
+            g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
+            return message;
+        }
+        GVariant* body = g_dbus_message_get_body(message);
+        GCharPtr arguments(body != nullptr ? g_variant_print(body, FALSE) : g_strdup("()"));
+        std::string key = std::string(g_dbus_message_get_path(message)) + ' ' +
+                          g_dbus_message_get_member(message) + arguments.get();
+        std::lock_guard lock(self->mutex_);
+        self->asked_.push_back(key);
+        if (auto found = self->answers_.find(key); found != self->answers_.end()) {
+            GObjectPtr<GDBusMessage> reply(g_dbus_message_new_method_reply(message));
+            g_dbus_message_set_body(reply.get(), found->second.get());
+            g_dbus_connection_send_message(connection, reply.get(), G_DBUS_SEND_MESSAGE_FLAGS_NONE,
+                                           nullptr, nullptr);
+        }
+        g_object_unref(message);
+        return nullptr;
+    }
+
+    GMainContext* context_ = g_main_context_new();
+    GMainLoop* loop_ = g_main_loop_new(context_, FALSE);
+    std::thread thread_;
+    GObjectPtr<GDBusServer> server_;
+    std::vector<GObjectPtr<GDBusConnection>> connections_;
+    std::mutex mutex_;
+    std::map<std::string, GVariantPtr> answers_;
+    std::vector<std::string> asked_;
+};
+
+TEST(Bridge, APageReadTogetherSurvivesBadNamesPasswordsAndSilence) {
+    const char* me = ":1.1";
+    FakeApplication app({
+        {"/org/freedesktop/DBus Hello()", g_variant_new("(s)", me)},
+        {"/org/a11y/atspi/accessible/root GetApplicationBusAddress()", g_variant_new("(s)", "")},
+        {"/doc GetText(0, -1)", g_variant_new("(s)", "A\uFFFCB\uFFFC\uFFFCC")},
+        {"/doc GetChildren()", g_variant_new_parsed("(@a(so) [],)")},
+        {"/doc GetNLinks()", g_variant_new("(i)", 3)},
+        // A name no bus could have: libdbus would abort on it.
+        {"/doc GetLink(0,)", g_variant_new("((so))", "not a bus name", "/link0")},
+        {"/doc GetLink(1,)", g_variant_new("((so))", me, "/link1")},
+        {"/doc GetLink(2,)", g_variant_new("((so))", me, "/link2")},
+        {"/link1 GetObject(0,)", g_variant_new("((so))", me, "/paragraph")},
+        {"/link2 GetObject(0,)", g_variant_new("((so))", me, "/password")},
+        {"/paragraph GetRole()", g_variant_new("(u)", ATSPI_ROLE_PARAGRAPH)},
+        {"/paragraph GetText(0, -1)", g_variant_new("(s)", "inner")},
+        {"/password GetRole()", g_variant_new("(u)", ATSPI_ROLE_PASSWORD_TEXT)},
+        {"/password GetText(0, -1)", g_variant_new("(s)", "hunter2")},
+    });
+    auto batch = TextBatch::open(app.address(), g_get_monotonic_time() + G_USEC_PER_SEC);
+    ASSERT_TRUE(batch);
+
+    auto page =
+        batch->read({me, "/doc"}, {1, 3, 4}, g_get_monotonic_time() + gint64{5} * G_USEC_PER_SEC);
+    ASSERT_TRUE(page);
+    ASSERT_EQ(page->top.size(), 3U);
+    EXPECT_EQ(page->top[0], nullptr) << "an object behind a bad name is not there";
+    ASSERT_NE(page->top[1], nullptr);
+    EXPECT_EQ(page->top[1]->text, "inner");
+    ASSERT_NE(page->top[2], nullptr);
+    EXPECT_TRUE(page->top[2]->secret);
+    EXPECT_EQ(page->top[2]->text, "");
+    auto asked = app.asked();
+    EXPECT_EQ(std::count(asked.begin(), asked.end(), "/password GetText(0, -1)"), 0)
+        << "a password field's text is never asked for";
+
+    // An application that never answers costs the deadline, not more.
+    EXPECT_EQ(batch->read({me, "/mute"}, {0}, g_get_monotonic_time() + G_USEC_PER_SEC / 5),
+              nullptr);
 }
 
 }  // namespace
