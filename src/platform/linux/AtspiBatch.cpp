@@ -88,6 +88,12 @@ struct DBusPendingCallDrop {
 };
 using DBusPendingCallPtr = std::unique_ptr<DBusPendingCall, DBusPendingCallDrop>;
 
+// A reference that keeps a connection's memory, not the connection, open.
+struct DBusConnectionUnref {
+    void operator()(DBusConnection* connection) const { dbus_connection_unref(connection); }
+};
+using DBusConnectionRef = std::unique_ptr<DBusConnection, DBusConnectionUnref>;
+
 int millisecondsUntil(gint64 deadline) {
     return static_cast<int>(
         std::clamp<gint64>((deadline - g_get_monotonic_time()) / 1000, 1, kCallTimeoutMs));
@@ -227,7 +233,12 @@ std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& cal
         size_t index;
     };
     std::deque<Flight> flying;
-    std::vector<DBusConnection*> used;
+    // A direct connection found closed is let go of during the run; these stay readable.
+    std::vector<DBusConnectionRef> used;
+    auto inUse = [&](DBusConnection* connection) {
+        return std::find_if(used.begin(), used.end(),
+                            [&](const DBusConnectionRef& r) { return r.get() == connection; });
+    };
     size_t sent = 0;
     auto send = [&] {
         while (flying.size() < kWindow && sent < calls.size()) {
@@ -261,8 +272,8 @@ std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& cal
                 continue;  // the peer is gone: no answer
             }
             flying.push_back({DBusPendingCallPtr(pending), via, index});
-            if (std::find(used.begin(), used.end(), via) == used.end()) {
-                used.push_back(via);
+            if (inUse(via) == used.end()) {
+                used.emplace_back(dbus_connection_ref(via));
             }
         }
     };
@@ -278,8 +289,8 @@ std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& cal
         int wait = used.size() > 1 ? 1 : millisecondsUntil(deadline);
         bool open = dbus_connection_read_write(via, wait) != FALSE;
         drain(via);
-        if (!open) {
-            std::erase(used, via);
+        if (auto closed = inUse(via); !open && closed != used.end()) {
+            used.erase(closed);
         }
         std::erase_if(flying, [&](Flight& flight) {
             if (!dbus_pending_call_get_completed(flight.call.get())) {
@@ -292,8 +303,8 @@ std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& cal
         send();
     }
     flying.clear();  // what is still out is given up
-    for (DBusConnection* connection : used) {
-        drain(connection);
+    for (const DBusConnectionRef& connection : used) {
+        drain(connection.get());
     }
     for (size_t i = 0; i < calls.size(); ++i) {
         if (answers[i]) {
