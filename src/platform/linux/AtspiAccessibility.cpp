@@ -381,7 +381,6 @@ void AtspiAccessibility::disconnect() {
     activeWindow_.reset();
     reading_.reset();
     reader_.setBatch(nullptr);
-    reader_.setBatch(nullptr);
     batch_.reset();
     calls_.forgetUnresponsive();
     // libatspi cannot connect a second time in one process (it is not re-initialisable), so

@@ -187,7 +187,7 @@ std::unique_ptr<TextBatch> TextBatch::open(const char* address, gint64 deadline)
     if (!bus) {
         return nullptr;
     }
-    return std::unique_ptr<TextBatch>(new TextBatch(std::move(bus)));
+    return std::make_unique<TextBatch>(std::move(bus));
 }
 
 DBusConnection* TextBatch::connectionTo(const std::string& bus, gint64 deadline) {

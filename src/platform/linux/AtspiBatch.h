@@ -50,6 +50,8 @@ class TextBatch {
 public:
     // Our own connection to the accessibility bus at address; null when there is none.
     static std::unique_ptr<TextBatch> open(const char* address, gint64 deadline);
+    // bus: a connection to the accessibility bus that has greeted it.
+    explicit TextBatch(DBusConnectionPtr bus) : bus_(std::move(bus)) {}
     // A reading cut short by its deadline keeps the answers it got, so that the same reading
     // tried again asks only for the rest; anything else lets them go.
     void forgetAnswers() { answered_.clear(); }
@@ -64,8 +66,6 @@ public:
                                  gint64 deadline);
 
 private:
-    explicit TextBatch(DBusConnectionPtr bus) : bus_(std::move(bus)) {}
-
     struct Call {
         ObjectRef object;
         const char* interface;
