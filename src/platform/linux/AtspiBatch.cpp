@@ -318,8 +318,8 @@ std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& cal
 }
 
 std::unique_ptr<TextBatch::Result> TextBatch::read(const ObjectRef& container,
-                                                   const std::vector<int>& offsets,
-                                                   gint64 deadline) {
+                                                   const std::vector<int>& offsets, gint64 deadline,
+                                                   const std::string* wholeText) {
     auto result = std::make_unique<Result>();
     result->top.assign(offsets.size(), nullptr);
 
@@ -370,17 +370,21 @@ std::unique_ptr<TextBatch::Result> TextBatch::read(const ObjectRef& container,
         return true;
     };
 
-    std::vector<Call> first;
-    first.push_back({container, kText, "GetText", {0, -1}});
-    auto answers = runAll(first, deadline);
-    if (!answers) {
-        return nullptr;
-    }
     std::vector<int> all;
-    if ((*answers)[0] && g_variant_is_of_type((*answers)[0].get(), G_VARIANT_TYPE("(s)"))) {
-        const gchar* text = nullptr;
-        g_variant_get((*answers)[0].get(), "(&s)", &text);
-        all = embeddedOffsets(text);
+    if (wholeText != nullptr) {
+        all = embeddedOffsets(*wholeText);
+    } else {
+        std::vector<Call> first;
+        first.push_back({container, kText, "GetText", {0, -1}});
+        auto answers = runAll(first, deadline);
+        if (!answers) {
+            return nullptr;
+        }
+        if ((*answers)[0] && g_variant_is_of_type((*answers)[0].get(), G_VARIANT_TYPE("(s)"))) {
+            const gchar* text = nullptr;
+            g_variant_get((*answers)[0].get(), "(&s)", &text);
+            all = embeddedOffsets(text);
+        }
     }
     std::vector<std::pair<ObjectRef, std::vector<int>>> top{{container, all}};
     std::vector<std::optional<ObjectRef>> topChild(all.size());

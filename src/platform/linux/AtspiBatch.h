@@ -61,9 +61,10 @@ public:
         std::vector<const TextNode*> top;  // one for each offset asked about
     };
     // The objects behind the embedded characters at offsets of container, read whole,
-    // recursively. Null when that could not be done by deadline.
+    // recursively. Null when that could not be done by deadline. wholeText: container's whole
+    // text where the caller has it already (a page's is costly to make); null to ask for it.
     std::unique_ptr<Result> read(const ObjectRef& container, const std::vector<int>& offsets,
-                                 gint64 deadline);
+                                 gint64 deadline, const std::string* wholeText = nullptr);
 
 private:
     struct Call {
