@@ -148,9 +148,11 @@ bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offse
     std::unique_ptr<TextBatch::Result> batched;
     if (batch_ != nullptr && !inner.empty()) {
         if (const char* bus = busNameOf(accessible)) {
-            // A select-all has read the whole text already.
-            auto count = range.start == 0 ? calls_.characterCount(accessible, text) : std::nullopt;
-            const std::string* whole = count && end >= *count ? &*chars : nullptr;
+            // A select-all, or a range to the end (-1), has read the whole text already.
+            bool toEnd = range.start == 0 && range.end < 0;
+            auto count =
+                range.start == 0 && !toEnd ? calls_.characterCount(accessible, text) : std::nullopt;
+            const std::string* whole = toEnd || (count && end >= *count) ? &*chars : nullptr;
             batched = batch_->read({bus, ATSPI_OBJECT(accessible)->path}, inner, deadline, whole);
             if (!batched) {
                 return false;
