@@ -1,9 +1,9 @@
 // An X11 application without accessibility that owns PRIMARY with known text, for the
 // end-to-end tests of the PRIMARY source. Usage: glimwick_primary_owner TITLE BYTES [--silent]
-// Maps a window titled TITLE (with _NET_WM_PID), prints "ready XID", then takes commands on
-// stdin: "own" (PRIMARY holds BYTES bytes of "abc...z\n" repeated) and "disown", each answered
-// "ok". Large texts go incrementally (INCR), as toolkits send them; --silent never answers.
-// Each conversion asked of it is printed as "request".
+// Maps a window titled TITLE that declares no pid (as Tk's do), prints "ready XID", then takes
+// commands on stdin: "own" (PRIMARY holds BYTES bytes of "abc...z\n" repeated) and "disown",
+// each answered "ok". Large texts go incrementally (INCR), as toolkits send them; --silent never
+// answers. Each conversion asked of it is printed as "request".
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -46,9 +46,6 @@ int main(int argc, char** argv) {
     Window window =
         XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 300, 200, 0, 0, 0xffffff);
     XStoreName(display, window, argv[1]);
-    long pid = getpid();
-    XChangeProperty(display, window, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32,
-                    PropModeReplace, reinterpret_cast<unsigned char*>(&pid), 1);
     XMapWindow(display, window);
     // Like a browser's, the selection's owner is a window of no top-level, without a pid.
     Window owner =

@@ -128,6 +128,9 @@ def run(suite, fixture_path, owner_path):
     big.send("own")
     text = (helper.selected(mark, timeout=15) or {}).get("text", "")
     suite.check(text == pattern(size), "5 MB through INCR arrive whole (%d bytes)" % len(text))
+    verified = suite.verify()
+    suite.check("前台=nil(pid=%d)" % big.process.pid in verified,
+                "a window that declares no pid (as Tk's) is its process's: %s" % verified)
     session.end(big.process)
 
     # An owner that never answers: one conversion, one time-out, and the helper answers pings

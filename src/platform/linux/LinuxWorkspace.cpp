@@ -52,7 +52,6 @@ struct LinuxWorkspace::X11 {
     XDisplayPtr display;
     Window root = 0;
     Atom activeWindow = 0;
-    Atom wmPid = 0;
     Atom clientList = 0;
     Atom wmName = 0;
     Atom utf8String = 0;
@@ -117,7 +116,6 @@ LinuxWorkspace::LinuxWorkspace(AccessibleDesk desk) : desk_(std::move(desk)) {
     x11_->display.reset(display);
     x11_->root = DefaultRootWindow(display);
     x11_->activeWindow = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
-    x11_->wmPid = XInternAtom(display, "_NET_WM_PID", False);
     x11_->clientList = XInternAtom(display, "_NET_CLIENT_LIST", False);
     x11_->wmName = XInternAtom(display, "_NET_WM_NAME", False);
     x11_->utf8String = XInternAtom(display, "UTF8_STRING", False);
@@ -140,9 +138,8 @@ std::optional<unsigned long> LinuxWorkspace::activeX11Window() const {
 
 std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
     if (auto window = activeX11Window()) {
-        auto pid = x11_->property(*window, x11_->wmPid, XA_CARDINAL);
-        if (pid && *pid != 0 && *pid <= static_cast<unsigned long>(INT32_MAX)) {
-            RunningApplication application{static_cast<Pid>(*pid), std::nullopt};
+        if (Pid pid = windowProcess(x11_->display.get(), *window); pid > 0) {
+            RunningApplication application{pid, std::nullopt};
             XClassHint hint{};
             if (XGetClassHint(x11_->display.get(), *window, &hint) != 0) {
                 XDataPtr<char> name(hint.res_name);
@@ -200,7 +197,7 @@ std::optional<Point> LinuxWorkspace::windowOrigin(Pid pid, const std::string& ti
         data == nullptr) {
         return native;
     }
-    std::unique_ptr<unsigned char, int (*)(void*)> owned(data, XFree);
+    XDataPtr<unsigned char> owned(data);
     if (format != 32) {
         return native;
     }
@@ -210,8 +207,7 @@ std::optional<Point> LinuxWorkspace::windowOrigin(Pid pid, const std::string& ti
     int ofPid = 0;
     for (unsigned long i = 0; i < count; ++i) {
         Window window = windows[i];
-        auto windowPid = x11_->property(window, x11_->wmPid, XA_CARDINAL);
-        if (!windowPid || *windowPid != static_cast<unsigned long>(pid)) {
+        if (windowProcess(display, window) != pid) {
             continue;
         }
         ++ofPid;

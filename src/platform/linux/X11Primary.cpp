@@ -2,24 +2,14 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <X11/extensions/XRes.h>
 #include <X11/extensions/Xfixes.h>
 #include <glib-unix.h>
 #include <unistd.h>
-
-#include <climits>
 
 #include "platform/linux/GObjectPtr.h"
 #include "platform/linux/X11Property.h"
 
 namespace glimwick::os {
-
-namespace {
-
-// Owner windows sit below their top-level, which has the process id.
-constexpr int kMaxParentWalk = 8;
-
-}  // namespace
 
 struct X11Primary::X11 {
     X11Primary& self;
@@ -31,8 +21,6 @@ struct X11Primary::X11 {
     Atom incr = None;
     Atom property = None;
     Atom activeWindow = None;
-    Atom wmPid = None;
-    Atom clientLeader = None;
     int fixesEvent = 0;
     guint watch = 0;
     guint idle = 0;
@@ -64,51 +52,6 @@ struct X11Primary::X11 {
         return propertyValue(display.get(), window, name, type);
     }
 
-    // The process of a window: its own _NET_WM_PID, its client leader's, or its parents';
-    // else, for windows that are no one's top-level (a browser's selection owner), the X
-    // server's own knowledge of the client that made it.
-    Pid pidOf(Window window) {
-        Pid pid = declaredPidOf(window);
-        if (pid > 0) {
-            return pid;
-        }
-        XResClientIdSpec client{window, XRES_CLIENT_ID_PID_MASK};
-        long count = 0;
-        XResClientIdValue* values = nullptr;
-        if (XResQueryClientIds(display.get(), 1, &client, &count, &values) != Success) {
-            return 0;
-        }
-        for (long i = 0; i < count && pid <= 0; ++i) {
-            pid = XResGetClientPid(&values[i]);
-        }
-        XResClientIdsDestroy(count, values);
-        return pid > 0 ? pid : 0;
-    }
-
-    Pid declaredPidOf(Window window) {
-        for (int step = 0; window != None && window != root && step < kMaxParentWalk; ++step) {
-            for (Window candidate :
-                 {window,
-                  static_cast<Window>(cardinal(window, clientLeader, XA_WINDOW).value_or(None))}) {
-                auto pid =
-                    candidate != None ? cardinal(candidate, wmPid, XA_CARDINAL) : std::nullopt;
-                if (pid && *pid > 0 && *pid <= static_cast<unsigned long>(INT32_MAX)) {
-                    return static_cast<Pid>(*pid);
-                }
-            }
-            Window rootReturn = None;
-            Window parent = None;
-            Window* children = nullptr;
-            unsigned int count = 0;
-            if (XQueryTree(display.get(), window, &rootReturn, &parent, &children, &count) == 0) {
-                return 0;
-            }
-            XDataPtr<Window> owned(children);
-            window = parent;
-        }
-        return 0;
-    }
-
     void ownerChanged(Window newOwner, Time timestamp) {
         cancel();
         owner = newOwner;
@@ -124,7 +67,7 @@ struct X11Primary::X11 {
             }
             return;
         }
-        ownerPid = pidOf(owner);
+        ownerPid = windowProcess(display.get(), owner);
         if (ownerPid == getpid()) {
             known = true;  // never asked of ourselves
             return;
@@ -140,7 +83,7 @@ struct X11Primary::X11 {
         if (!window || *window == None) {
             return std::nullopt;
         }
-        Pid pid = pidOf(*window);
+        Pid pid = windowProcess(display.get(), *window);
         return pid > 0 ? std::optional(pid) : std::nullopt;
     }
 
@@ -316,8 +259,6 @@ X11Primary::X11Primary() {
     x11->incr = XInternAtom(display, "INCR", False);
     x11->property = XInternAtom(display, "GLIMWICK_PRIMARY", False);
     x11->activeWindow = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
-    x11->wmPid = XInternAtom(display, "_NET_WM_PID", False);
-    x11->clientLeader = XInternAtom(display, "WM_CLIENT_LEADER", False);
     x11->requestor = XCreateSimpleWindow(display, x11->root, -10, -10, 1, 1, 0, 0, 0);
     XSelectInput(display, x11->requestor, PropertyChangeMask);
     XFixesSelectSelectionInput(display, x11->root, XA_PRIMARY,
@@ -326,7 +267,7 @@ X11Primary::X11Primary() {
                                    XFixesSelectionClientCloseNotifyMask);
     // Whoever owns it already is converted only when asked for.
     x11->owner = XGetSelectionOwner(display, XA_PRIMARY);
-    x11->ownerPid = x11->owner != None ? x11->pidOf(x11->owner) : 0;
+    x11->ownerPid = x11->owner != None ? windowProcess(display, x11->owner) : 0;
     x11->known = x11->owner == None || x11->ownerPid == getpid();
     if (x11->owner == None) {
         x11->text = std::string();

@@ -5,6 +5,8 @@
 #include <memory>
 #include <optional>
 
+#include "platform/ProcessInfo.h"
+
 namespace glimwick::os {
 
 struct XDisplayClose {
@@ -42,5 +44,10 @@ inline std::optional<unsigned long> propertyValue(Display* display, Window windo
     }
     return *reinterpret_cast<unsigned long*>(data);
 }
+
+// The process a window belongs to, 0 when unknown: its own _NET_WM_PID, its client leader's,
+// or its parents'; else the X server's knowledge of the client that made it (a browser's
+// selection owner, which is no one's top-level, or a Tk window, which declares no pid).
+Pid windowProcess(Display* display, Window window);
 
 }  // namespace glimwick::os
