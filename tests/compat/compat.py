@@ -179,7 +179,7 @@ def text_of(obj):
         return None
 
 
-CONTENT = {"document web", "document text", "text", "terminal", "paragraph"}
+CONTENT = {"document web", "document text", "text", "terminal", "paragraph", "page"}
 
 
 def leaf_holding(app, needle):
@@ -368,9 +368,10 @@ def perform(session, app_obj, window, step):
     end = leaf_holding(app_obj, last)
     assert end, "cannot find %r" % last
     ex, ey, ew, eh = char_box(end[0], end[1] + len(last) - 1, window)
-    x("mousemove", sx + 1, sy + sh // 2, "mousedown", "1")
-    x("mousemove", (sx + ex) // 2, (sy + ey) // 2 + 1)
-    x("mousemove", ex + ew - 1, ey + eh // 2, "mouseup", "1")
+    # At a hand's pace: some views (evince) follow the pointer only when idle.
+    x("mousemove", sx + 1, sy + sh // 2, "mousedown", "1", "sleep", "0.1",
+      "mousemove", (sx + ex) // 2, (sy + ey) // 2 + 1, "sleep", "0.1",
+      "mousemove", ex + ew - 1, ey + eh // 2, "sleep", "0.1", "mouseup", "1")
 
 
 def clear(session, app_obj, window):
@@ -461,6 +462,9 @@ def main():
         f.write(TEXT)
     shutil.copy(os.path.join(HERE, "page.html"), work)
     shutil.copy(os.path.join(HERE, "document.fodt"), os.path.join(work, "compat.fodt"))
+    subprocess.run(["soffice", "-env:UserInstallation=file://" + os.path.join(work, "pdf"),
+                    "--headless", "--convert-to", "pdf", "compat.txt"], cwd=work,
+                   capture_output=True, timeout=120, check=True)
     page = "file://" + os.path.join(work, "page.html")
     browser = ["--no-first-run", "--no-default-browser-check", "--disable-background-networking",
                "--disable-component-update", "--disable-sync", "--no-sandbox", "--disable-gpu",
@@ -488,6 +492,8 @@ def main():
             ["xfce4-terminal", "--disable-server", "--title", "compat-terminal", "-x", "sh",
              "-c", "cat compat.txt; exec sleep 100000"], "compat-terminal", "xfce4-terminal",
             editor_steps(keys=False, double=False)),
+        App("evince", "GTK 3 (PDF)", ["evince", "compat.pdf"], "compat.pdf", "evince",
+            editor_steps(keys=False), note="the focused view has no text: its focused page has"),
         App("chromium", "Chromium (web page)", ["chromium", *browser, page], "Compat page",
             "chromium", web_steps(), clip_role="document web"),
         App("firefox-esr", "Firefox (web page)",

@@ -599,31 +599,54 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedIn(AtspiAccessible* windo
 }
 
 GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
-    if (lastFocused_ && calls_.hasState(lastFocused_.get(), ATSPI_STATE_FOCUSED)) {
-        return retained(lastFocused_.get());
-    }
-    lastFocused_.reset();
-    // No focus event seen yet (or a stale one): look in the active window of each application.
-    gint64 now = g_get_monotonic_time();
     GObjectPtr<AtspiAccessible> found;
-    forEachActiveWindow([&](AtspiAccessible* window) {
-        std::string identity = identityOf(window);
-        if (identity == fruitlessWindow_ && now < fruitlessUntil_) {
+    if (lastFocused_ && calls_.hasState(lastFocused_.get(), ATSPI_STATE_FOCUSED)) {
+        found = retained(lastFocused_.get());
+    } else {
+        // No focus event seen yet (or a stale one): look in the active window of each
+        // application.
+        gint64 now = g_get_monotonic_time();
+        forEachActiveWindow([&](AtspiAccessible* window) {
+            std::string identity = identityOf(window);
+            if (fruitlessWindow_.holds(identity, now)) {
+                return false;
+            }
+            found = focusedIn(window);
+            if (found) {
+                return true;
+            }
+            // Searching again on every reading would cost the application as much each time.
+            fruitlessWindow_ = {std::move(identity), now + kFruitlessWalkPauseUs};
             return false;
-        }
-        found = focusedIn(window);
-        if (found) {
-            return true;
-        }
-        // Searching again on every reading would cost the application as much each time.
-        fruitlessWindow_ = identity;
-        fruitlessUntil_ = now + kFruitlessWalkPauseUs;
-        return false;
-    });
-    if (found) {
-        lastFocused_ = retained(found.get());
+        });
     }
+    if (found) {
+        found = focusedTextWithin(std::move(found));
+    }
+    lastFocused_ = found ? retained(found.get()) : nullptr;
     return found;
+}
+
+// A document view that has the focus without text of its own (a PDF viewer's) gives its
+// current page the focused state too: the page holds the text and the selection.
+GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
+    GObjectPtr<AtspiAccessible> focused) {
+    if (GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(focused.get())); text) {
+        return focused;
+    }
+    gint64 now = g_get_monotonic_time();
+    std::string identity = identityOf(focused.get());
+    if (fruitlessFocus_.holds(identity, now) || isSecret(calls_.role(focused.get()))) {
+        return focused;
+    }
+    if (GObjectPtr<AtspiAccessible> inner = focusedIn(focused.get())) {
+        GObjectPtr<AtspiText> innerText(atspi_accessible_get_text_iface(inner.get()));
+        if (innerText || isSecret(calls_.role(inner.get()))) {
+            return inner;
+        }
+    }
+    fruitlessFocus_ = {std::move(identity), now + kFruitlessWalkPauseUs};
+    return focused;
 }
 
 ax::Answer AtspiAccessibility::systemWideAttribute(const std::string& attribute) {

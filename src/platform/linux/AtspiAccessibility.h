@@ -78,6 +78,7 @@ private:
     ax::Answer primaryAttribute(Pid pid, const std::string& attribute);
     GObjectPtr<AtspiAccessible> focusedAccessible();
     GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window);
+    GObjectPtr<AtspiAccessible> focusedTextWithin(GObjectPtr<AtspiAccessible> focused);
     GObjectPtr<AtspiAccessible> findApplication(Pid pid);
     static void onFocusEvent(AtspiEvent* event, void* self);
     static void onWindowEvent(AtspiEvent* event, void* self);
@@ -108,9 +109,16 @@ private:
     GObjectPtr<AtspiEventListener> windowListener_;
     GObjectPtr<AtspiAccessible> activeWindow_;
     gint64 nextActiveSearch_ = 0;
-    // A window searched in vain for the focus, and until when it is not searched again.
-    std::string fruitlessWindow_;
-    gint64 fruitlessUntil_ = 0;
+    // An object searched in vain for the focus, and until when it is not searched again.
+    struct Fruitless {
+        std::string identity;
+        gint64 until = 0;
+        bool holds(const std::string& object, gint64 now) const {
+            return object == identity && now < until;
+        }
+    };
+    Fruitless fruitlessWindow_;  // no focus found in this active window
+    Fruitless fruitlessFocus_;   // no focused text found inside this focused object
     // Selection changes heard of, by application bus name.
     std::unordered_map<std::string, std::uint64_t> generations_;
     std::optional<Reading> reading_;
