@@ -639,10 +639,14 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
     if (fruitlessFocus_.holds(identity, now) || isSecret(calls_.role(focused.get()))) {
         return focused;
     }
-    if (GObjectPtr<AtspiAccessible> inner = focusedIn(focused.get())) {
-        GObjectPtr<AtspiText> innerText(atspi_accessible_get_text_iface(inner.get()));
-        if (innerText || isSecret(calls_.role(inner.get()))) {
-            return inner;
+    // A list or table that manages its children would have to make every one of them to be
+    // searched; its items are not where text is selected.
+    if (!calls_.hasState(focused.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
+        if (GObjectPtr<AtspiAccessible> inner = focusedIn(focused.get())) {
+            GObjectPtr<AtspiText> innerText(atspi_accessible_get_text_iface(inner.get()));
+            if (innerText || isSecret(calls_.role(inner.get()))) {
+                return inner;
+            }
         }
     }
     fruitlessFocus_ = {std::move(identity), now + kFruitlessWalkPauseUs};
