@@ -461,10 +461,12 @@ def main():
     with open(os.path.join(work, "compat.txt"), "w") as f:
         f.write(TEXT)
     shutil.copy(os.path.join(HERE, "page.html"), work)
-    shutil.copy(os.path.join(HERE, "document.fodt"), os.path.join(work, "compat.fodt"))
+    # The same text as a PDF of two small pages, both on screen: the last line on the second.
+    shutil.copy(os.path.join(HERE, "pages.fodt"), os.path.join(work, "compat.fodt"))
     subprocess.run(["soffice", "-env:UserInstallation=file://" + os.path.join(work, "pdf"),
-                    "--headless", "--convert-to", "pdf", "compat.txt"], cwd=work,
+                    "--headless", "--convert-to", "pdf", "compat.fodt"], cwd=work,
                    capture_output=True, timeout=120, check=True)
+    shutil.copy(os.path.join(HERE, "document.fodt"), os.path.join(work, "compat.fodt"))
     page = "file://" + os.path.join(work, "page.html")
     browser = ["--no-first-run", "--no-default-browser-check", "--disable-background-networking",
                "--disable-component-update", "--disable-sync", "--no-sandbox", "--disable-gpu",
@@ -493,7 +495,10 @@ def main():
              "-c", "cat compat.txt; exec sleep 100000"], "compat-terminal", "xfce4-terminal",
             editor_steps(keys=False, double=False)),
         App("evince", "GTK 3 (PDF)", ["evince", "compat.pdf"], "compat.pdf", "evince",
-            editor_steps(keys=False), note="the focused view has no text: its focused page has"),
+            editor_steps(keys=False) + [("drag", "Pack", "Sphinx",
+                                          "Pack my box with five dozen liquor jugs.\nSphinx")],
+            clip_role="document frame",
+            note="the focused view has no text: its focused page has; pages are joined"),
         App("chromium", "Chromium (web page)", ["chromium", *browser, page], "Compat page",
             "chromium", web_steps(), clip_role="document web"),
         App("firefox-esr", "Firefox (web page)",

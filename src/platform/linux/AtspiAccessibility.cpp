@@ -34,6 +34,8 @@ constexpr gint64 kOneEvaluationUs = gint64{100} * 1000;
 // Objects looked at when searching a window for the focus without the Collection interface.
 constexpr int kMaxFocusWalk = 1500;
 constexpr gint64 kFruitlessWalkPauseUs = gint64{2} * G_USEC_PER_SEC;
+// Pages of a document view looked at for a selection: those on screen, a few at most.
+constexpr int kMaxPagesOnScreen = 8;
 // Between searches of every application for its active window, when no event named one.
 constexpr gint64 kActiveSearchPauseUs = G_USEC_PER_SEC;
 
@@ -96,6 +98,35 @@ struct AccessibleArray {
     AccessibleArray& operator=(const AccessibleArray&) = delete;
     GArray* array;
 };
+
+// Up to count objects below root (its children only, unless deep) in the given state, asked
+// of the application in one call; nullopt when it offers no Collection.
+std::optional<std::vector<GObjectPtr<AtspiAccessible>>> inState(AtspiAccessible* root,
+                                                                AtspiStateType state, int count,
+                                                                bool deep) {
+    GObjectPtr<AtspiCollection> collection(atspi_accessible_get_collection_iface(root));
+    if (!collection) {
+        return std::nullopt;
+    }
+    GObjectPtr<AtspiStateSet> states(atspi_state_set_new(nullptr));
+    atspi_state_set_add(states.get(), state);
+    GObjectPtr<AtspiMatchRule> rule(atspi_match_rule_new(
+        states.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_NONE, nullptr,
+        ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE, FALSE));
+    GError* raw = nullptr;
+    AccessibleArray matches(atspi_collection_get_matches(collection.get(), rule.get(),
+                                                         ATSPI_Collection_SORT_ORDER_CANONICAL,
+                                                         count, deep ? TRUE : FALSE, &raw));
+    GErrorPtr error(raw);
+    if (error) {
+        return std::nullopt;
+    }
+    std::vector<GObjectPtr<AtspiAccessible>> found;
+    for (guint i = 0; matches.array != nullptr && i < matches.array->len; ++i) {
+        found.push_back(retained(g_array_index(matches.array, AtspiAccessible*, i)));
+    }
+    return found;
+}
 
 }  // namespace
 
@@ -374,6 +405,7 @@ void AtspiAccessibility::disconnect() {
     atspi_event_listener_deregister(focusListener_.get(), kFocusChanged, nullptr);
     focusListener_.reset();
     lastFocused_.reset();
+    inside_ = {};
     for (const char* event : kWindowEvents) {
         atspi_event_listener_deregister(windowListener_.get(), event, nullptr);
     }
@@ -550,22 +582,8 @@ ax::ElementRef AtspiAccessibility::createApplication(Pid pid) {
 }
 
 GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedIn(AtspiAccessible* window) {
-    GObjectPtr<AtspiCollection> collection(atspi_accessible_get_collection_iface(window));
-    if (collection) {
-        GObjectPtr<AtspiStateSet> focused(atspi_state_set_new(nullptr));
-        atspi_state_set_add(focused.get(), ATSPI_STATE_FOCUSED);
-        GObjectPtr<AtspiMatchRule> rule(atspi_match_rule_new(
-            focused.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_NONE,
-            nullptr, ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE, FALSE));
-        GError* raw = nullptr;
-        AccessibleArray matches(atspi_collection_get_matches(
-            collection.get(), rule.get(), ATSPI_Collection_SORT_ORDER_CANONICAL, 1, TRUE, &raw));
-        GErrorPtr error(raw);
-        if (!error) {
-            return matches.array != nullptr && matches.array->len > 0
-                       ? retained(g_array_index(matches.array, AtspiAccessible*, 0))
-                       : nullptr;
-        }
+    if (auto focused = inState(window, ATSPI_STATE_FOCUSED, 1, true)) {
+        return focused->empty() ? nullptr : std::move(focused->front());
     }
     // Toolkits without Collection (GTK 4): a bounded walk through what is visible.
     std::deque<GObjectPtr<AtspiAccessible>> queue;
@@ -620,15 +638,13 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
             return false;
         });
     }
-    if (found) {
-        found = focusedTextWithin(std::move(found));
-    }
     lastFocused_ = found ? retained(found.get()) : nullptr;
-    return found;
+    return found ? focusedTextWithin(std::move(found)) : nullptr;
 }
 
-// A document view that has the focus without text of its own (a PDF viewer's) gives its
-// current page the focused state too: the page holds the text and the selection.
+// A document view that has the focus without text of its own (a PDF viewer's) gives the page
+// most on screen the focused state too. The pages hold the text and the selection, which may
+// lie on another page on screen.
 GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
     GObjectPtr<AtspiAccessible> focused) {
     if (GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(focused.get())); text) {
@@ -636,21 +652,40 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
     }
     gint64 now = g_get_monotonic_time();
     std::string identity = identityOf(focused.get());
-    if (fruitlessFocus_.holds(identity, now) || isSecret(calls_.role(focused.get()))) {
-        return focused;
-    }
-    // A list or table that manages its children would have to make every one of them to be
-    // searched; its items are not where text is selected.
-    if (!calls_.hasState(focused.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
-        if (GObjectPtr<AtspiAccessible> inner = focusedIn(focused.get())) {
-            GObjectPtr<AtspiText> innerText(atspi_accessible_get_text_iface(inner.get()));
-            if (innerText || isSecret(calls_.role(inner.get()))) {
-                return inner;
+    if (!(identity == inside_.view && now < inside_.until)) {
+        inside_ = {identity, now + kFruitlessWalkPauseUs, nullptr};
+        // A list or table that manages its children would have to make every one of them to
+        // be searched; its items are not where text is selected.
+        if (!isSecret(calls_.role(focused.get())) &&
+            !calls_.hasState(focused.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
+            GObjectPtr<AtspiAccessible> page = focusedIn(focused.get());
+            if (page && (GObjectPtr<AtspiText>(atspi_accessible_get_text_iface(page.get())) ||
+                         isSecret(calls_.role(page.get())))) {
+                inside_.page = std::move(page);
             }
         }
     }
-    fruitlessFocus_ = {std::move(identity), now + kFruitlessWalkPauseUs};
-    return focused;
+    if (!inside_.page) {
+        return focused;
+    }
+    if (!holdsSelection(inside_.page.get())) {
+        for (auto& other : inState(focused.get(), ATSPI_STATE_SHOWING, kMaxPagesOnScreen, false)
+                               .value_or(std::vector<GObjectPtr<AtspiAccessible>>{})) {
+            if (other.get() != inside_.page.get() && holdsSelection(other.get())) {
+                return std::move(other);
+            }
+        }
+    }
+    return retained(inside_.page.get());
+}
+
+// Whether an object holds a selection to read: a password field counts, as it is never read.
+bool AtspiAccessibility::holdsSelection(AtspiAccessible* accessible) {
+    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
+    if (!text) {
+        return false;
+    }
+    return isSecret(calls_.role(accessible)) || calls_.firstSelection(accessible, text.get());
 }
 
 ax::Answer AtspiAccessibility::systemWideAttribute(const std::string& attribute) {

@@ -79,6 +79,7 @@ private:
     GObjectPtr<AtspiAccessible> focusedAccessible();
     GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window);
     GObjectPtr<AtspiAccessible> focusedTextWithin(GObjectPtr<AtspiAccessible> focused);
+    bool holdsSelection(AtspiAccessible* accessible);
     GObjectPtr<AtspiAccessible> findApplication(Pid pid);
     static void onFocusEvent(AtspiEvent* event, void* self);
     static void onWindowEvent(AtspiEvent* event, void* self);
@@ -118,7 +119,13 @@ private:
         }
     };
     Fruitless fruitlessWindow_;  // no focus found in this active window
-    Fruitless fruitlessFocus_;   // no focused text found inside this focused object
+    // The focused page inside a focused view without text, looked up again after until.
+    struct Inside {
+        std::string view;
+        gint64 until = 0;
+        GObjectPtr<AtspiAccessible> page;  // none: the view has no focused text inside
+    };
+    Inside inside_;
     // Selection changes heard of, by application bus name.
     std::unordered_map<std::string, std::uint64_t> generations_;
     std::optional<Reading> reading_;

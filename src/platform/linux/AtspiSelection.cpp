@@ -303,6 +303,16 @@ std::optional<ReadText> SelectionReader::readParagraphs(AtspiAccessible* focused
     if (!role || !isDocument(*role) || documentText || !index || !siblings) {
         return std::nullopt;
     }
+    // Some applications give no index (Evince's pages say -1): it is found among the siblings,
+    // else the paragraph at -1 + 1 would be read a second time as the next one.
+    for (int i = 0; *index < 0 && i < *siblings && !pastDeadline(deadline); ++i) {
+        if (calls_.child(document.get(), i).get() == focused) {
+            index = i;
+        }
+    }
+    if (*index < 0) {
+        return std::nullopt;
+    }
 
     // The selected part of the paragraph at i, and whether the selection goes on past it.
     auto partAt = [&](int i, bool forward) -> std::optional<std::pair<ReadText, bool>> {
