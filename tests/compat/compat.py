@@ -462,10 +462,9 @@ def main():
         f.write(TEXT)
     shutil.copy(os.path.join(HERE, "page.html"), work)
     # The same text as a PDF of two small pages, both on screen: the last line on the second.
-    shutil.copy(os.path.join(HERE, "pages.fodt"), os.path.join(work, "compat.fodt"))
     subprocess.run(["soffice", "-env:UserInstallation=file://" + os.path.join(work, "pdf"),
-                    "--headless", "--convert-to", "pdf", "compat.fodt"], cwd=work,
-                   capture_output=True, timeout=120, check=True)
+                    "--headless", "--convert-to", "pdf", os.path.join(HERE, "pages.fodt")],
+                   cwd=work, capture_output=True, timeout=120, check=True)
     shutil.copy(os.path.join(HERE, "document.fodt"), os.path.join(work, "compat.fodt"))
     page = "file://" + os.path.join(work, "page.html")
     browser = ["--no-first-run", "--no-default-browser-check", "--disable-background-networking",
@@ -494,7 +493,7 @@ def main():
             ["xfce4-terminal", "--disable-server", "--title", "compat-terminal", "-x", "sh",
              "-c", "cat compat.txt; exec sleep 100000"], "compat-terminal", "xfce4-terminal",
             editor_steps(keys=False, double=False)),
-        App("evince", "GTK 3 (PDF)", ["evince", "compat.pdf"], "compat.pdf", "evince",
+        App("evince", "GTK 3 (PDF)", ["evince", "pages.pdf"], "pages.pdf", "evince",
             editor_steps(keys=False) + [("drag", "Pack", "Sphinx",
                                           "Pack my box with five dozen liquor jugs.\nSphinx")],
             clip_role="document frame",

@@ -652,8 +652,8 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
     }
     gint64 now = g_get_monotonic_time();
     std::string identity = identityOf(focused.get());
-    if (!(identity == inside_.view && now < inside_.until)) {
-        inside_ = {identity, now + kFruitlessWalkPauseUs, nullptr};
+    if (!inside_.view.holds(identity, now)) {
+        inside_ = {{identity, now + kFruitlessWalkPauseUs}, nullptr};
         // A list or table that manages its children would have to make every one of them to
         // be searched; its items are not where text is selected.
         if (!isSecret(calls_.role(focused.get())) &&

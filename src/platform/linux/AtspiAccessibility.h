@@ -110,20 +110,19 @@ private:
     GObjectPtr<AtspiEventListener> windowListener_;
     GObjectPtr<AtspiAccessible> activeWindow_;
     gint64 nextActiveSearch_ = 0;
-    // An object searched in vain for the focus, and until when it is not searched again.
-    struct Fruitless {
+    // An object searched for the focus, and until when it is not searched again.
+    struct Searched {
         std::string identity;
         gint64 until = 0;
         bool holds(const std::string& object, gint64 now) const {
             return object == identity && now < until;
         }
     };
-    Fruitless fruitlessWindow_;  // no focus found in this active window
-    // The focused page inside a focused view without text, looked up again after until.
+    Searched fruitlessWindow_;  // no focus found in this active window
+    // A focused view without text, and the focused page found inside it (none: no such page).
     struct Inside {
-        std::string view;
-        gint64 until = 0;
-        GObjectPtr<AtspiAccessible> page;  // none: the view has no focused text inside
+        Searched view;
+        GObjectPtr<AtspiAccessible> page;
     };
     Inside inside_;
     // Selection changes heard of, by application bus name.
