@@ -11,7 +11,6 @@ namespace glimwick {
 namespace {
 
 constexpr std::int64_t kMinimumCharacters = 2;
-constexpr std::int64_t kSignaturePrefix = 20;
 constexpr std::int64_t kLogPrefix = 30;
 constexpr double kMaxExtent = 10000;
 constexpr double kMinY = -5000;
@@ -38,9 +37,10 @@ bool hasRole(ax::Accessibility& accessibility, const ax::ElementRef& element,
 
 }  // namespace
 
-std::string SelectionObserver::signatureOf(const SelectionSnapshot& snapshot,
-                                           std::string_view prefix) {
-    std::string hash = std::to_string(canonicalHash(prefix));
+// The hash covers the whole text: two selections that differ only past their start (a
+// selection grown by a character, under a pointer rectangle or the same box) are different.
+std::string SelectionObserver::signatureOf(const SelectionSnapshot& snapshot) {
+    std::string hash = std::to_string(canonicalHash(snapshot.text));
     if (snapshot.usesFallbackRect) {
         return hash + "_fallback";
     }
@@ -61,12 +61,10 @@ void SelectionObserver::evaluateSelection() {
 
     emptySelectionStreak_ = 0;
     lastClearReason_.clear();
-    // One pass over the start of the text serves both the length test and the signature.
-    TextSegmenter::Cut start = text_.cut(snapshot->text, kSignaturePrefix);
-    if (start.characters < kMinimumCharacters) {
+    if (text_.cut(snapshot->text, kMinimumCharacters).characters < kMinimumCharacters) {
         return;
     }
-    std::string signature = signatureOf(*snapshot, start.text);
+    std::string signature = signatureOf(*snapshot);
     if (signature == lastSelectionSignature_) {
         return;
     }

@@ -73,7 +73,7 @@ private:
                       ClearedCallback onSelectionCleared);
 
     // prefix: the first 20 characters of the snapshot's text.
-    std::string signatureOf(const SelectionSnapshot& snapshot, std::string_view prefix);
+    std::string signatureOf(const SelectionSnapshot& snapshot);
 
     Platform platform_;
     TextSegmenter text_;

@@ -314,14 +314,15 @@ TEST_F(Observer, EmptyReadingsClearOnceAndRepeatsAreJudgedBySignature) {
     EXPECT_EQ(h.changes.size(), 1u);
 
     // Repeats: the same text at the same midpoint (integer) is one selection, also after clears
-    // and one-character selections; only the first 20 characters count; canonically equivalent
-    // texts are the same text.
+    // and one-character selections; the whole text counts, not its start; canonically
+    // equivalent texts are the same text.
     for (const auto& [text, rect, reported] : std::vector<std::tuple<std::string, Rect, bool>>{
              {"some text", {10, 10, 50, 12}, false},
              {"  ", {10, 10, 50, 12}, true},  // white space is not trimmed
              {"some text", {10, 40, 50, 12}, true},
              {"some text", {10.4, 40.3, 50, 12}, false},
              {"abcdefghijklmnopqrst-one", {0, 0, 10, 10}, true},
+             {"abcdefghijklmnopqrst-two", {0, 0, 10, 10}, true},
              {"abcdefghijklmnopqrst-two", {0, 0, 10, 10}, false},
              {"caf\xc3\xa9 au lait", {0, 0, 10, 10}, true},
              {"cafe\xcc\x81 au lait", {0, 0, 10, 10}, false}}) {
@@ -335,7 +336,12 @@ TEST_F(Observer, EmptyReadingsClearOnceAndRepeatsAreJudgedBySignature) {
     h.sim.workspace.pointer = Point{20, 900};
     evaluate("pointer text", Rect{});
     EXPECT_EQ(h.changes.back().rect.x, 480);
-    EXPECT_EQ(h.changes.size(), 6u);
+    EXPECT_EQ(h.changes.size(), 7u);
+    // ...but a selection grown past its first 20 characters is new wherever the pointer is.
+    evaluate("pointer text, grown by a word", Rect{});
+    evaluate("pointer text, grown by a word!", Rect{});
+    EXPECT_EQ(h.changes.size(), 9u);
+    EXPECT_EQ(h.changes.back().text, "pointer text, grown by a word!");
 }
 
 TEST_F(Observer, BoundsAreStrict) {
