@@ -131,6 +131,16 @@ def run(suite, fixture_path, owner_path):
     verified = suite.verify()
     suite.check("前台=nil(pid=%d)" % big.process.pid in verified,
                 "a window that declares no pid (as Tk's) is its process's: %s" % verified)
+    # What an application set while another was in front is no selection made in it: the
+    # focus coming to it reports nothing, and converts nothing.
+    suite.activate(xid, term.pid)
+    big.send("own")
+    suite.activate(big.xid, big.process.pid)
+    mark = len(helper.events())
+    verified = suite.verify()
+    suite.check(not helper.payloads(SELECTED, mark) and verified.endswith("text=nil"),
+                "PRIMARY set out of front is not reported: %s, %s" % (
+                    helper.payloads(SELECTED, mark), verified))
     session.end(big.process)
 
     # An owner that never answers: one conversion, one time-out, and the helper answers pings

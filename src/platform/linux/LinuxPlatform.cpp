@@ -14,6 +14,7 @@
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/LinuxWorkspace.h"
 #include "platform/linux/StdoutConsole.h"
+#include "platform/linux/X11Desktop.h"
 #include "platform/linux/X11Primary.h"
 
 namespace glimwick::os {
@@ -22,8 +23,9 @@ struct LinuxPlatform::Parts {
     Parts(int argc, char** argv, GObjectPtr<GDBusConnection> connection)
         : process(argc, argv),
           center(std::move(connection)),
-          workspace(AccessibleDesk{[this] { return accessibility.activeApplication(); },
-                                   [this] { return accessibility.focusPoint(); }}),
+          workspace(x11, AccessibleDesk{[this] { return accessibility.activeApplication(); },
+                                        [this] { return accessibility.focusPoint(); }}),
+          primary(x11),
           accessibility(
               center.connection(),
               [this](Pid pid, const std::string& title, Point size) {
@@ -35,6 +37,7 @@ struct LinuxPlatform::Parts {
     GLibMainQueue queue;
     LinuxProcessInfo process;
     DBusNotificationCenter center;
+    X11Desktop x11;  // the one X connection, borrowed by the two below
     LinuxWorkspace workspace;
     X11Primary primary;
     AtspiAccessibility accessibility;

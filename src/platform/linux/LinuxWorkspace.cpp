@@ -2,7 +2,6 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
 #include <X11/extensions/Xrandr.h>
 #include <gio/gio.h>
 
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "platform/linux/GObjectPtr.h"
+#include "platform/linux/X11Desktop.h"
 #include "platform/linux/X11Property.h"
 
 namespace glimwick::os {
@@ -46,21 +46,26 @@ bool isXWayland(Display* display, Window root) {
     return xwayland;
 }
 
+// Replies read on the way may have queued events of the desktop's other borrowers.
+struct DrainAfter {
+    X11Desktop& desktop;
+    ~DrainAfter() { desktop.drainSoon(); }
+};
+
 }  // namespace
 
 struct LinuxWorkspace::X11 {
-    XDisplayPtr display;
-    Window root = 0;
-    Atom activeWindow = 0;
+    explicit X11(X11Desktop& desktop)
+        : desktop(desktop), display(desktop.display()), root(desktop.root()) {}
+    X11Desktop& desktop;
+    Display* display;  // the desktop's
+    Window root;
     Atom clientList = 0;
     Atom wmName = 0;
     Atom utf8String = 0;
     Atom frameExtents = 0;
     bool xwayland = false;
 
-    std::optional<unsigned long> property(Window window, Atom name, Atom type) const {
-        return propertyValue(display.get(), window, name, type);
-    }
     std::optional<std::string> bytes(Window window, Atom name, Atom type) const;
     std::optional<std::vector<unsigned long>> cardinals(Window window, Atom name,
                                                         unsigned long count) const;
@@ -74,7 +79,7 @@ std::optional<std::string> LinuxWorkspace::X11::bytes(Window window, Atom name, 
     unsigned long after = 0;
     unsigned char* data = nullptr;
     constexpr long kMaxLongs = 1 << 16;
-    if (XGetWindowProperty(display.get(), window, name, 0, kMaxLongs, False, type, &actualType,
+    if (XGetWindowProperty(display, window, name, 0, kMaxLongs, False, type, &actualType,
                            &format, &count, &after, &data) != Success ||
         data == nullptr) {
         return std::nullopt;
@@ -94,7 +99,7 @@ std::optional<std::vector<unsigned long>> LinuxWorkspace::X11::cardinals(
     unsigned long got = 0;
     unsigned long after = 0;
     unsigned char* data = nullptr;
-    if (XGetWindowProperty(display.get(), window, name, 0, static_cast<long>(count), False,
+    if (XGetWindowProperty(display, window, name, 0, static_cast<long>(count), False,
                            XA_CARDINAL, &actualType, &format, &got, &after, &data) != Success ||
         data == nullptr) {
         return std::nullopt;
@@ -107,15 +112,13 @@ std::optional<std::vector<unsigned long>> LinuxWorkspace::X11::cardinals(
     return std::vector<unsigned long>(longs, longs + count);
 }
 
-LinuxWorkspace::LinuxWorkspace(AccessibleDesk desk) : desk_(std::move(desk)) {
-    Display* display = XOpenDisplay(nullptr);
+LinuxWorkspace::LinuxWorkspace(X11Desktop& desktop, AccessibleDesk desk)
+    : desk_(std::move(desk)) {
+    Display* display = desktop.display();
     if (display == nullptr) {
         return;
     }
-    x11_ = std::make_unique<X11>();
-    x11_->display.reset(display);
-    x11_->root = DefaultRootWindow(display);
-    x11_->activeWindow = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
+    x11_ = std::make_unique<X11>(desktop);
     x11_->clientList = XInternAtom(display, "_NET_CLIENT_LIST", False);
     x11_->wmName = XInternAtom(display, "_NET_WM_NAME", False);
     x11_->utf8String = XInternAtom(display, "UTF8_STRING", False);
@@ -125,31 +128,9 @@ LinuxWorkspace::LinuxWorkspace(AccessibleDesk desk) : desk_(std::move(desk)) {
 
 LinuxWorkspace::~LinuxWorkspace() = default;
 
-std::optional<unsigned long> LinuxWorkspace::activeX11Window() const {
-    if (!x11_) {
-        return std::nullopt;
-    }
-    auto window = x11_->property(x11_->root, x11_->activeWindow, XA_WINDOW);
-    if (!window || *window == 0) {
-        return std::nullopt;
-    }
-    return window;
-}
-
 std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
-    if (auto window = activeX11Window()) {
-        if (Pid pid = windowProcess(x11_->display.get(), *window); pid > 0) {
-            RunningApplication application{pid, std::nullopt};
-            XClassHint hint{};
-            if (XGetClassHint(x11_->display.get(), *window, &hint) != 0) {
-                XDataPtr<char> name(hint.res_name);
-                XDataPtr<char> resourceClass(hint.res_class);
-                if (resourceClass) {
-                    application.localizedName = resourceClass.get();
-                }
-            }
-            return application;
-        }
+    if (auto active = x11_ ? x11_->desktop.active() : std::nullopt; active && active->pid > 0) {
+        return RunningApplication{active->pid, active->resourceClass};
     }
     return desk_.activeApplication ? desk_.activeApplication() : std::nullopt;
 }
@@ -157,7 +138,8 @@ std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
 Point LinuxWorkspace::mouseLocation() {
     // XWayland's pointer stands still over native Wayland windows, where X11 knows no active
     // window.
-    if (x11_ && (!x11_->xwayland || activeX11Window())) {
+    if (x11_ && (!x11_->xwayland || x11_->desktop.active())) {
+        DrainAfter drain{x11_->desktop};
         Window rootReturn = 0;
         Window child = 0;
         int x = 0;
@@ -165,7 +147,7 @@ Point LinuxWorkspace::mouseLocation() {
         int windowX = 0;
         int windowY = 0;
         unsigned int mask = 0;
-        if (XQueryPointer(x11_->display.get(), x11_->root, &rootReturn, &child, &x, &y, &windowX,
+        if (XQueryPointer(x11_->display, x11_->root, &rootReturn, &child, &x, &y, &windowX,
                           &windowY, &mask)) {
             return {static_cast<double>(x), static_cast<double>(y)};
         }
@@ -182,11 +164,12 @@ std::optional<Point> LinuxWorkspace::windowOrigin(Pid pid, const std::string& ti
     if (!x11_) {
         return Point{};
     }
+    DrainAfter drain{x11_->desktop};
     std::optional<Point> native;
     if (x11_->xwayland) {
         native = Point{};
     }
-    Display* display = x11_->display.get();
+    Display* display = x11_->display;
     Atom actualType = 0;
     int format = 0;
     unsigned long count = 0;

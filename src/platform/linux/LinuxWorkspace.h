@@ -8,6 +8,8 @@
 
 namespace glimwick::os {
 
+class X11Desktop;
+
 // What the desktop's accessibility knows where X11 does not (Wayland clients).
 struct AccessibleDesk {
     // The application whose top-level window is active.
@@ -22,7 +24,8 @@ struct AccessibleDesk {
 // X11 window, or only XWayland's pointer, which moves over X11 windows alone.
 class LinuxWorkspace : public Workspace {
 public:
-    explicit LinuxWorkspace(AccessibleDesk desk);
+    // desktop is borrowed and outlives this object.
+    LinuxWorkspace(X11Desktop& desktop, AccessibleDesk desk);
     ~LinuxWorkspace() override;
 
     std::optional<RunningApplication> frontmostApplication() override;
@@ -36,9 +39,6 @@ public:
     struct X11;
 
 private:
-    // The X11 window that has the focus; nullopt when X11 names none.
-    std::optional<unsigned long> activeX11Window() const;
-
     AccessibleDesk desk_;
     std::unique_ptr<X11> x11_;
 };

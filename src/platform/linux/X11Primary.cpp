@@ -3,27 +3,24 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/Xfixes.h>
-#include <glib-unix.h>
 #include <unistd.h>
 
 #include "platform/linux/GObjectPtr.h"
+#include "platform/linux/X11Desktop.h"
 #include "platform/linux/X11Property.h"
 
 namespace glimwick::os {
 
 struct X11Primary::X11 {
     X11Primary& self;
-    XDisplayPtr display;
-    Window root = None;
+    X11Desktop& desktop;
+    Display* display = nullptr;  // the desktop's
     Window requestor = None;
     Atom primary = None;
     Atom utf8 = None;
     Atom incr = None;
     Atom property = None;
-    Atom activeWindow = None;
     int fixesEvent = 0;
-    guint watch = 0;
-    guint idle = 0;
 
     // Who owns PRIMARY now, and what it holds once converted.
     Window owner = None;
@@ -31,6 +28,9 @@ struct X11Primary::X11 {
     Time since = CurrentTime;
     bool known = false;
     std::optional<std::string> text;
+    // Set by its owner while in front, and the focus has not moved since.
+    bool fresh = false;
+    std::uint64_t activeGeneration = 0;
 
     // A conversion under way.
     bool converting = false;
@@ -39,18 +39,11 @@ struct X11Primary::X11 {
     std::string buffer;
     guint limit = 0;
 
-    explicit X11(X11Primary& self) : self(self) {}
-    ~X11() {
-        for (guint source : {watch, idle, limit}) {
-            if (source != 0) {
-                g_source_remove(source);
-            }
-        }
-    }
+    X11(X11Primary& self, X11Desktop& desktop)
+        : self(self), desktop(desktop), display(desktop.display()) {}
+    ~X11() { cancel(); }
 
-    std::optional<unsigned long> cardinal(Window window, Atom name, Atom type) {
-        return propertyValue(display.get(), window, name, type);
-    }
+    bool isFresh() const { return fresh && activeGeneration == desktop.activeGeneration(); }
 
     void ownerChanged(Window newOwner, Time timestamp) {
         cancel();
@@ -58,6 +51,7 @@ struct X11Primary::X11 {
         since = timestamp;
         text.reset();
         known = false;
+        fresh = false;
         if (owner == None) {
             // Given up: nothing is selected. The last owner hears of it.
             known = true;
@@ -67,24 +61,17 @@ struct X11Primary::X11 {
             }
             return;
         }
-        ownerPid = windowProcess(display.get(), owner);
+        ownerPid = windowProcess(display, owner);
         if (ownerPid == getpid()) {
             known = true;  // never asked of ourselves
             return;
         }
-        auto focused = focusedProcess();
+        auto focused = self.focusedProcess();
         if (ownerPid > 0 && focused && *focused == ownerPid) {
+            fresh = true;
+            activeGeneration = desktop.activeGeneration();
             convert(utf8);
         }
-    }
-
-    std::optional<Pid> focusedProcess() {
-        auto window = cardinal(root, activeWindow, XA_WINDOW);
-        if (!window || *window == None) {
-            return std::nullopt;
-        }
-        Pid pid = windowProcess(display.get(), *window);
-        return pid > 0 ? std::optional(pid) : std::nullopt;
     }
 
     void convert(Atom as) {
@@ -92,9 +79,9 @@ struct X11Primary::X11 {
         target = as;
         incremental = false;
         buffer.clear();
-        XDeleteProperty(display.get(), requestor, property);
-        XConvertSelection(display.get(), primary, as, property, requestor, since);
-        XFlush(display.get());
+        XDeleteProperty(display, requestor, property);
+        XConvertSelection(display, primary, as, property, requestor, since);
+        XFlush(display);
         if (limit == 0) {
             limit = g_timeout_add(kConversionLimitUs / 1000, &X11::onLimit, this);
         }
@@ -134,7 +121,7 @@ struct X11Primary::X11 {
         unsigned long after = 0;
         unsigned char* data = nullptr;
         constexpr long kMaxLongs = static_cast<long>(kMaxBytes / 4 + 1);
-        if (XGetWindowProperty(display.get(), requestor, property, 0, kMaxLongs, True,
+        if (XGetWindowProperty(display, requestor, property, 0, kMaxLongs, True,
                                AnyPropertyType, &type, &format, &count, &after, &data) != Success) {
             return std::nullopt;
         }
@@ -206,34 +193,6 @@ struct X11Primary::X11 {
         }
     }
 
-    void drain() {
-        while (XPending(display.get()) > 0) {
-            XEvent event;
-            XNextEvent(display.get(), &event);
-            handle(event);
-        }
-    }
-
-    // Requests made outside the event handler may have queued events without the
-    // connection becoming readable again.
-    void drainSoon() {
-        if (idle == 0 && XEventsQueued(display.get(), QueuedAlready) > 0) {
-            idle = g_idle_add(
-                [](gpointer data) {
-                    auto* x11 = static_cast<X11*>(data);
-                    x11->idle = 0;
-                    x11->drain();
-                    return G_SOURCE_REMOVE;
-                },
-                this);
-        }
-    }
-
-    static gboolean onReadable(gint, GIOCondition, gpointer data) {
-        static_cast<X11*>(data)->drain();
-        return G_SOURCE_CONTINUE;
-    }
-
     static gboolean onLimit(gpointer data) {
         auto* x11 = static_cast<X11*>(data);
         x11->limit = 0;
@@ -242,56 +201,58 @@ struct X11Primary::X11 {
     }
 };
 
-X11Primary::X11Primary() {
-    Display* display = XOpenDisplay(nullptr);
-    if (display == nullptr) {
-        return;
-    }
-    auto x11 = std::make_unique<X11>(*this);
-    x11->display.reset(display);
+X11Primary::X11Primary(X11Desktop& desktop) {
+    Display* display = desktop.display();
     int error = 0;
-    if (XFixesQueryExtension(display, &x11->fixesEvent, &error) == 0) {
+    auto x11 = std::make_unique<X11>(*this, desktop);
+    if (display == nullptr || XFixesQueryExtension(display, &x11->fixesEvent, &error) == 0) {
         return;
     }
-    x11->root = DefaultRootWindow(display);
+    Window root = desktop.root();
     x11->primary = XA_PRIMARY;
     x11->utf8 = XInternAtom(display, "UTF8_STRING", False);
     x11->incr = XInternAtom(display, "INCR", False);
     x11->property = XInternAtom(display, "GLIMWICK_PRIMARY", False);
-    x11->activeWindow = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
-    x11->requestor = XCreateSimpleWindow(display, x11->root, -10, -10, 1, 1, 0, 0, 0);
+    x11->requestor = XCreateSimpleWindow(display, root, -10, -10, 1, 1, 0, 0, 0);
     XSelectInput(display, x11->requestor, PropertyChangeMask);
-    XFixesSelectSelectionInput(display, x11->root, XA_PRIMARY,
+    XFixesSelectSelectionInput(display, root, XA_PRIMARY,
                                XFixesSetSelectionOwnerNotifyMask |
                                    XFixesSelectionWindowDestroyNotifyMask |
                                    XFixesSelectionClientCloseNotifyMask);
-    // Whoever owns it already is converted only when asked for.
+    // What the owner holds already was selected before we looked: not fresh, never converted.
     x11->owner = XGetSelectionOwner(display, XA_PRIMARY);
     x11->ownerPid = x11->owner != None ? windowProcess(display, x11->owner) : 0;
-    x11->known = x11->owner == None || x11->ownerPid == getpid();
+    x11->known = true;
     if (x11->owner == None) {
         x11->text = std::string();
     }
     XFlush(display);
-    x11->watch = g_unix_fd_add(ConnectionNumber(display), G_IO_IN, &X11::onReadable, x11.get());
+    desktop.setEventHandler([x11 = x11.get()](XEvent& event) { x11->handle(event); });
     x11_ = std::move(x11);
-    x11_->drainSoon();
+    desktop.drainSoon();
 }
 
 X11Primary::~X11Primary() {
     if (x11_) {
+        x11_->desktop.setEventHandler(nullptr);
         x11_->cancel();
-        XDestroyWindow(x11_->display.get(), x11_->requestor);
+        XDestroyWindow(x11_->display, x11_->requestor);
     }
 }
 
-std::optional<Pid> X11Primary::focusedProcess() {
-    if (!x11_) {
-        return std::nullopt;
+std::optional<Pid> X11Primary::focusedProcess() const {
+    auto active = x11_ ? x11_->desktop.active() : std::nullopt;
+    return active && active->pid > 0 ? std::optional(active->pid) : std::nullopt;
+}
+
+std::uint64_t X11Primary::activeGeneration() const {
+    return x11_ ? x11_->desktop.activeGeneration() : 0;
+}
+
+void X11Primary::focusMoved() {
+    if (x11_) {
+        x11_->fresh = false;
     }
-    auto pid = x11_->focusedProcess();
-    x11_->drainSoon();
-    return pid;
 }
 
 std::optional<std::string> X11Primary::selectionOf(Pid pid) {
@@ -301,13 +262,10 @@ std::optional<std::string> X11Primary::selectionOf(Pid pid) {
     if (x11_->owner == None) {
         return std::string();
     }
-    if (x11_->ownerPid != pid) {
+    if (x11_->ownerPid != pid || !x11_->isFresh()) {
         return std::nullopt;
     }
-    if (!x11_->known && !x11_->converting && pid != getpid()) {
-        x11_->convert(x11_->utf8);  // the answer comes as a change
-    }
-    x11_->drainSoon();
+    x11_->desktop.drainSoon();
     return x11_->known ? x11_->text : std::nullopt;
 }
 

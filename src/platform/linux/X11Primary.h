@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -12,11 +13,17 @@
 
 namespace glimwick::os {
 
+class X11Desktop;
+
 // The X11 PRIMARY selection: what the user last selected in any X11 application, whether or
 // not it is on the accessibility bus (terminals, Tk, Motif, Java, browsers started without
 // accessibility). XFixes says when its owner changes; only then is it converted, on the main
 // loop, never blocking it: a conversion has one second and at most kMaxBytes, or gives
 // nothing. Never asked of this process itself. Inert without an X display (Wayland).
+//
+// Only what the owner set while in front, since the focus last moved, counts as selected:
+// text that PRIMARY already held when the user came to an application is no selection made
+// there.
 class X11Primary {
 public:
     // Incremental transfers are followed up to this size; a larger selection gives nothing.
@@ -26,18 +33,23 @@ public:
     // owner: the process that owns (or last owned) PRIMARY, 0 when unknown.
     using Changed = std::function<void(Pid owner)>;
 
-    X11Primary();
+    // desktop is borrowed and outlives this object.
+    explicit X11Primary(X11Desktop& desktop);
     ~X11Primary();
     X11Primary(const X11Primary&) = delete;
     X11Primary& operator=(const X11Primary&) = delete;
 
     bool available() const { return x11_ != nullptr; }
     // The process whose window X11 says is active; nullopt when it names none.
-    std::optional<Pid> focusedProcess();
+    std::optional<Pid> focusedProcess() const;
     // What pid has selected: its PRIMARY text, "" when it owns none; nullopt while that is
-    // not known (a conversion under way, failed or too large), or when PRIMARY belongs to
-    // another process.
+    // not known (a conversion under way, failed or too large), when PRIMARY belongs to
+    // another process, or when pid did not set it in front since the focus last moved.
     std::optional<std::string> selectionOf(Pid pid);
+    // The keyboard focus moved inside an application (X11 sees only windows change).
+    void focusMoved();
+    // Counts the changes of X11's active window.
+    std::uint64_t activeGeneration() const;
     // Called on the main loop once a change of PRIMARY is known (converted, or given up).
     void setChangedHandler(Changed changed) { changed_ = std::move(changed); }
 
