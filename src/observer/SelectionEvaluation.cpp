@@ -1,8 +1,6 @@
 // Turning a reading into a changed or cleared event: length, repeats, excluded controls and
 // implausible rectangles are filtered here.
 
-#include <algorithm>
-
 #include "diagnostics/Messages.h"
 #include "observer/SelectionObserver.h"
 
@@ -25,14 +23,11 @@ bool isValidRect(const Rect& rect) {
            fitsInt64(rectMidY(rect));
 }
 
-bool hasRole(ax::Accessibility& accessibility, const ax::ElementRef& element,
-             std::initializer_list<std::string_view> roles) {
+// The element's role, or "" when it cannot be read as a string.
+std::string roleOf(ax::Accessibility& accessibility, const ax::ElementRef& element) {
     ax::Answer role = accessibility.copyAttributeValue(element, ax::kAXRoleAttribute);
-    if (!role.succeededWithValue()) {
-        return false;
-    }
-    const auto* name = std::get_if<std::string>(&*role.value);
-    return name != nullptr && std::find(roles.begin(), roles.end(), *name) != roles.end();
+    const auto* name = role.succeededWithValue() ? std::get_if<std::string>(&*role.value) : nullptr;
+    return name != nullptr ? *name : std::string();
 }
 
 }  // namespace
@@ -101,14 +96,18 @@ bool SelectionObserver::isFocusedElementExcluded() {
     ax::Answer focused = accessibility.copyAttributeValue(accessibility.createSystemWide(),
                                                           ax::kAXFocusedUIElementAttribute);
     const ax::ElementRef* element = ax::elementIn(focused);
-    if (element == nullptr ||
-        !hasRole(accessibility, *element, {ax::kAXTextFieldRole, ax::kAXComboBoxRole})) {
+    if (element == nullptr) {
+        return false;
+    }
+    std::string role = roleOf(accessibility, *element);
+    // The parent is asked for only where the element's role could make it excluded.
+    if (!ax::isExcludedControl(role, ax::kAXToolbarRole)) {
         return false;
     }
     ax::Answer parent = accessibility.copyAttributeValue(*element, ax::kAXParentAttribute);
     const ax::ElementRef* parentElement = ax::elementIn(parent);
     return parentElement != nullptr &&
-           hasRole(accessibility, *parentElement, {ax::kAXToolbarRole, ax::kAXGroupRole});
+           ax::isExcludedControl(role, roleOf(accessibility, *parentElement));
 }
 
 }  // namespace glimwick

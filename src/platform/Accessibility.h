@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "platform/AXError.h"
@@ -32,6 +33,13 @@ inline constexpr const char* kAXTextFieldRole = "AXTextField";
 inline constexpr const char* kAXComboBoxRole = "AXComboBox";
 inline constexpr const char* kAXToolbarRole = "AXToolbar";
 inline constexpr const char* kAXGroupRole = "AXGroup";
+
+// Address bars and search boxes: a text field or combo box directly inside a tool bar or a
+// group. The one statement of the rule, for the logic and for every source of text.
+inline bool isExcludedControl(std::string_view role, std::string_view parentRole) {
+    return (role == kAXTextFieldRole || role == kAXComboBoxRole) &&
+           (parentRole == kAXToolbarRole || parentRole == kAXGroupRole);
+}
 
 // A UI element. Its content is the platform's; the logic only passes handles around.
 class Element {

@@ -36,6 +36,8 @@ constexpr int kMaxFocusWalk = 1500;
 constexpr gint64 kFruitlessWalkPauseUs = gint64{2} * G_USEC_PER_SEC;
 // Pages of a document view looked at for a selection: those on screen, a few at most.
 constexpr int kMaxPagesOnScreen = 8;
+// Whether an application shows any text is asked again after this long.
+constexpr gint64 kTextShownLifetimeUs = gint64{5} * G_USEC_PER_SEC;
 // Between searches of every application for its active window, when no event named one.
 constexpr gint64 kActiveSearchPauseUs = G_USEC_PER_SEC;
 
@@ -81,51 +83,6 @@ std::optional<Offsets> offsetsOf(const ax::Range& range) {
     }
     return Offsets{static_cast<int>(range.location),
                    static_cast<int>(range.location + range.length)};
-}
-
-// An array of accessibles that AT-SPI hands over, freed with what it holds.
-struct AccessibleArray {
-    explicit AccessibleArray(GArray* array) : array(array) {}
-    ~AccessibleArray() {
-        if (array != nullptr) {
-            for (guint i = 0; i < array->len; ++i) {
-                g_object_unref(g_array_index(array, AtspiAccessible*, i));
-            }
-            g_array_free(array, TRUE);
-        }
-    }
-    AccessibleArray(const AccessibleArray&) = delete;
-    AccessibleArray& operator=(const AccessibleArray&) = delete;
-    GArray* array;
-};
-
-// Up to count objects below root (its children only, unless deep) in the given state, asked
-// of the application in one call; nullopt when it offers no Collection.
-std::optional<std::vector<GObjectPtr<AtspiAccessible>>> inState(AtspiAccessible* root,
-                                                                AtspiStateType state, int count,
-                                                                bool deep) {
-    GObjectPtr<AtspiCollection> collection(atspi_accessible_get_collection_iface(root));
-    if (!collection) {
-        return std::nullopt;
-    }
-    GObjectPtr<AtspiStateSet> states(atspi_state_set_new(nullptr));
-    atspi_state_set_add(states.get(), state);
-    GObjectPtr<AtspiMatchRule> rule(atspi_match_rule_new(
-        states.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_NONE, nullptr,
-        ATSPI_Collection_MATCH_NONE, nullptr, ATSPI_Collection_MATCH_NONE, FALSE));
-    GError* raw = nullptr;
-    AccessibleArray matches(atspi_collection_get_matches(collection.get(), rule.get(),
-                                                         ATSPI_Collection_SORT_ORDER_CANONICAL,
-                                                         count, deep ? TRUE : FALSE, &raw));
-    GErrorPtr error(raw);
-    if (error) {
-        return std::nullopt;
-    }
-    std::vector<GObjectPtr<AtspiAccessible>> found;
-    for (guint i = 0; matches.array != nullptr && i < matches.array->len; ++i) {
-        found.push_back(retained(g_array_index(matches.array, AtspiAccessible*, i)));
-    }
-    return found;
 }
 
 }  // namespace
@@ -425,6 +382,12 @@ void AtspiAccessibility::onFocusEvent(AtspiEvent* event, void* self) {
     auto* accessibility = static_cast<AtspiAccessibility*>(self);
     if (event->source != nullptr) {
         if (event->detail1 != 0) {
+            if (accessibility->lastFocused_.get() != event->source) {
+                ++accessibility->focusMoves_;
+                if (accessibility->primary_ != nullptr) {
+                    accessibility->primary_->focusMoved();
+                }
+            }
             accessibility->lastFocused_ = retained(event->source);
         } else if (accessibility->lastFocused_.get() == event->source) {
             accessibility->lastFocused_.reset();
@@ -561,14 +524,20 @@ ax::ElementRef AtspiAccessibility::createSystemWide() {
     return std::make_shared<SystemWide>();
 }
 
-GObjectPtr<AtspiAccessible> AtspiAccessibility::findApplication(Pid pid) {
+GObjectPtr<AtspiAccessible> AtspiAccessibility::findApplication(Pid pid, bool* surely) {
     GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
-    int count = calls_.childCount(desktop.get()).value_or(0);
-    for (int i = 0; i < count; ++i) {
+    auto count = calls_.childCount(desktop.get());
+    bool sure = count.has_value();
+    for (int i = 0; i < count.value_or(0); ++i) {
         GObjectPtr<AtspiAccessible> app = calls_.child(desktop.get(), i);
-        if (app && calls_.pid(app.get()) == pid) {
+        auto found = app ? calls_.pid(app.get()) : std::nullopt;
+        if (found == pid) {
             return app;
         }
+        sure = sure && found.has_value();
+    }
+    if (surely != nullptr) {
+        *surely = sure;
     }
     return nullptr;
 }
@@ -578,16 +547,13 @@ ax::ElementRef AtspiAccessibility::createApplication(Pid pid) {
         return elementFor(nullptr);
     }
     // An application still registering is named by its process until it is there.
-    return elementFor(findApplication(pid), pid);
+    return elementFor(findApplication(pid, nullptr), pid);
 }
 
-GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedIn(AtspiAccessible* window) {
-    if (auto focused = inState(window, ATSPI_STATE_FOCUSED, 1, true)) {
-        return focused->empty() ? nullptr : std::move(focused->front());
-    }
-    // Toolkits without Collection (GTK 4): a bounded walk through what is visible.
+template <typename Found>
+GObjectPtr<AtspiAccessible> AtspiAccessibility::walk(AtspiAccessible* root, Found&& found) {
     std::deque<GObjectPtr<AtspiAccessible>> queue;
-    queue.push_back(retained(window));
+    queue.push_back(retained(root));
     for (int visited = 0; !queue.empty() && visited < kMaxFocusWalk; ++visited) {
         GObjectPtr<AtspiAccessible> current = std::move(queue.front());
         queue.pop_front();
@@ -595,8 +561,8 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedIn(AtspiAccessible* windo
         if (!states) {
             continue;
         }
-        if (current.get() != window) {
-            if (atspi_state_set_contains(states.get(), ATSPI_STATE_FOCUSED)) {
+        if (current.get() != root) {
+            if (found(current.get(), states.get())) {
                 return current;
             }
             // GTK 4 marks what is below a window visible, never showing.
@@ -614,6 +580,16 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedIn(AtspiAccessible* windo
         }
     }
     return nullptr;
+}
+
+GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedIn(AtspiAccessible* window) {
+    if (auto focused = calls_.matching(window, ATSPI_STATE_FOCUSED, nullptr, 1, true)) {
+        return focused->empty() ? nullptr : std::move(focused->front());
+    }
+    // Toolkits without Collection (GTK 4): a bounded walk through what is visible.
+    return walk(window, [](AtspiAccessible*, AtspiStateSet* states) {
+        return atspi_state_set_contains(states, ATSPI_STATE_FOCUSED) != FALSE;
+    });
 }
 
 GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
@@ -647,7 +623,7 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
 // lie on another page on screen.
 GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
     GObjectPtr<AtspiAccessible> focused) {
-    if (GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(focused.get())); text) {
+    if (GObjectPtr<AtspiText> text(calls_.textOf(focused.get())); text) {
         return focused;
     }
     gint64 now = g_get_monotonic_time();
@@ -659,7 +635,7 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
         if (!isSecret(calls_.role(focused.get())) &&
             !calls_.hasState(focused.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
             GObjectPtr<AtspiAccessible> page = focusedIn(focused.get());
-            if (page && (GObjectPtr<AtspiText>(atspi_accessible_get_text_iface(page.get())) ||
+            if (page && (GObjectPtr<AtspiText>(calls_.textOf(page.get())) ||
                          isSecret(calls_.role(page.get())))) {
                 inside_.page = std::move(page);
             }
@@ -669,7 +645,7 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
         return focused;
     }
     if (!holdsSelection(inside_.page.get())) {
-        for (auto& other : inState(focused.get(), ATSPI_STATE_SHOWING, kMaxPagesOnScreen, false)
+        for (auto& other : calls_.matching(focused.get(), ATSPI_STATE_SHOWING, nullptr, kMaxPagesOnScreen, false)
                                .value_or(std::vector<GObjectPtr<AtspiAccessible>>{})) {
             if (other.get() != inside_.page.get() && holdsSelection(other.get())) {
                 return std::move(other);
@@ -681,7 +657,7 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
 
 // Whether an object holds a selection to read: a password field counts, as it is never read.
 bool AtspiAccessibility::holdsSelection(AtspiAccessible* accessible) {
-    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
+    GObjectPtr<AtspiText> text(calls_.textOf(accessible));
     if (!text) {
         return false;
     }
@@ -761,7 +737,7 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
 
 ax::Answer AtspiAccessibility::selectionAttribute(AtspiAccessible* accessible,
                                                   const std::string& attribute) {
-    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
+    GObjectPtr<AtspiText> text(calls_.textOf(accessible));
     if (!text || isSecret(calls_.role(accessible))) {
         return {ax::kAXErrorAttributeUnsupported, std::nullopt};
     }
@@ -793,7 +769,7 @@ ax::Answer AtspiAccessibility::rangeAttribute(AtspiAccessible* accessible,
     if (!offsets) {
         return {ax::kAXErrorIllegalArgument, std::nullopt};
     }
-    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
+    GObjectPtr<AtspiText> text(calls_.textOf(accessible));
     if (!text || isSecret(calls_.role(accessible))) {
         return {ax::kAXErrorParameterizedAttributeUnsupported, std::nullopt};
     }
@@ -836,19 +812,65 @@ ax::Answer AtspiAccessibility::rangeAttribute(AtspiAccessible* accessible,
     return {0, read->text};
 }
 
+// PRIMARY stands in only where accessibility cannot see: the front application is not on the
+// accessibility bus, or shows it no text at all (a browser started without accessibility).
+// Never for a focused text, password field, address bar or search box, whose own rules hold.
 std::optional<Pid> AtspiAccessibility::primaryStandsIn(AtspiAccessible* focused) {
     if (primary_ == nullptr || !primary_->available()) {
         return std::nullopt;
     }
+    auto pid = primary_->focusedProcess();
+    if (!pid || *pid <= 0) {
+        return std::nullopt;
+    }
     if (focused != nullptr) {
-        GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(focused));
-        // A password field is never read, by any path.
-        if (text || isSecret(calls_.role(focused))) {
+        GObjectPtr<AtspiText> text(calls_.textOf(focused));
+        if (text || isSecret(calls_.role(focused)) || isExcludedControl(focused)) {
             return std::nullopt;
         }
     }
-    auto pid = primary_->focusedProcess();
-    return pid && *pid > 0 ? pid : std::nullopt;
+    return showsText(*pid, focused) ? std::nullopt : pid;
+}
+
+bool AtspiAccessibility::isExcludedControl(AtspiAccessible* accessible) {
+    auto roleName = [this](AtspiAccessible* object) -> std::string {
+        auto role = object != nullptr ? calls_.role(object) : std::nullopt;
+        return role ? axRoleName(*role, calls_.hasState(object, ATSPI_STATE_MULTI_LINE)) : "";
+    };
+    std::string role = roleName(accessible);
+    if (!ax::isExcludedControl(role, ax::kAXToolbarRole)) {
+        return false;
+    }
+    GObjectPtr<AtspiAccessible> parent = calls_.parent(accessible);
+    return ax::isExcludedControl(role, roleName(parent.get()));
+}
+
+// Whether pid's application shows accessibility any object with text; also when that could
+// not be found out (an application that does not answer is not one without accessibility).
+// Asked again when the focus or the active window moves, or after a while (an application
+// may arrive late).
+bool AtspiAccessibility::showsText(Pid pid, AtspiAccessible* focused) {
+    gint64 now = g_get_monotonic_time();
+    std::uint64_t moves = focusMoves_ + primary_->activeGeneration();
+    if (textShown_.pid == pid && textShown_.moves == moves && now < textShown_.until) {
+        return textShown_.shows;
+    }
+    GObjectPtr<AtspiAccessible> app = focused != nullptr ? calls_.application(focused) : nullptr;
+    bool absent = false;
+    if (!app || calls_.pid(app.get()) != pid) {
+        app = findApplication(pid, &absent);
+    }
+    bool shows = !absent;
+    if (app) {
+        auto found = calls_.matching(app.get(), std::nullopt, "text", 1, true);
+        shows = found ? !found->empty()
+                      : walk(app.get(), [this](AtspiAccessible* object, AtspiStateSet*) {
+                            return calls_.textOf(object) != nullptr;
+                        }) != nullptr;
+        shows = shows || calls_.leftAlone(busNameOf(app.get()));
+    }
+    textShown_ = {pid, moves, now + kTextShownLifetimeUs, shows};
+    return shows;
 }
 
 ax::Answer AtspiAccessibility::primaryAttribute(Pid pid, const std::string& attribute) {

@@ -75,12 +75,21 @@ private:
     // The focused process whose PRIMARY selection stands in for focused, which offers no
     // readable text; nullopt when accessibility answers.
     std::optional<Pid> primaryStandsIn(AtspiAccessible* focused);
+    // An address bar or search box, by the rule the logic applies.
+    bool isExcludedControl(AtspiAccessible* accessible);
+    bool showsText(Pid pid, AtspiAccessible* focused);
+    // The first object below root, breadth first, for which found(object, states) holds: a
+    // bounded walk through what is visible, for toolkits without Collection (GTK 4).
+    template <typename Found>
+    GObjectPtr<AtspiAccessible> walk(AtspiAccessible* root, Found&& found);
     ax::Answer primaryAttribute(Pid pid, const std::string& attribute);
     GObjectPtr<AtspiAccessible> focusedAccessible();
     GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window);
     GObjectPtr<AtspiAccessible> focusedTextWithin(GObjectPtr<AtspiAccessible> focused);
     bool holdsSelection(AtspiAccessible* accessible);
-    GObjectPtr<AtspiAccessible> findApplication(Pid pid);
+    // surely (may be null): set when pid's application was surely not found, every other
+    // application having answered.
+    GObjectPtr<AtspiAccessible> findApplication(Pid pid, bool* surely);
     static void onFocusEvent(AtspiEvent* event, void* self);
     static void onWindowEvent(AtspiEvent* event, void* self);
     // Every top-level window of every application that says it is active.
@@ -107,6 +116,15 @@ private:
     std::unique_ptr<TextBatch> batch_;
     GObjectPtr<AtspiEventListener> focusListener_;
     GObjectPtr<AtspiAccessible> lastFocused_;
+    std::uint64_t focusMoves_ = 0;  // changes of lastFocused_ to another object
+    // Whether an application shows any text, while the focus stays.
+    struct TextShown {
+        Pid pid = 0;
+        std::uint64_t moves = 0;
+        gint64 until = 0;
+        bool shows = false;
+    };
+    TextShown textShown_;
     GObjectPtr<AtspiEventListener> windowListener_;
     GObjectPtr<AtspiAccessible> activeWindow_;
     gint64 nextActiveSearch_ = 0;

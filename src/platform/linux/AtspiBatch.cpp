@@ -20,6 +20,7 @@ constexpr std::string_view kEmbeddedObject = "\xEF\xBF\xBC";  // U+FFFC
 constexpr int kMaxDepth = 48;
 // Requests in flight at once: enough to keep the application busy, few enough for the bus.
 constexpr size_t kWindow = 256;
+constexpr gint64 kSilenceUs = gint64{500} * 1000;
 
 GVariantPtr owned(GVariant* floating) {
     return GVariantPtr(floating != nullptr ? g_variant_ref_sink(floating) : nullptr);
@@ -279,6 +280,8 @@ std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& cal
     };
     send();
     bool late = false;
+    bool heard = false;
+    gint64 began = g_get_monotonic_time();
     while (!flying.empty()) {
         if (g_get_monotonic_time() > deadline) {
             late = true;
@@ -298,6 +301,7 @@ std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& cal
             }
             DBusMessagePtr reply(dbus_pending_call_steal_reply(flight.call.get()));
             answers[flight.index] = variantOf(reply.get());
+            heard = true;
             return true;
         });
         send();
@@ -312,6 +316,8 @@ std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& cal
         }
     }
     if (late) {
+        // Not a word in half a second: a reading cut short by its budget hears plenty.
+        heardNothing_ = !heard && g_get_monotonic_time() - began >= kSilenceUs;
         return std::nullopt;
     }
     return answers;
@@ -320,6 +326,7 @@ std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& cal
 std::unique_ptr<TextBatch::Result> TextBatch::read(const ObjectRef& container,
                                                    const std::vector<int>& offsets, gint64 deadline,
                                                    const std::string* wholeText) {
+    heardNothing_ = false;
     auto result = std::make_unique<Result>();
     result->top.assign(offsets.size(), nullptr);
 

@@ -55,6 +55,9 @@ public:
     // A reading cut short by its deadline keeps the answers it got, so that the same reading
     // tried again asks only for the rest; anything else lets them go.
     void forgetAnswers() { answered_.clear(); }
+    // Whether the last read that failed heard nothing at all from the application: then it
+    // is not answering, and is left alone like any other that does not.
+    bool heardNothing() const { return heardNothing_; }
 
     struct Result {
         std::deque<TextNode> nodes;        // what the pointers point to
@@ -86,6 +89,7 @@ private:
     std::unordered_map<std::string, DBusConnectionPtr> direct_;
     // Answers by request (object, method and arguments), until forgotten.
     std::unordered_map<std::string, GVariantPtr> answered_;
+    bool heardNothing_ = false;
 };
 
 }  // namespace glimwick::os

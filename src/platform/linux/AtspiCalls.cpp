@@ -21,6 +21,17 @@ Rect rectFrom(const AtspiRect& r) {
                 static_cast<double>(r.height)};
 }
 
+// An array of accessibles that AT-SPI hands over, freed with what it holds.
+void freeAccessibles(GArray*& array) {
+    if (array != nullptr) {
+        for (guint i = 0; i < array->len; ++i) {
+            g_object_unref(g_array_index(array, AtspiAccessible*, i));
+        }
+        g_array_free(array, TRUE);
+        array = nullptr;
+    }
+}
+
 void freeRect(AtspiRect*& rect) {
     g_free(rect);
     rect = nullptr;
@@ -51,27 +62,42 @@ GObjectPtr<AtspiAccessible> retained(AtspiAccessible* accessible) {
         accessible != nullptr ? ATSPI_ACCESSIBLE(g_object_ref(accessible)) : nullptr);
 }
 
+bool AtspiCalls::leftAlone(const char* bus) {
+    if (bus == nullptr) {
+        return false;
+    }
+    auto found = unresponsiveUntil_.find(bus);
+    if (found == unresponsiveUntil_.end()) {
+        return false;
+    }
+    if (g_get_monotonic_time() < found->second) {
+        return true;
+    }
+    unresponsiveUntil_.erase(found);
+    return false;
+}
+
+void AtspiCalls::leaveAlone(const char* bus) {
+    if (bus != nullptr) {
+        unresponsiveUntil_[bus] = g_get_monotonic_time() + kLeaveAloneUs;
+    }
+}
+
 template <typename Result, typename Body, typename Release>
 std::optional<Result> AtspiCalls::ask(AtspiAccessible* target, Body&& body, Release&& release) {
     const char* bus = busNameOf(target);
-    gint64 now = g_get_monotonic_time();
-    if (bus != nullptr) {
-        auto found = unresponsiveUntil_.find(bus);
-        if (found != unresponsiveUntil_.end()) {
-            if (now < found->second) {
-                lastError_ = ax::kAXErrorCannotComplete;
-                return std::nullopt;
-            }
-            unresponsiveUntil_.erase(found);
-        }
+    if (leftAlone(bus)) {
+        lastError_ = ax::kAXErrorCannotComplete;
+        return std::nullopt;
     }
+    gint64 now = g_get_monotonic_time();
     GError* raw = nullptr;
     Result result = body(&raw);
     GErrorPtr error(raw);
     lastError_ = axErrorFor(error.get());
     gint64 elapsed = g_get_monotonic_time() - now;
     if (bus != nullptr && elapsed >= kSlowCallUs) {
-        unresponsiveUntil_[bus] = g_get_monotonic_time() + kLeaveAloneUs;
+        leaveAlone(bus);
         if (lastError_ == ax::kAXErrorSuccess) {
             lastError_ = ax::kAXErrorCannotComplete;
         }
@@ -151,10 +177,73 @@ std::optional<Pid> AtspiCalls::pid(AtspiAccessible* accessible) {
     return static_cast<Pid>(*pid);
 }
 
+GObjectPtr<AtspiText> AtspiCalls::textOf(AtspiAccessible* accessible) {
+    auto text = ask<AtspiText*>(
+        accessible, [&](GError**) { return atspi_accessible_get_text_iface(accessible); },
+        [](AtspiText*& t) { g_clear_object(&t); });
+    return GObjectPtr<AtspiText>(text.value_or(nullptr));
+}
+
+GObjectPtr<AtspiHypertext> AtspiCalls::hypertextOf(AtspiAccessible* accessible) {
+    auto hypertext = ask<AtspiHypertext*>(
+        accessible, [&](GError**) { return atspi_accessible_get_hypertext_iface(accessible); },
+        [](AtspiHypertext*& h) { g_clear_object(&h); });
+    return GObjectPtr<AtspiHypertext>(hypertext.value_or(nullptr));
+}
+
+std::optional<std::vector<GObjectPtr<AtspiAccessible>>> AtspiCalls::matching(
+    AtspiAccessible* root, std::optional<AtspiStateType> state, const char* interface, int count,
+    bool deep) {
+    auto iface = ask<AtspiCollection*>(
+        root, [&](GError**) { return atspi_accessible_get_collection_iface(root); },
+        [](AtspiCollection*& c) { g_clear_object(&c); });
+    GObjectPtr<AtspiCollection> collection(iface.value_or(nullptr));
+    if (!collection) {
+        return std::nullopt;
+    }
+    GObjectPtr<AtspiStateSet> states(atspi_state_set_new(nullptr));
+    if (state) {
+        atspi_state_set_add(states.get(), *state);
+    }
+    GArray* interfaces = nullptr;
+    if (interface != nullptr) {
+        interfaces = g_array_new(FALSE, FALSE, sizeof(const gchar*));
+        g_array_append_val(interfaces, interface);
+    }
+    GObjectPtr<AtspiMatchRule> rule(atspi_match_rule_new(
+        states.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_NONE, nullptr,
+        ATSPI_Collection_MATCH_NONE, interfaces, ATSPI_Collection_MATCH_ALL, FALSE));
+    if (interfaces != nullptr) {
+        g_array_unref(interfaces);  // the rule holds its own reference
+    }
+    auto found = ask<GArray*>(
+        root,
+        [&](GError** e) {
+            return atspi_collection_get_matches(collection.get(), rule.get(),
+                                                ATSPI_Collection_SORT_ORDER_CANONICAL, count,
+                                                deep ? TRUE : FALSE, e);
+        },
+        [](GArray*& array) { freeAccessibles(array); });
+    if (!found) {
+        return std::nullopt;
+    }
+    std::vector<GObjectPtr<AtspiAccessible>> matches;
+    for (guint i = 0; *found != nullptr && i < (*found)->len; ++i) {
+        matches.push_back(retained(g_array_index(*found, AtspiAccessible*, i)));
+    }
+    freeAccessibles(*found);
+    return matches;
+}
+
 std::optional<Rect> AtspiCalls::extents(AtspiAccessible* accessible, AtspiCoordType coordinates) {
-    GObjectPtr<AtspiComponent> component(atspi_accessible_get_component_iface(accessible));
+    auto iface = ask<AtspiComponent*>(
+        accessible, [&](GError**) { return atspi_accessible_get_component_iface(accessible); },
+        [](AtspiComponent*& c) { g_clear_object(&c); });
+    GObjectPtr<AtspiComponent> component(iface.value_or(nullptr));
     if (!component) {
-        lastError_ = ax::kAXErrorAttributeUnsupported;
+        if (iface) {
+            lastError_ = ax::kAXErrorAttributeUnsupported;
+        }
         return std::nullopt;
     }
     auto rect = ask<AtspiRect*>(

@@ -6,6 +6,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "platform/AXError.h"
 #include "platform/Geometry.h"
@@ -41,6 +42,10 @@ class AtspiCalls {
 public:
     ax::AXError lastError() const { return lastError_; }
     void forgetUnresponsive() { unresponsiveUntil_.clear(); }
+    // For calls made outside libatspi (the batch): whether bus's application is left alone
+    // now, and leaving it alone after it did not answer.
+    bool leftAlone(const char* bus);
+    void leaveAlone(const char* bus);
 
     std::optional<AtspiRole> role(AtspiAccessible* accessible);
     GObjectPtr<AtspiStateSet> states(AtspiAccessible* accessible);
@@ -53,6 +58,17 @@ public:
     std::optional<int> indexInParent(AtspiAccessible* accessible);
     std::optional<Pid> pid(AtspiAccessible* accessible);
     std::optional<Rect> extents(AtspiAccessible* accessible, AtspiCoordType coordinates);
+
+    // The object's interfaces, null where it has none. Knowing which it has may take a call
+    // (GetInterfaces) the first time.
+    GObjectPtr<AtspiText> textOf(AtspiAccessible* accessible);
+    GObjectPtr<AtspiHypertext> hypertextOf(AtspiAccessible* accessible);
+    // Up to count objects below root (its children only, unless deep) in the given state
+    // (none: any) that offer the given interface (null: any), in one call; nullopt when the
+    // application offers no Collection or the call failed.
+    std::optional<std::vector<GObjectPtr<AtspiAccessible>>> matching(
+        AtspiAccessible* root, std::optional<AtspiStateType> state, const char* interface,
+        int count, bool deep);
 
     // end -1 reads to the end of the text.
     std::optional<std::string> text(AtspiAccessible* accessible, AtspiText* text, int start,

@@ -103,7 +103,7 @@ private:
 
 std::optional<ReadText> SelectionReader::readRange(AtspiAccessible* accessible, Offsets range,
                                                    gint64 deadline) {
-    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
+    GObjectPtr<AtspiText> text(calls_.textOf(accessible));
     if (!text) {
         return std::nullopt;
     }
@@ -148,6 +148,9 @@ bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offse
     std::unique_ptr<TextBatch::Result> batched;
     if (batch_ != nullptr && !inner.empty()) {
         if (const char* bus = busNameOf(accessible)) {
+            if (calls_.leftAlone(bus)) {
+                return false;
+            }
             // A select-all, or a range to the end (-1), has read the whole text already.
             bool toEnd = range.start == 0 && range.end < 0;
             auto count =
@@ -155,12 +158,15 @@ bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offse
             const std::string* whole = toEnd || (count && end >= *count) ? &*chars : nullptr;
             batched = batch_->read({bus, ATSPI_OBJECT(accessible)->path}, inner, deadline, whole);
             if (!batched) {
+                if (batch_->heardNothing()) {
+                    calls_.leaveAlone(bus);
+                }
                 return false;
             }
         }
     }
 
-    GObjectPtr<AtspiHypertext> hypertext(atspi_accessible_get_hypertext_iface(accessible));
+    GObjectPtr<AtspiHypertext> hypertext(calls_.hypertextOf(accessible));
     Offsets interior{range.start, end};
     std::vector<int> secrets;
     std::string_view all(*chars);
@@ -222,7 +228,7 @@ std::optional<bool> SelectionReader::expandEmbedded(AtspiAccessible* accessible,
         secrets.push_back(offset);
         return false;
     }
-    GObjectPtr<AtspiText> childText(atspi_accessible_get_text_iface(child.get()));
+    GObjectPtr<AtspiText> childText(calls_.textOf(child.get()));
     if (!childText) {
         return false;
     }
@@ -285,7 +291,7 @@ std::optional<ReadText> SelectionReader::readSelection(AtspiAccessible* accessib
 // is where the selection ends. Nullopt when that is not the case here.
 std::optional<ReadText> SelectionReader::readParagraphs(AtspiAccessible* focused, Offsets range,
                                                         gint64 deadline) {
-    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(focused));
+    GObjectPtr<AtspiText> text(calls_.textOf(focused));
     auto count = calls_.characterCount(focused, text.get());
     bool atStart = range.start == 0;
     bool atEnd = count && range.end >= *count;
@@ -297,7 +303,7 @@ std::optional<ReadText> SelectionReader::readParagraphs(AtspiAccessible* focused
         return std::nullopt;
     }
     auto role = calls_.role(document.get());
-    GObjectPtr<AtspiText> documentText(atspi_accessible_get_text_iface(document.get()));
+    GObjectPtr<AtspiText> documentText(calls_.textOf(document.get()));
     auto index = calls_.indexInParent(focused);
     auto siblings = calls_.childCount(document.get());
     if (!role || !isDocument(*role) || documentText || !index || !siblings) {
@@ -318,7 +324,7 @@ std::optional<ReadText> SelectionReader::readParagraphs(AtspiAccessible* focused
     auto partAt = [&](int i, bool forward) -> std::optional<std::pair<ReadText, bool>> {
         GObjectPtr<AtspiAccessible> paragraph = calls_.child(document.get(), i);
         GObjectPtr<AtspiText> paragraphText(
-            paragraph ? atspi_accessible_get_text_iface(paragraph.get()) : nullptr);
+            paragraph ? calls_.textOf(paragraph.get()) : nullptr);
         if (!paragraphText || isSecret(calls_.role(paragraph.get()))) {
             return std::nullopt;
         }
@@ -396,7 +402,7 @@ std::optional<Rect> SelectionReader::bounds(const ReadText& read, AtspiAccessibl
 }
 
 std::optional<Rect> SelectionReader::measure(const Span& span) {
-    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(span.accessible.get()));
+    GObjectPtr<AtspiText> text(calls_.textOf(span.accessible.get()));
     if (!text) {
         return std::nullopt;
     }
@@ -468,7 +474,7 @@ std::optional<Rect> SelectionReader::characterBox(AtspiAccessible* accessible, A
 }
 
 std::optional<Point> SelectionReader::caretPoint(AtspiAccessible* accessible) {
-    GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
+    GObjectPtr<AtspiText> text(calls_.textOf(accessible));
     auto caret = text ? calls_.caret(accessible, text.get()) : std::nullopt;
     if (!caret || *caret < 0) {
         return std::nullopt;
