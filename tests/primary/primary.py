@@ -81,7 +81,8 @@ def run(suite, fixture_path, owner_path):
     def drag(first, last):
         start = xterm_cell(session, xid, first, 0)
         end = xterm_cell(session, xid, last + 1, 0)  # xterm selects up to the pointer's cell
-        suite.x("mousemove", "--sync", *start, "mousedown", "1")
+        # Slower than xterm's multi-click time: each drag is a single click's.
+        suite.x("mousemove", "--sync", *start, "sleep", "0.3", "mousedown", "1")
         suite.x("mousemove", "--sync", (start[0] + end[0]) // 2, end[1])
         suite.x("mousemove", "--sync", *end, "mouseup", "1")
         return end
@@ -95,6 +96,15 @@ def run(suite, fixture_path, owner_path):
     rect = tuple(payload.get(k) for k in ("x", "y", "w", "h"))
     suite.check(rect == (pointer[0] - 20, pointer[1] - 10, 40, 20),
                 "xterm: the rectangle surrounds the pointer at %s: %s" % (pointer, rect))
+
+    # The same start, extended past its first 20 characters: a new selection, though the
+    # pointer's rectangle carries no place.
+    drag(4, 24)
+    assert helper.selected(mark, "quick brown fox jumps"), "xterm: the longer drag"
+    mark = len(helper.events())
+    drag(4, 29)
+    suite.check(helper.selected(mark, "quick brown fox jumps over"),
+                "xterm: a selection extended past 20 characters is reported")
 
     # The selected text erased: xterm gives PRIMARY up, reported as cleared.
     mark = len(helper.events())
