@@ -29,13 +29,14 @@ constexpr gint64 kReadingBudgetUs = gint64{900} * 1000;
 constexpr gint64 kCostlyReadingUs = gint64{50} * 1000;
 // Even then its range is checked again after this long, for applications that send none.
 constexpr gint64 kReadingLifetimeUs = gint64{2} * G_USEC_PER_SEC;
-// Shorter than a tick: the selected text, its range and its bounds come from one reading.
-constexpr gint64 kOneEvaluationUs = gint64{100} * 1000;
 // Objects looked at when searching a window for the focus without the Collection interface.
 constexpr int kMaxFocusWalk = 1500;
 constexpr gint64 kFruitlessWalkPauseUs = gint64{2} * G_USEC_PER_SEC;
 // Pages of a document view looked at for a selection: those on screen, a few at most.
 constexpr int kMaxPagesOnScreen = 8;
+// The focused object's state is asked again after this long, while its focus events say
+// nothing.
+constexpr gint64 kFocusLifetimeUs = gint64{2} * G_USEC_PER_SEC;
 // Whether an application shows any text is asked again after this long.
 constexpr gint64 kTextShownLifetimeUs = gint64{5} * G_USEC_PER_SEC;
 // Between searches of every application for its active window, when no event named one.
@@ -141,6 +142,13 @@ public:
     RunLoopSource& runLoopSource() override { return *this; }
     void setInstalled(bool installed) override { installed_ = installed; }
     bool isInstalled() const override { return installed_; }
+
+    // Whether bus's application's selection events reach us through this observer.
+    bool hears(const char* bus) const {
+        const char* target = busNameOf(application_.get());
+        return installed_ && listener_ && bus != nullptr && target != nullptr &&
+               std::strcmp(bus, target) == 0;
+    }
 
     // The owner is going first.
     void orphan() {
@@ -404,6 +412,7 @@ void AtspiAccessibility::onWindowEvent(AtspiEvent* event, void* self) {
         bool activated =
             std::strcmp(event->type, "window:activate") == 0 ||
             (std::strcmp(event->type, "window:deactivate") != 0 && event->detail1 != 0);
+        ++accessibility->windowMoves_;
         if (activated) {
             accessibility->activeWindow_ = retained(event->source);
         } else if (accessibility->activeWindow_.get() == event->source) {
@@ -489,6 +498,12 @@ std::optional<Point> AtspiAccessibility::focusPoint() {
 
 void AtspiAccessibility::selectionChanged(const char* bus) {
     ++generations_[bus];
+}
+
+bool AtspiAccessibility::eventsArrive(AtspiAccessible* accessible) const {
+    const char* bus = busNameOf(accessible);
+    return std::any_of(observers_.begin(), observers_.end(),
+                       [bus](const Observer* observer) { return observer->hears(bus); });
 }
 
 std::uint64_t AtspiAccessibility::generationOf(AtspiAccessible* accessible) const {
@@ -594,12 +609,21 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedIn(AtspiAccessible* windo
 
 GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
     GObjectPtr<AtspiAccessible> found;
-    if (lastFocused_ && calls_.hasState(lastFocused_.get(), ATSPI_STATE_FOCUSED)) {
+    gint64 now = g_get_monotonic_time();
+    // Focus events keep lastFocused_ true; its state is asked again once the focus or the
+    // active window moved, and after a while, for events that never came.
+    std::uint64_t moves = focusMoves_ + windowMoves_ +
+                          (primary_ != nullptr ? primary_->activeGeneration() : 0);
+    bool confirmed = lastFocused_ && focusConfirmed_.moves == moves && now < focusConfirmed_.until;
+    if (lastFocused_ &&
+        (confirmed || calls_.hasState(lastFocused_.get(), ATSPI_STATE_FOCUSED))) {
         found = retained(lastFocused_.get());
+        if (!confirmed) {
+            focusConfirmed_ = {moves, now + kFocusLifetimeUs};
+        }
     } else {
         // No focus event seen yet (or a stale one): look in the active window of each
         // application.
-        gint64 now = g_get_monotonic_time();
         forEachActiveWindow([&](AtspiAccessible* window) {
             std::string identity = identityOf(window);
             if (fruitlessWindow_.holds(identity, now)) {
@@ -672,6 +696,9 @@ ax::Answer AtspiAccessibility::systemWideAttribute(const std::string& attribute)
     if (!connected()) {
         return {ax::kAXErrorAPIDisabled, std::nullopt};
     }
+    if (attribute == ax::kAXFocusedUIElementAttribute) {
+        ++evaluation_;
+    }
     GObjectPtr<AtspiAccessible> focused = focusedAccessible();
     if (auto pid = primaryStandsIn(focused.get())) {
         if (attribute == ax::kAXFocusedUIElementAttribute) {
@@ -693,67 +720,81 @@ ax::Answer AtspiAccessibility::systemWideAttribute(const std::string& attribute)
     return {0, elementFor(std::move(app))};
 }
 
+// One reading serves every question of one evaluation, so that the text, the range and the
+// bounds agree. It serves later evaluations too while nothing can have changed unheard: the
+// application's events reach us and say nothing changed, or the reading was costly and its
+// range is the same. Even then the range is asked again after a while, for applications that
+// announce less than they should.
 AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible* accessible,
                                                                 AtspiText* text) {
     std::string object = identityOf(accessible);
     std::uint64_t generation = generationOf(accessible);
     gint64 now = g_get_monotonic_time();
     bool same = reading_ && reading_->object == object && reading_->generation == generation;
-    if (same && reading_->read && reading_->costly &&
-        now - reading_->checkedAt < kReadingLifetimeUs) {
+    if (same && reading_->evaluation == evaluation_) {
         return &*reading_;
     }
-    // A reading that ran out of time is not tried again within the same evaluation, so that
-    // none blocks the loop for longer; the next one goes on from what it got.
-    if (same && !reading_->read && now - reading_->readAt < kOneEvaluationUs) {
+    bool stillTrue = reading_ && (reading_->costly || eventsArrive(accessible)) &&
+                     now - reading_->checkedAt < kReadingLifetimeUs;
+    if (same && stillTrue && (!reading_->range || reading_->read)) {
+        reading_->evaluation = evaluation_;
         return &*reading_;
     }
-    auto range = calls_.firstSelection(accessible, text);
-    if (!range) {
-        reading_.reset();
-        return nullptr;
-    }
-    // A cheap reading serves the questions of one evaluation; a costly one, while its range
-    // stays the same.
-    if (same && reading_->read && reading_->range == *range &&
-        (reading_->costly || now - reading_->readAt < kOneEvaluationUs)) {
+    // The role first, before anything is asked of what may be a password field.
+    bool secret = isSecret(calls_.role(accessible));
+    auto range = secret ? std::nullopt : calls_.firstSelection(accessible, text);
+    if (same && reading_->read && reading_->range == range && reading_->costly) {
         reading_->checkedAt = now;
+        reading_->evaluation = evaluation_;
         return &*reading_;
     }
-    bool goingOn = same && !reading_->read && reading_->range == *range;
-    if (batch_ && !goingOn) {
-        batch_->forgetAnswers();
+    Reading fresh;
+    fresh.object = std::move(object);
+    fresh.generation = generation;
+    fresh.evaluation = evaluation_;
+    fresh.checkedAt = now;
+    fresh.secret = secret;
+    fresh.range = range;
+    if (range && !secret) {
+        // A reading that ran out of time goes on from what it got.
+        bool goingOn = same && !reading_->read && reading_->range == range;
+        if (batch_ && !goingOn) {
+            batch_->forgetAnswers();
+        }
+        fresh.read = reader_.readSelection(accessible, *range, now + kReadingBudgetUs);
+        gint64 done = g_get_monotonic_time();
+        if (batch_ && fresh.read) {
+            batch_->forgetAnswers();
+        }
+        fresh.checkedAt = done;
+        fresh.costly = done - now >= kCostlyReadingUs;
     }
-    auto read = reader_.readSelection(accessible, *range, now + kReadingBudgetUs);
-    gint64 done = g_get_monotonic_time();
-    if (batch_ && read) {
-        batch_->forgetAnswers();
-    }
-    reading_ = Reading{
-        std::move(object), *range,      generation, done, done, done - now >= kCostlyReadingUs,
-        std::move(read),   std::nullopt};
+    reading_ = std::move(fresh);
     return &*reading_;
 }
 
 ax::Answer AtspiAccessibility::selectionAttribute(AtspiAccessible* accessible,
                                                   const std::string& attribute) {
     GObjectPtr<AtspiText> text(calls_.textOf(accessible));
-    if (!text || isSecret(calls_.role(accessible))) {
+    Reading* reading = text ? currentReading(accessible, text.get()) : nullptr;
+    if (reading == nullptr || reading->secret) {
         return {ax::kAXErrorAttributeUnsupported, std::nullopt};
     }
-    Reading* reading = currentReading(accessible, text.get());
     if (attribute == ax::kAXSelectedTextRangeAttribute) {
-        if (reading != nullptr) {
+        if (reading->range) {
             return {0, ax::AXValue::range(
-                           {reading->range.start, reading->range.end - reading->range.start})};
+                           {reading->range->start, reading->range->end - reading->range->start})};
         }
-        auto caret = calls_.caret(accessible, text.get());
-        if (!caret) {
-            return {calls_.lastError(), std::nullopt};
+        if (!reading->caret) {
+            auto caret = calls_.caret(accessible, text.get());
+            if (!caret) {
+                return {calls_.lastError(), std::nullopt};
+            }
+            reading->caret = std::max(*caret, 0);
         }
-        return {0, ax::AXValue::range({std::max(*caret, 0), 0})};
+        return {0, ax::AXValue::range({*reading->caret, 0})};
     }
-    if (reading == nullptr) {
+    if (!reading->range) {
         return {0, std::string()};
     }
     if (!reading->read) {
@@ -770,15 +811,15 @@ ax::Answer AtspiAccessibility::rangeAttribute(AtspiAccessible* accessible,
         return {ax::kAXErrorIllegalArgument, std::nullopt};
     }
     GObjectPtr<AtspiText> text(calls_.textOf(accessible));
-    if (!text || isSecret(calls_.role(accessible))) {
+    Reading* reading = text ? currentReading(accessible, text.get()) : nullptr;
+    if (reading == nullptr || reading->secret) {
         return {ax::kAXErrorParameterizedAttributeUnsupported, std::nullopt};
     }
     // The selection's own range stands for the whole selection, so that the text and the
     // bounds of what the range answer gave agree with the selected text.
-    Reading* reading = currentReading(accessible, text.get());
     std::optional<ReadText> other;
     const ReadText* read = nullptr;
-    if (reading != nullptr && reading->range == *offsets) {
+    if (reading->range == *offsets) {
         if (!reading->read) {
             return {ax::kAXErrorCannotComplete, std::nullopt};
         }

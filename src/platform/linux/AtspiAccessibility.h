@@ -59,13 +59,15 @@ private:
     // One reading of the focused object's selection, kept while it is still true.
     struct Reading {
         std::string object;  // bus name and path of the focused object
-        Offsets range;       // its own selection
         std::uint64_t generation = 0;
-        gint64 readAt = 0;
-        gint64 checkedAt = 0;  // when its range was last found unchanged
+        std::uint64_t evaluation = 0;  // the latest evaluation it served
+        gint64 checkedAt = 0;          // when the application was last asked for its range
+        bool secret = false;           // a password field (or an unknown role): never read
+        std::optional<Offsets> range;  // its own selection; none: nothing is selected
         bool costly = false;
-        std::optional<ReadText> read;  // nullopt: not readable in time
+        std::optional<ReadText> read;  // nullopt with a range: not readable in time
         std::optional<std::optional<Rect>> bounds;
+        std::optional<int> caret;  // asked for only without a selection
     };
 
     bool connected();
@@ -102,8 +104,10 @@ private:
     ax::Answer selectionAttribute(AtspiAccessible* accessible, const std::string& attribute);
     ax::Answer rangeAttribute(AtspiAccessible* accessible, const std::string& attribute,
                               const ax::Range& range);
-    // The reading of accessible's current selection; nullptr when it has none.
+    // The reading of accessible's current selection.
     Reading* currentReading(AtspiAccessible* accessible, AtspiText* text);
+    // Whether accessible's application tells us of its selection changes: it is observed.
+    bool eventsArrive(AtspiAccessible* accessible) const;
 
     GDBusConnection* sessionBus_;
     X11Primary* primary_;
@@ -116,7 +120,14 @@ private:
     std::unique_ptr<TextBatch> batch_;
     GObjectPtr<AtspiEventListener> focusListener_;
     GObjectPtr<AtspiAccessible> lastFocused_;
-    std::uint64_t focusMoves_ = 0;  // changes of lastFocused_ to another object
+    std::uint64_t focusMoves_ = 0;   // changes of lastFocused_ to another object
+    std::uint64_t windowMoves_ = 0;  // window activation events
+    // lastFocused_ was found focused while the focus and the windows stayed as they are.
+    struct Confirmed {
+        std::uint64_t moves = 0;
+        gint64 until = 0;
+    };
+    Confirmed focusConfirmed_;
     // Whether an application shows any text, while the focus stays.
     struct TextShown {
         Pid pid = 0;
@@ -146,6 +157,8 @@ private:
     // Selection changes heard of, by application bus name.
     std::unordered_map<std::string, std::uint64_t> generations_;
     std::optional<Reading> reading_;
+    // Counts the evaluations: each begins by asking for the focused element.
+    std::uint64_t evaluation_ = 0;
     std::set<Observer*> observers_;
 };
 

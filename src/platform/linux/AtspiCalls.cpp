@@ -143,6 +143,12 @@ GObjectPtr<AtspiAccessible> AtspiCalls::parent(AtspiAccessible* accessible) {
 }
 
 GObjectPtr<AtspiAccessible> AtspiCalls::application(AtspiAccessible* accessible) {
+    // libatspi knows the application's root once it has met it (the desktop's children are
+    // those roots); finding it otherwise walks up the tree, a call for each step.
+    auto* object = accessible != nullptr ? ATSPI_OBJECT(accessible) : nullptr;
+    if (object != nullptr && object->app != nullptr && object->app->root != nullptr) {
+        return retained(object->app->root);
+    }
     auto app = ask<AtspiAccessible*>(
         accessible, [&](GError** e) { return atspi_accessible_get_application(accessible, e); },
         [](AtspiAccessible*& a) { g_clear_object(&a); });
