@@ -5,6 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <csignal>
+#include <iterator>
+#include <map>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -47,6 +51,43 @@ double cpuSeconds(pid_t pid) {
         }
     }
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+struct IdleCalls {
+    int seconds = 0;  // 0: not counted (no strace)
+    long dbus = 0;    // messages sent (sendmsg): the accessibility and session buses
+    long x11 = 0;     // requests written to the X server (writev)
+};
+
+void sleepFor(std::chrono::milliseconds span);
+
+// The helper's calls to other processes over seconds of idle, counted by strace.
+IdleCalls countIdleCalls(pid_t pid, const std::map<std::string, std::string>& env, int seconds) {
+    ChildProcess strace({"strace", "-f", "-qq", "-c", "-e", "trace=sendmsg,writev", "-p",
+                         std::to_string(pid)},
+                        env);
+    if (!strace.started()) {
+        return {};
+    }
+    sleepFor(std::chrono::seconds(seconds));
+    strace.kill(SIGINT);
+    strace.waitForExit(std::chrono::seconds(10));
+    IdleCalls calls{seconds, 0, 0};
+    std::istringstream table(strace.stderrText());
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::vector<std::string> words{std::istream_iterator<std::string>(fields), {}};
+        if (words.size() < 5 || !std::isdigit(static_cast<unsigned char>(words[3][0]))) {
+            continue;
+        }
+        long count = std::stol(words[3]);
+        if (words.back() == "sendmsg") {
+            calls.dbus = count;
+        } else if (words.back() == "writev") {
+            calls.x11 = count;
+        }
+    }
+    return calls;
 }
 
 void sleepFor(std::chrono::milliseconds span) {
@@ -193,6 +234,8 @@ int main(int argc, char** argv) {
     double idleWall = std::chrono::duration<double>(Clock::now() - idleStart).count();
     double cpuShare = (cpuSeconds(helper.pid()) - cpuBefore) / idleWall * 100;
     long rssEnd = residentKiB(helper.pid());
+    // Then the calls to other processes, apart, as tracing costs CPU of its own.
+    IdleCalls calls = countIdleCalls(helper.pid(), env, options.idleSeconds / 3);
 
     // Notification path: each selection made 0.1 s after a tick, so that the debounced check
     // (0.2 s later) comes before the next tick.
@@ -227,6 +270,13 @@ int main(int argc, char** argv) {
 
     std::printf("| idle CPU, monitoring on, selection held %d s | %.3f %% of one core |\n",
                 options.idleSeconds, cpuShare);
+    if (calls.seconds > 0) {
+        double ticks = calls.seconds / 0.4;
+        std::printf("| calls to other processes per idle tick (strace, %d s) | %.2f: %.2f D-Bus "
+                    "messages, %.2f X11 requests |\n",
+                    calls.seconds, (calls.dbus + calls.x11) / ticks, calls.dbus / ticks,
+                    calls.x11 / ticks);
+    }
     std::printf("| resident memory at the start of idle / at its end | %.1f MB / %.1f MB |\n",
                 rssStart / 1024.0, rssEnd / 1024.0);
     std::printf("| latency, notification path (%d selections) | median %.1f ms, p95 %.1f ms |\n",

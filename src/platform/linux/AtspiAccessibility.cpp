@@ -16,6 +16,9 @@ constexpr const char* kA11yBusName = "org.a11y.Bus";
 constexpr const char* kA11yBusPath = "/org/a11y/bus";
 constexpr const char* kA11yStatus = "org.a11y.Status";
 constexpr const char* kTextSelectionChanged = "object:text-selection-changed";
+// A selection made by the user moves the caret too; some toolkits send only that (KDE's editor,
+// a selection set by a program).
+constexpr const char* kCaretMoved = "object:text-caret-moved";
 constexpr const char* kFocusChanged = "object:state-changed:focused";
 // GTK 3 sends both, GTK 4 only the state change.
 constexpr const char* kWindowEvents[] = {"window:activate", "window:deactivate",
@@ -158,7 +161,7 @@ public:
 
     void detach() {
         if (listener_) {
-            atspi_event_listener_deregister(listener_.get(), kTextSelectionChanged, nullptr);
+            unlisten();
             listener_.reset();
         }
         application_.reset();
@@ -177,6 +180,7 @@ public:
 
 private:
     // Registers for one application's events, or for everyone's while it is not there yet.
+    // Caret moves are asked of a known application only: everyone's would be a flood.
     bool listen(AtspiAccessible* application) {
         GError* raw = nullptr;
         gboolean registered =
@@ -186,7 +190,18 @@ private:
                 : atspi_event_listener_register_full(listener_.get(), kTextSelectionChanged,
                                                      nullptr, &raw);
         GErrorPtr error(raw);
+        if (registered != FALSE && application != nullptr) {
+            GError* caretRaw = nullptr;
+            atspi_event_listener_register_with_app(listener_.get(), kCaretMoved, nullptr,
+                                                   application, &caretRaw);
+            GErrorPtr caretError(caretRaw);
+        }
         return registered != FALSE;
+    }
+
+    void unlisten() {
+        atspi_event_listener_deregister(listener_.get(), kTextSelectionChanged, nullptr);
+        atspi_event_listener_deregister(listener_.get(), kCaretMoved, nullptr);
     }
 
     void deliver(AtspiAccessible* source) { deliver(elementFor(retained(source))); }
@@ -206,7 +221,11 @@ private:
                     if (observer->owner_ != nullptr) {
                         observer->owner_->selectionChanged(source);
                     }
-                    observer->deliver(event->source);
+                    // A caret move only says the selection may have changed: the next tick
+                    // reads it.
+                    if (event->type == nullptr || std::strcmp(event->type, kCaretMoved) != 0) {
+                        observer->deliver(event->source);
+                    }
                 }
             } else if (observer->pendingPid_ > 0 && observer->strangers_.count(source) == 0) {
                 observer->resolveLater(event->source);
@@ -250,7 +269,7 @@ private:
             return;
         }
         // Our application has arrived: from now on only its events.
-        atspi_event_listener_deregister(listener_.get(), kTextSelectionChanged, nullptr);
+        unlisten();
         if (!listen(application.get())) {
             listener_.reset();
             pendingPid_ = 0;
@@ -377,6 +396,7 @@ void AtspiAccessibility::disconnect() {
     windowListener_.reset();
     activeWindow_.reset();
     reading_.reset();
+    unannounced_.clear();
     reader_.setBatch(nullptr);
     batch_.reset();
     calls_.forgetUnresponsive();
@@ -502,6 +522,9 @@ void AtspiAccessibility::selectionChanged(const char* bus) {
 
 bool AtspiAccessibility::eventsArrive(AtspiAccessible* accessible) const {
     const char* bus = busNameOf(accessible);
+    if (bus == nullptr || unannounced_.count(bus) != 0) {
+        return false;
+    }
     return std::any_of(observers_.begin(), observers_.end(),
                        [bus](const Observer* observer) { return observer->hears(bus); });
 }
@@ -734,8 +757,8 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     if (same && reading_->evaluation == evaluation_) {
         return &*reading_;
     }
-    bool stillTrue = reading_ && (reading_->costly || eventsArrive(accessible)) &&
-                     now - reading_->checkedAt < kReadingLifetimeUs;
+    bool trusted = reading_ && (reading_->costly || eventsArrive(accessible));
+    bool stillTrue = trusted && now - reading_->checkedAt < kReadingLifetimeUs;
     if (same && stillTrue && (!reading_->range || reading_->read)) {
         reading_->evaluation = evaluation_;
         return &*reading_;
@@ -743,7 +766,14 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     // The role first, before anything is asked of what may be a password field.
     bool secret = isSecret(calls_.role(accessible));
     auto range = secret ? std::nullopt : calls_.firstSelection(accessible, text);
-    if (same && reading_->read && reading_->range == range && reading_->costly) {
+    // A selection that changed while its application said nothing: from now on it is asked
+    // on every evaluation.
+    if (same && range != reading_->range && eventsArrive(accessible)) {
+        if (const char* bus = busNameOf(accessible)) {
+            unannounced_.insert(bus);
+        }
+    }
+    if (same && trusted && reading_->read && reading_->range == range) {
         reading_->checkedAt = now;
         reading_->evaluation = evaluation_;
         return &*reading_;

@@ -106,7 +106,8 @@ private:
                               const ax::Range& range);
     // The reading of accessible's current selection.
     Reading* currentReading(AtspiAccessible* accessible, AtspiText* text);
-    // Whether accessible's application tells us of its selection changes: it is observed.
+    // Whether accessible's application tells us of its selection changes: it is observed, and
+    // has not been seen to change one unannounced.
     bool eventsArrive(AtspiAccessible* accessible) const;
 
     GDBusConnection* sessionBus_;
@@ -156,6 +157,8 @@ private:
     Inside inside_;
     // Selection changes heard of, by application bus name.
     std::unordered_map<std::string, std::uint64_t> generations_;
+    // Applications whose selection changed without a word: their events are not relied on.
+    std::set<std::string> unannounced_;
     std::optional<Reading> reading_;
     // Counts the evaluations: each begins by asking for the focused element.
     std::uint64_t evaluation_ = 0;
