@@ -302,6 +302,24 @@ def web_steps():
             ("all", "Sphinx", None, PAGE_ALL)]
 
 
+def control_steps():
+    """A page's search box, then the browser's address bar: neither selection is reported, by
+    any source (PRIMARY holds each); a page selection after them still is."""
+    return [("ignored", "box words", "search box", "entry"),
+            ("ignored", "file", "html", "combo box"),
+            ("drag", "quick", "fox", "quick brown fox")]
+
+
+def holding(app, needle, role):
+    """The first object of that role whose text holds needle, and where."""
+    for obj in walk(app):
+        text = text_of(obj) if obj.getRoleName() == role else None
+        content = text.getText(0, -1) if text is not None else ""
+        if needle in content:
+            return obj, content.index(needle)
+    return None
+
+
 def version(package):
     out = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", package], capture_output=True)
     return out.stdout.decode() or "?"
@@ -322,6 +340,9 @@ def landed(app_obj, step):
     kind, first, last, expected = step
     if kind in ("keys", "all"):
         return has_selection(app_obj)
+    if kind == "ignored":
+        target = holding(app_obj, first, expected)
+        return target is not None and own_selection(target[0]) is not None
     start = leaf_holding(app_obj, first)
     end = leaf_holding(app_obj, last or first)
     if not start or not end:
@@ -351,7 +372,9 @@ def perform(session, app_obj, window, step):
     if kind == "keys":
         x("key", "--delay", "30", *first)
         return
-    start = leaf_holding(app_obj, first)
+    find = (lambda needle: holding(app_obj, needle, step[3])) if kind == "ignored" else \
+        (lambda needle: leaf_holding(app_obj, needle))
+    start = find(first)
     assert start, "cannot find %r" % first
     sx, sy, sw, sh = char_box(start[0], start[1], window)
     if kind == "double":
@@ -365,7 +388,7 @@ def perform(session, app_obj, window, step):
         x("mousemove", sx + sw // 2, sy + sh // 2, "click", "1")
         x("key", "ctrl+a")
         return
-    end = leaf_holding(app_obj, last)
+    end = find(last)
     assert end, "cannot find %r" % last
     ex, ey, ew, eh = char_box(end[0], end[1] + len(last) - 1, window)
     # At a hand's pace: some views (evince) follow the pointer only when idle.
@@ -412,6 +435,8 @@ def check_app(session, helper, app, failures):
         assert wait_until(focused, 30, 0.2), "%s: its text never got the focus" % app.name
         texts_ok = rects_ok = True
         latencies = []
+        began = len(helper.events())
+        ignored = []
         assert wait_until(lambda: settled(app_obj, window), 30), "%s never settled" % app.name
         for step in app.steps:
             for attempt in range(3):
@@ -426,6 +451,9 @@ def check_app(session, helper, app, failures):
                                          walk(app_obj) if text_of(o) and own_selection(o)]))
                 texts_ok = rects_ok = False
                 continue
+            if step[0] == "ignored":
+                ignored.append(text_of(holding(app_obj, step[1], step[3])[0]).getText(0, -1))
+                continue
             payload = helper.selected(mark, step[3])
             if payload is None:
                 failures.append("%s %s: not reported as %r (%s)" % (
@@ -439,6 +467,12 @@ def check_app(session, helper, app, failures):
                 failures.append("%s %s: rectangle %s, the application reports %s" %
                                 (app.name, step[:3], got, want))
                 rects_ok = False
+        leaked = [p["text"] for p in helper.payloads(CHANGED, began)
+                  if any(p["text"] in whole for whole in ignored)]
+        if leaked:
+            failures.append("%s: an excluded control's selection was reported: %r" % (
+                app.name, leaked))
+            texts_ok = False
         mark = len(helper.events())
         clear(session, app_obj, window)
         cleared = helper.selected(mark, name=CLEARED)
@@ -461,6 +495,7 @@ def main():
     with open(os.path.join(work, "compat.txt"), "w") as f:
         f.write(TEXT)
     shutil.copy(os.path.join(HERE, "page.html"), work)
+    shutil.copy(os.path.join(HERE, "search.html"), work)
     # The same text as a PDF of two small pages, both on screen: the last line on the second.
     subprocess.run(["soffice", "-env:UserInstallation=file://" + os.path.join(work, "pdf"),
                     "--headless", "--convert-to", "pdf", os.path.join(HERE, "pages.fodt")],
@@ -503,6 +538,11 @@ def main():
         App("firefox-esr", "Firefox (web page)",
             ["firefox-esr", "--no-remote", "--profile", os.path.join(work, "firefox"), page],
             "Compat page", "firefox", web_steps(), clip_role="document web"),
+        App("firefox-esr", "Firefox (search box, address bar)",
+            ["firefox-esr", "--no-remote", "--profile", os.path.join(work, "firefox"),
+             "file://" + os.path.join(work, "search.html")],
+            "Search page", "firefox", control_steps(), clip_role="document web",
+            note="selections in a search box and in the address bar are not reported"),
         App("libreoffice-writer", "LibreOffice (VCL gtk3)",
             ["soffice", "--nologo", "--norestore", "--nofirststartwizard",
              "-env:UserInstallation=file://" + os.path.join(work, "lo"), "--writer",

@@ -9,7 +9,7 @@ namespace glimwick::os {
 namespace {
 
 // What is not listed is unknown.
-constexpr std::array<std::pair<AtspiRole, const char*>, 36> kRoleNames = {{
+constexpr std::array<std::pair<AtspiRole, const char*>, 37> kRoleNames = {{
     {ATSPI_ROLE_ENTRY, "AXTextField"},
     {ATSPI_ROLE_PASSWORD_TEXT, "AXTextField"},
     {ATSPI_ROLE_COMBO_BOX, "AXComboBox"},
@@ -19,6 +19,8 @@ constexpr std::array<std::pair<AtspiRole, const char*>, 36> kRoleNames = {{
     {ATSPI_ROLE_FILLER, "AXGroup"},
     {ATSPI_ROLE_SECTION, "AXGroup"},
     {ATSPI_ROLE_FORM, "AXGroup"},
+    // A web page's landmark (a search form, navigation), a group with a subrole elsewhere.
+    {ATSPI_ROLE_LANDMARK, "AXGroup"},
     {ATSPI_ROLE_PARAGRAPH, "AXGroup"},
     {ATSPI_ROLE_TERMINAL, "AXTextArea"},
     {ATSPI_ROLE_DOCUMENT_TEXT, "AXTextArea"},
