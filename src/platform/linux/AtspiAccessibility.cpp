@@ -121,15 +121,18 @@ public:
         if (listener_) {
             return ax::kAXErrorNotificationAlreadyRegistered;
         }
+        // An application still registering is named by its process until it is there.
+        GObjectPtr<AtspiAccessible> app = element->accessible
+                                              ? retained(element->accessible.get())
+                                              : owner_->findApplication(element->pid, nullptr);
         listener_.reset(atspi_event_listener_new(&Observer::onEvent, this, nullptr));
-        if (!listen(element->accessible.get())) {
+        if (!listen(app.get())) {
             listener_.reset();
             return ax::kAXErrorNotificationUnsupported;
         }
-        application_ = retained(element->accessible.get());
-        pendingPid_ = element->accessible ? 0 : element->pid;
-        pid_ = element->accessible ? owner_->calls_.pid(element->accessible.get()).value_or(0)
-                                   : element->pid;
+        pendingPid_ = app ? 0 : element->pid;
+        pid_ = app ? owner_->calls_.pid(app.get()).value_or(0) : element->pid;
+        application_ = std::move(app);
         context_ = std::move(context);
         return ax::kAXErrorSuccess;
     }
@@ -584,8 +587,8 @@ ax::ElementRef AtspiAccessibility::createApplication(Pid pid) {
     if (!connected() || pid <= 0) {
         return elementFor(nullptr);
     }
-    // An application still registering is named by its process until it is there.
-    return elementFor(findApplication(pid, nullptr), pid);
+    // Found when something is asked of it: unbinding asks nothing.
+    return elementFor(nullptr, pid);
 }
 
 template <typename Found>

@@ -17,7 +17,6 @@ constexpr const char* kText = "org.a11y.atspi.Text";
 constexpr const char* kHypertext = "org.a11y.atspi.Hypertext";
 constexpr const char* kHyperlink = "org.a11y.atspi.Hyperlink";
 constexpr std::string_view kEmbeddedObject = "\xEF\xBF\xBC";  // U+FFFC
-constexpr int kMaxDepth = 48;
 // Requests in flight at once: enough to keep the application busy, few enough for the bus.
 constexpr size_t kWindow = 256;
 constexpr gint64 kSilenceUs = gint64{500} * 1000;
@@ -416,7 +415,7 @@ std::unique_ptr<TextBatch::Result> TextBatch::read(const ObjectRef& container,
     }
 
     for (int depth = 0; !level.empty(); ++depth) {
-        if (depth > kMaxDepth) {
+        if (depth > kMaxEmbeddingDepth) {
             return nullptr;
         }
         std::vector<Call> calls;

@@ -30,6 +30,9 @@ struct TextNode {
     std::vector<const TextNode*> embedded;
 };
 
+// How deep embedded objects are followed, by either way of reading them.
+inline constexpr int kMaxEmbeddingDepth = 48;
+
 // Character offsets of the embedded-object characters of a UTF-8 text.
 std::vector<int> embeddedOffsets(std::string_view text);
 

@@ -10,7 +10,6 @@ namespace glimwick::os {
 
 namespace {
 
-constexpr int kMaxDepth = 48;
 // Lines measured one by one where a toolkit measures only characters.
 constexpr int kMaxMeasuredLines = 200;
 constexpr int kMaxParentWalk = 64;
@@ -119,7 +118,7 @@ std::optional<ReadText> SelectionReader::readRange(AtspiAccessible* accessible, 
 // password fields; the objects inside it are covered by the range's own extents.
 bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offsets range,
                              bool measure, int depth, gint64 deadline, Builder& out) {
-    if (depth > kMaxDepth || pastDeadline(deadline)) {
+    if (depth > kMaxEmbeddingDepth || pastDeadline(deadline)) {
         return false;
     }
     auto chars = calls_.text(accessible, text, range.start, range.end);
