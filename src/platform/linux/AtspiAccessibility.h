@@ -14,7 +14,7 @@
 #include "platform/Accessibility.h"
 #include "platform/Workspace.h"
 #include "platform/linux/AtspiCalls.h"
-#include "platform/linux/AtspiSelection.h"
+#include "platform/linux/SelectionReader.h"
 #include "platform/linux/GObjectPtr.h"
 #include "platform/linux/X11Primary.h"
 

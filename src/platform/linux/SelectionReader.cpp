@@ -1,4 +1,4 @@
-#include "platform/linux/AtspiSelection.h"
+#include "platform/linux/SelectionReader.h"
 
 #include <algorithm>
 #include <iterator>
