@@ -170,6 +170,29 @@ def run(suite, fixture_path, owner_path):
                 silent.output().count("request"))
     session.end(silent.process)
 
+    # A browser started as people start it shows accessibility its frames only, each with an
+    # empty text: that is no text, so its PRIMARY stands in.
+    page = "file://" + os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "compat",
+                                    "page.html")
+    browser = session.spawn(["chromium", "--no-first-run", "--no-default-browser-check",
+                             "--disable-background-networking", "--disable-component-update",
+                             "--disable-sync", "--no-sandbox", "--disable-gpu",
+                             "--window-position=0,0", "--window-size=900,700",
+                             "--user-data-dir=" + os.path.join(session.work, "chromium"), page],
+                            "chromium")
+    window = wait_until(lambda: suite.x("search", "--name", "Compat page").split(), 60, 0.2)
+    assert window, "chromium never showed"
+    suite.activate(window[-1], browser.pid)
+    suite.x("mousemove", "300", "400", "click", "1")
+    mark = len(helper.events())
+    suite.x("key", "ctrl+a")
+    payload = helper.selected(mark, timeout=15) or {}
+    suite.check(payload.get("text", "").startswith("The quick brown fox jumps over the lazy dog.")
+                and payload.get("w") == 40 and "hunter2" not in payload.get("text", ""),
+                "Chromium without accessibility: a select-all through PRIMARY, no password: %r"
+                % payload.get("text", "")[:40])
+    session.end(browser)
+
     # And xterm still reads after all of that.
     suite.activate(xid, term.pid)
     mark = len(helper.events())

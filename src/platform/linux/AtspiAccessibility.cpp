@@ -4,6 +4,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 #include "platform/linux/AtspiRoles.h"
@@ -40,6 +41,10 @@ constexpr int kMaxPagesOnScreen = 8;
 // The focused object's state is asked again after this long, while its focus events say
 // nothing.
 constexpr gint64 kFocusLifetimeUs = gint64{2} * G_USEC_PER_SEC;
+// Objects with text looked at to tell whether an application shows any, and how much of each.
+constexpr int kMaxTextSample = 32;
+constexpr std::string_view kObjectReplacement = "\xEF\xBF\xBC";  // U+FFFC
+constexpr int kReadableSample = 64;
 // Whether an application shows any text is asked again after this long.
 constexpr gint64 kTextShownLifetimeUs = gint64{5} * G_USEC_PER_SEC;
 // Between searches of every application for its active window, when no event named one.
@@ -936,10 +941,26 @@ bool AtspiAccessibility::showsText(Pid pid, AtspiAccessible* focused) {
     }
     bool shows = !absent;
     if (app) {
-        auto found = calls_.matching(app.get(), std::nullopt, "text", 1, true);
-        shows = found ? !found->empty()
-                      : walk(app.get(), [this](AtspiAccessible* object, AtspiStateSet*) {
-                            return calls_.textOf(object) != nullptr;
+        // Chromium without accessibility gives its frames a Text interface with no text.
+        auto readable = [this](AtspiAccessible* object) {
+            GObjectPtr<AtspiText> text = calls_.textOf(object);
+            auto start = text ? calls_.text(object, text.get(), 0, kReadableSample) : std::nullopt;
+            if (!start) {
+                return false;
+            }
+            // Embedded-object characters only stand for other objects.
+            std::string own = std::move(*start);
+            for (size_t at = own.find(kObjectReplacement); at != std::string::npos;
+                 at = own.find(kObjectReplacement, at)) {
+                own.replace(at, kObjectReplacement.size(), " ");
+            }
+            return own.find_first_not_of(" \t\r\n") != std::string::npos;
+        };
+        auto found = calls_.matching(app.get(), std::nullopt, "text", kMaxTextSample, true);
+        shows = found ? std::any_of(found->begin(), found->end(),
+                                    [&](const auto& object) { return readable(object.get()); })
+                      : walk(app.get(), [&](AtspiAccessible* object, AtspiStateSet*) {
+                            return readable(object);
                         }) != nullptr;
         shows = shows || calls_.leftAlone(busNameOf(app.get()));
     }
