@@ -75,11 +75,6 @@ std::vector<int> embeddedOffsets(std::string_view text) {
 
 namespace {
 
-struct DBusMessageUnref {
-    void operator()(DBusMessage* message) const { dbus_message_unref(message); }
-};
-using DBusMessagePtr = std::unique_ptr<DBusMessage, DBusMessageUnref>;
-
 struct DBusPendingCallDrop {
     void operator()(DBusPendingCall* call) const {
         dbus_pending_call_cancel(call);
@@ -214,19 +209,53 @@ DBusConnection* TextBatch::connectionTo(const std::string& bus, gint64 deadline)
     return found->second.get();
 }
 
+// What identifies a request among the answers kept.
+std::string TextBatch::keyOf(const Call& call) {
+    std::string key =
+        call.object.bus + ' ' + call.object.path + ' ' + call.interface + '.' + call.method;
+    for (gint32 argument : call.arguments) {
+        key += ' ' + std::to_string(argument);
+    }
+    return key;
+}
+
+// The message for call, and the connection it goes over (via); null when it cannot be made.
+DBusMessagePtr TextBatch::messageFor(const Call& call, gint64 deadline, DBusConnection*& via) {
+    // Names come from the applications' answers; libdbus aborts on invalid ones.
+    if (!dbus_validate_bus_name(call.object.bus.c_str(), nullptr) ||
+        !dbus_validate_path(call.object.path.c_str(), nullptr)) {
+        return nullptr;
+    }
+    DBusConnection* direct = connectionTo(call.object.bus, deadline);
+    via = direct != nullptr ? direct : bus_.get();
+    DBusMessagePtr message(dbus_message_new_method_call(
+        direct != nullptr ? nullptr : call.object.bus.c_str(), call.object.path.c_str(),
+        call.interface, call.method));
+    if (!message) {
+        return nullptr;
+    }
+    dbus_message_set_auto_start(message.get(), FALSE);
+    for (dbus_int32_t argument : call.arguments) {
+        dbus_message_append_args(message.get(), DBUS_TYPE_INT32, &argument, DBUS_TYPE_INVALID);
+    }
+    return message;
+}
+
+void TextBatch::remember(const std::vector<std::string>& keys,
+                         const std::vector<GVariantPtr>& answers) {
+    for (size_t i = 0; i < keys.size(); ++i) {
+        if (answers[i]) {
+            answered_.try_emplace(keys[i], g_variant_ref(answers[i].get()));
+        }
+    }
+}
+
 std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& calls,
                                                           gint64 deadline) {
     std::vector<GVariantPtr> answers(calls.size());
     std::vector<std::string> keys;
     keys.reserve(calls.size());
-    for (const Call& call : calls) {
-        std::string key =
-            call.object.bus + ' ' + call.object.path + ' ' + call.interface + '.' + call.method;
-        for (gint32 argument : call.arguments) {
-            key += ' ' + std::to_string(argument);
-        }
-        keys.push_back(std::move(key));
-    }
+    std::transform(calls.begin(), calls.end(), std::back_inserter(keys), &keyOf);
     struct Flight {
         DBusPendingCallPtr call;
         DBusConnection* via;
@@ -247,24 +276,10 @@ std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& cal
                 answers[index].reset(g_variant_ref(known->second.get()));
                 continue;
             }
-            const Call& call = calls[index];
-            // Names come from the applications' answers; libdbus aborts on invalid ones.
-            if (!dbus_validate_bus_name(call.object.bus.c_str(), nullptr) ||
-                !dbus_validate_path(call.object.path.c_str(), nullptr)) {
-                continue;
-            }
-            DBusConnection* direct = connectionTo(call.object.bus, deadline);
-            DBusConnection* via = direct != nullptr ? direct : bus_.get();
-            DBusMessagePtr message(dbus_message_new_method_call(
-                direct != nullptr ? nullptr : call.object.bus.c_str(), call.object.path.c_str(),
-                call.interface, call.method));
+            DBusConnection* via = nullptr;
+            DBusMessagePtr message = messageFor(calls[index], deadline, via);
             if (!message) {
                 continue;
-            }
-            dbus_message_set_auto_start(message.get(), FALSE);
-            for (dbus_int32_t argument : call.arguments) {
-                dbus_message_append_args(message.get(), DBUS_TYPE_INT32, &argument,
-                                         DBUS_TYPE_INVALID);
             }
             DBusPendingCall* pending = nullptr;
             if (!dbus_connection_send_with_reply(via, message.get(), &pending, kCallTimeoutMs) ||
@@ -309,11 +324,7 @@ std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& cal
     for (const DBusConnectionRef& connection : used) {
         drain(connection.get());
     }
-    for (size_t i = 0; i < calls.size(); ++i) {
-        if (answers[i]) {
-            answered_.try_emplace(keys[i], g_variant_ref(answers[i].get()));
-        }
-    }
+    remember(keys, answers);
     if (late) {
         // Not a word in half a second: a reading cut short by its budget hears plenty.
         heardNothing_ = !heard && g_get_monotonic_time() - began >= kSilenceUs;
@@ -322,69 +333,53 @@ std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& cal
     return answers;
 }
 
-std::unique_ptr<TextBatch::Result> TextBatch::read(const ObjectRef& container,
-                                                   const std::vector<int>& offsets, gint64 deadline,
-                                                   const std::string* wholeText) {
-    heardNothing_ = false;
-    auto result = std::make_unique<Result>();
-    result->top.assign(offsets.size(), nullptr);
-
-    // A slot to fill: the object behind the embedded character at offset of container.
-    struct Pending {
-        ObjectRef container;
-        int offset;
-        int linkIndex;  // -1 until known
-        const TextNode** slot;
-        std::optional<ObjectRef> link;
-        std::optional<ObjectRef> object;
-        TextNode* node = nullptr;
-    };
-    std::vector<Pending> level;
-
-    // Which object an embedded character stands for: where a container's children line up
-    // one to one with its embedded characters (no children for plain text), the n-th child;
-    // else where its links do, the n-th link; else the link its offset names.
-    auto mapping = [this, deadline](std::vector<std::pair<ObjectRef, std::vector<int>>>& containers,
-                                    auto&& place) {
-        std::vector<Call> calls;
-        for (auto& [object, embedded] : containers) {
-            if (embedded.size() > 1) {
-                calls.push_back({object, kAccessible, "GetChildren", {}});
-                calls.push_back({object, kHypertext, "GetNLinks", {}});
-            }
+// Which object an embedded character stands for: where a container's children line up one to
+// one with its embedded characters (no children for plain text), the n-th child; else where
+// its links do, the n-th link; else the link its offset names.
+bool TextBatch::mapEmbedded(const std::vector<Container>& containers, const Place& place,
+                            gint64 deadline) {
+    std::vector<Call> calls;
+    for (const auto& [object, embedded] : containers) {
+        if (embedded.size() > 1) {
+            calls.push_back({object, kAccessible, "GetChildren", {}});
+            calls.push_back({object, kHypertext, "GetNLinks", {}});
         }
-        auto answers = runAll(calls, deadline);
-        if (!answers) {
-            return false;
+    }
+    auto answers = runAll(calls, deadline);
+    if (!answers) {
+        return false;
+    }
+    size_t at = 0;
+    for (size_t k = 0; k < containers.size(); ++k) {
+        const std::vector<int>& embedded = containers[k].second;
+        std::vector<ObjectRef> children;
+        bool linked = embedded.size() == 1;
+        if (embedded.size() > 1) {
+            children = childrenIn((*answers)[at]);
+            linked = intIn((*answers)[at + 1]) == static_cast<gint32>(embedded.size());
+            at += 2;
         }
-        size_t at = 0;
-        for (size_t k = 0; k < containers.size(); ++k) {
-            const std::vector<int>& embedded = containers[k].second;
-            std::vector<ObjectRef> children;
-            bool linked = embedded.size() == 1;
-            if (embedded.size() > 1) {
-                children = childrenIn((*answers)[at]);
-                linked = intIn((*answers)[at + 1]) == static_cast<gint32>(embedded.size());
-                at += 2;
-            }
-            bool lined = children.size() == embedded.size();
-            for (size_t i = 0; i < embedded.size(); ++i) {
-                place(k, i, lined ? std::optional(children[i]) : std::nullopt,
-                      linked ? static_cast<int>(i) : -1);
-            }
+        bool lined = children.size() == embedded.size();
+        for (size_t i = 0; i < embedded.size(); ++i) {
+            place(k, i, lined ? std::optional(children[i]) : std::nullopt,
+                  linked ? static_cast<int>(i) : -1);
         }
-        return true;
-    };
+    }
+    return true;
+}
 
+// The first level: the objects behind the embedded characters at offsets of container.
+std::optional<std::vector<TextBatch::Pending>> TextBatch::firstLevel(
+    const ObjectRef& container, const std::vector<int>& offsets, const std::string* wholeText,
+    Result& result, gint64 deadline) {
     std::vector<int> all;
     if (wholeText != nullptr) {
         all = embeddedOffsets(*wholeText);
     } else {
-        std::vector<Call> first;
-        first.push_back({container, kText, "GetText", {0, -1}});
+        std::vector<Call> first{{container, kText, "GetText", {0, -1}}};
         auto answers = runAll(first, deadline);
         if (!answers) {
-            return nullptr;
+            return std::nullopt;
         }
         if ((*answers)[0] && g_variant_is_of_type((*answers)[0].get(), G_VARIANT_TYPE("(s)"))) {
             const gchar* text = nullptr;
@@ -392,146 +387,170 @@ std::unique_ptr<TextBatch::Result> TextBatch::read(const ObjectRef& container,
             all = embeddedOffsets(text);
         }
     }
-    std::vector<std::pair<ObjectRef, std::vector<int>>> top{{container, all}};
     std::vector<std::optional<ObjectRef>> topChild(all.size());
     std::vector<int> topLink(all.size(), -1);
-    if (!mapping(top, [&](size_t, size_t i, std::optional<ObjectRef> child, int link) {
-            topChild[i] = std::move(child);
-            topLink[i] = link;
-        })) {
-        return nullptr;
+    if (!mapEmbedded({{container, all}},
+                     [&](size_t, size_t i, std::optional<ObjectRef> child, int link) {
+                         topChild[i] = std::move(child);
+                         topLink[i] = link;
+                     },
+                     deadline)) {
+        return std::nullopt;
     }
+    std::vector<Pending> level;
     for (size_t i = 0; i < offsets.size(); ++i) {
         auto found = std::lower_bound(all.begin(), all.end(), offsets[i]);
         bool known = found != all.end() && *found == offsets[i];
         size_t n = static_cast<size_t>(found - all.begin());
-        level.push_back({container,
-                         offsets[i],
-                         known ? topLink[n] : -1,
-                         &result->top[i],
-                         {},
-                         known ? topChild[n] : std::nullopt,
-                         nullptr});
+        level.push_back({container, offsets[i], known ? topLink[n] : -1, &result.top[i], {},
+                         known ? topChild[n] : std::nullopt, nullptr});
     }
+    return level;
+}
 
-    for (int depth = 0; !level.empty(); ++depth) {
-        if (depth > kMaxEmbeddingDepth) {
-            return nullptr;
+// One request for each pending object that request makes one for, all sent together; take
+// reads each answer.
+template <typename Request, typename Take>
+bool TextBatch::stage(std::vector<Pending>& level, Request&& request, Take&& take,
+                      gint64 deadline) {
+    std::vector<Call> calls;
+    std::vector<Pending*> asked;
+    for (Pending& pending : level) {
+        if (auto call = request(pending)) {
+            calls.push_back(std::move(*call));
+            asked.push_back(&pending);
         }
-        std::vector<Call> calls;
-        auto stage = [&](auto&& request, auto&& take) {
-            calls.clear();
-            std::vector<Pending*> asked;
-            for (Pending& pending : level) {
-                if (auto call = request(pending)) {
-                    calls.push_back(std::move(*call));
-                    asked.push_back(&pending);
-                }
-            }
-            auto replies = runAll(calls, deadline);
-            if (!replies) {
-                return false;
-            }
-            for (size_t i = 0; i < asked.size(); ++i) {
-                take(*asked[i], (*replies)[i]);
-            }
-            return true;
-        };
-        bool done =
-            stage(
-                [](Pending& p) -> std::optional<Call> {
-                    if (p.object || p.linkIndex >= 0) {
-                        return std::nullopt;
-                    }
-                    return Call{p.container, kHypertext, "GetLinkIndex", {p.offset}};
-                },
-                [](Pending& p, const GVariantPtr& r) { p.linkIndex = intIn(r).value_or(-1); }) &&
-            stage(
-                [](Pending& p) -> std::optional<Call> {
-                    if (p.object || p.linkIndex < 0) {
-                        return std::nullopt;
-                    }
-                    return Call{p.container, kHypertext, "GetLink", {p.linkIndex}};
-                },
-                [](Pending& p, const GVariantPtr& r) { p.link = objectIn(r); }) &&
-            stage(
-                [](Pending& p) -> std::optional<Call> {
-                    if (p.object || !p.link) {
-                        return std::nullopt;
-                    }
-                    return Call{*p.link, kHyperlink, "GetObject", {0}};
-                },
-                [](Pending& p, const GVariantPtr& r) { p.object = objectIn(r); }) &&
-            stage(
-                [](Pending& p) -> std::optional<Call> {
-                    if (!p.object) {
-                        return std::nullopt;
-                    }
-                    return Call{*p.object, kAccessible, "GetRole", {}};
-                },
-                [&result](Pending& p, const GVariantPtr& r) {
-                    TextNode& node = result->nodes.emplace_back();
-                    std::optional<AtspiRole> role;
-                    if (r && g_variant_is_of_type(r.get(), G_VARIANT_TYPE("(u)"))) {
-                        guint32 value = 0;
-                        g_variant_get(r.get(), "(u)", &value);
-                        role = static_cast<AtspiRole>(value);
-                    }
-                    node.role = role.value_or(ATSPI_ROLE_INVALID);
-                    node.secret = isSecret(role);
-                    p.node = &node;
-                    *p.slot = &node;
-                }) &&
-            // A password field's text is never asked for.
-            stage(
-                [](Pending& p) -> std::optional<Call> {
-                    if (p.node == nullptr || p.node->secret) {
-                        return std::nullopt;
-                    }
-                    return Call{*p.object, kText, "GetText", {0, -1}};
-                },
-                [](Pending& p, const GVariantPtr& r) {
-                    if (r && g_variant_is_of_type(r.get(), G_VARIANT_TYPE("(s)"))) {
-                        const gchar* text = nullptr;
-                        g_variant_get(r.get(), "(&s)", &text);
-                        p.node->text = text;
-                    }
-                });
-        if (!done) {
-            return nullptr;
-        }
-
-        // The next level: the embedded objects of what was read.
-        std::vector<std::pair<ObjectRef, std::vector<int>>> containers;
-        std::vector<TextNode*> owners;
-        for (Pending& pending : level) {
-            TextNode* node = pending.node;
-            if (node == nullptr || node->secret) {
-                continue;
-            }
-            std::vector<int> inner = embeddedOffsets(node->text);
-            if (inner.empty()) {
-                continue;
-            }
-            node->embedded.assign(inner.size(), nullptr);
-            containers.emplace_back(*pending.object, std::move(inner));
-            owners.push_back(node);
-        }
-        std::vector<Pending> next;
-        if (!mapping(containers, [&](size_t k, size_t i, std::optional<ObjectRef> child, int link) {
-                next.push_back({containers[k].first,
-                                containers[k].second[i],
-                                link,
-                                &owners[k]->embedded[i],
-                                {},
-                                std::move(child),
-                                nullptr});
-            })) {
-            return nullptr;
-        }
-        level = std::move(next);
     }
-    return result;
+    auto replies = runAll(calls, deadline);
+    if (!replies) {
+        return false;
+    }
+    for (size_t i = 0; i < asked.size(); ++i) {
+        take(*asked[i], (*replies)[i]);
+    }
+    return true;
+}
+
+// Finds the object behind each pending character, then its role and, for all but a password
+// field, its whole text.
+bool TextBatch::readLevel(std::vector<Pending>& level, Result& result, gint64 deadline) {
+    auto found = [](const Pending& p) { return p.object.has_value(); };
+    return stage(
+               level,
+               [&](Pending& p) -> std::optional<Call> {
+                   if (found(p) || p.linkIndex >= 0) {
+                       return std::nullopt;
+                   }
+                   return Call{p.container, kHypertext, "GetLinkIndex", {p.offset}};
+               },
+               [](Pending& p, const GVariantPtr& r) { p.linkIndex = intIn(r).value_or(-1); },
+               deadline) &&
+           stage(
+               level,
+               [&](Pending& p) -> std::optional<Call> {
+                   if (found(p) || p.linkIndex < 0) {
+                       return std::nullopt;
+                   }
+                   return Call{p.container, kHypertext, "GetLink", {p.linkIndex}};
+               },
+               [](Pending& p, const GVariantPtr& r) { p.link = objectIn(r); }, deadline) &&
+           stage(
+               level,
+               [&](Pending& p) -> std::optional<Call> {
+                   if (found(p) || !p.link) {
+                       return std::nullopt;
+                   }
+                   return Call{*p.link, kHyperlink, "GetObject", {0}};
+               },
+               [](Pending& p, const GVariantPtr& r) { p.object = objectIn(r); }, deadline) &&
+           stage(
+               level,
+               [&](Pending& p) -> std::optional<Call> {
+                   if (!found(p)) {
+                       return std::nullopt;
+                   }
+                   return Call{*p.object, kAccessible, "GetRole", {}};
+               },
+               [&result](Pending& p, const GVariantPtr& r) { place(p, r, result); }, deadline) &&
+           // A password field's text is never asked for.
+           stage(
+               level,
+               [](Pending& p) -> std::optional<Call> {
+                   if (p.node == nullptr || p.node->secret) {
+                       return std::nullopt;
+                   }
+                   return Call{*p.object, kText, "GetText", {0, -1}};
+               },
+               [](Pending& p, const GVariantPtr& r) {
+                   if (r && g_variant_is_of_type(r.get(), G_VARIANT_TYPE("(s)"))) {
+                       const gchar* text = nullptr;
+                       g_variant_get(r.get(), "(&s)", &text);
+                       p.node->text = text;
+                   }
+               },
+               deadline);
+}
+
+// A node for the pending object, by the role the application answered; an unreadable role
+// counts as a password's.
+void TextBatch::place(Pending& pending, const GVariantPtr& role, Result& result) {
+    TextNode& node = result.nodes.emplace_back();
+    std::optional<AtspiRole> known;
+    if (role && g_variant_is_of_type(role.get(), G_VARIANT_TYPE("(u)"))) {
+        guint32 value = 0;
+        g_variant_get(role.get(), "(u)", &value);
+        known = static_cast<AtspiRole>(value);
+    }
+    node.role = known.value_or(ATSPI_ROLE_INVALID);
+    node.secret = isSecret(known);
+    pending.node = &node;
+    *pending.slot = &node;
+}
+
+// The next level: the embedded objects of what this one read.
+std::optional<std::vector<TextBatch::Pending>> TextBatch::nextLevel(std::vector<Pending>& level,
+                                                                    gint64 deadline) {
+    std::vector<Container> containers;
+    std::vector<TextNode*> owners;
+    for (Pending& pending : level) {
+        TextNode* node = pending.node;
+        if (node == nullptr || node->secret) {
+            continue;
+        }
+        std::vector<int> inner = embeddedOffsets(node->text);
+        if (inner.empty()) {
+            continue;
+        }
+        node->embedded.assign(inner.size(), nullptr);
+        containers.emplace_back(*pending.object, std::move(inner));
+        owners.push_back(node);
+    }
+    std::vector<Pending> next;
+    if (!mapEmbedded(containers,
+                     [&](size_t k, size_t i, std::optional<ObjectRef> child, int link) {
+                         next.push_back({containers[k].first, containers[k].second[i], link,
+                                         &owners[k]->embedded[i], {}, std::move(child), nullptr});
+                     },
+                     deadline)) {
+        return std::nullopt;
+    }
+    return next;
+}
+
+std::unique_ptr<TextBatch::Result> TextBatch::read(const ObjectRef& container,
+                                                   const std::vector<int>& offsets, gint64 deadline,
+                                                   const std::string* wholeText) {
+    heardNothing_ = false;
+    auto result = std::make_unique<Result>();
+    result->top.assign(offsets.size(), nullptr);
+    auto level = firstLevel(container, offsets, wholeText, *result, deadline);
+    for (int depth = 0; level && !level->empty(); ++depth) {
+        if (depth > kMaxEmbeddingDepth || !readLevel(*level, *result, deadline)) {
+            return nullptr;
+        }
+        level = nextLevel(*level, deadline);
+    }
+    return level ? std::move(result) : nullptr;
 }
 
 }  // namespace glimwick::os

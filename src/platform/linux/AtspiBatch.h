@@ -4,11 +4,13 @@
 #include <dbus/dbus.h>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/GObjectPtr.h"
@@ -42,6 +44,11 @@ struct DBusConnectionClose {
         dbus_connection_unref(connection);
     }
 };
+struct DBusMessageUnref {
+    void operator()(DBusMessage* message) const { dbus_message_unref(message); }
+};
+using DBusMessagePtr = std::unique_ptr<DBusMessage, DBusMessageUnref>;
+
 // A private libdbus connection, closed with its last owner.
 using DBusConnectionPtr = std::unique_ptr<DBusConnection, DBusConnectionClose>;
 
@@ -79,6 +86,37 @@ private:
         const char* method;
         std::vector<gint32> arguments;
     };
+    // A slot to fill: the object behind the embedded character at offset of container.
+    struct Pending {
+        ObjectRef container;
+        int offset;
+        int linkIndex;  // -1 until known
+        const TextNode** slot;
+        std::optional<ObjectRef> link;
+        std::optional<ObjectRef> object;
+        TextNode* node = nullptr;
+    };
+    // An object and the offsets of its embedded characters.
+    using Container = std::pair<ObjectRef, std::vector<int>>;
+    // Where the character at i of container k leads: its child, or its link's index (-1).
+    using Place = std::function<void(size_t k, size_t i, std::optional<ObjectRef> child, int link)>;
+
+    bool mapEmbedded(const std::vector<Container>& containers, const Place& place,
+                     gint64 deadline);
+    std::optional<std::vector<Pending>> firstLevel(const ObjectRef& container,
+                                                   const std::vector<int>& offsets,
+                                                   const std::string* wholeText, Result& result,
+                                                   gint64 deadline);
+    template <typename Request, typename Take>
+    bool stage(std::vector<Pending>& level, Request&& request, Take&& take, gint64 deadline);
+    bool readLevel(std::vector<Pending>& level, Result& result, gint64 deadline);
+    static void place(Pending& pending, const GVariantPtr& role, Result& result);
+    std::optional<std::vector<Pending>> nextLevel(std::vector<Pending>& level, gint64 deadline);
+
+    static std::string keyOf(const Call& call);
+    DBusMessagePtr messageFor(const Call& call, gint64 deadline, DBusConnection*& via);
+    void remember(const std::vector<std::string>& keys, const std::vector<GVariantPtr>& answers);
+
     // Runs every call with a bounded number in flight; an entry of the answer is null where
     // that call failed. Nullopt past the deadline.
     std::optional<std::vector<GVariantPtr>> runAll(std::vector<Call>& calls, gint64 deadline);

@@ -67,6 +67,13 @@ struct LinuxWorkspace::X11 {
     bool xwayland = false;
 
     std::optional<std::string> bytes(Window window, Atom name, Atom type) const;
+    struct Windows {
+        int count = 0;
+        std::optional<Window> titled;
+        std::optional<Window> last;
+    };
+    std::optional<Windows> windowsOf(Pid pid, const std::string& title) const;
+    std::optional<Point> contentOrigin(Window window, Point size) const;
     std::optional<std::vector<unsigned long>> cardinals(Window window, Atom name,
                                                         unsigned long count) const;
 };
@@ -156,6 +163,74 @@ Point LinuxWorkspace::mouseLocation() {
     return standIn.value_or(Point{});
 }
 
+// pid's top-level windows among the window manager's clients: how many, the one titled
+// title, and the last one; nullopt when the list cannot be read.
+std::optional<LinuxWorkspace::X11::Windows> LinuxWorkspace::X11::windowsOf(
+    Pid pid, const std::string& title) const {
+    Atom actualType = 0;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display, root, clientList, 0, 4096, False, XA_WINDOW, &actualType,
+                           &format, &count, &after, &data) != Success ||
+        data == nullptr) {
+        return std::nullopt;
+    }
+    XDataPtr<unsigned char> owned(data);
+    if (format != 32) {
+        return std::nullopt;
+    }
+    const auto* windows = reinterpret_cast<const unsigned long*>(data);
+    Windows found;
+    for (unsigned long i = 0; i < count; ++i) {
+        Window window = windows[i];
+        if (windowProcess(display, window) != pid) {
+            continue;
+        }
+        ++found.count;
+        found.last = window;
+        auto name = bytes(window, wmName, utf8String);
+        if (!name) {
+            name = bytes(window, XA_WM_NAME, XA_STRING);
+        }
+        if (name && *name == title) {
+            found.titled = window;
+        }
+    }
+    return found;
+}
+
+// Where window's content starts on screen. Client-side decorations keep a margin (shadow,
+// resize border) around the content: the toolkit names it, or else it lies evenly around the
+// content's own size.
+std::optional<Point> LinuxWorkspace::X11::contentOrigin(Window window, Point size) const {
+    int x = 0;
+    int y = 0;
+    Window child = 0;
+    if (!XTranslateCoordinates(display, window, root, 0, 0, &x, &y, &child)) {
+        return std::nullopt;
+    }
+    Point origin{static_cast<double>(x), static_cast<double>(y)};
+    if (auto margins = cardinals(window, frameExtents, 4)) {
+        return Point{origin.x + static_cast<double>((*margins)[0]),
+                     origin.y + static_cast<double>((*margins)[2])};
+    }
+    Window ignoredRoot = 0;
+    int ignored = 0;
+    unsigned int width = 0;
+    unsigned int height = 0;
+    unsigned int border = 0;
+    unsigned int depth = 0;
+    if (XGetGeometry(display, window, &ignoredRoot, &ignored, &ignored, &width, &height, &border,
+                     &depth) != 0 &&
+        size.x > 0 && size.y > 0 && size.x <= width && size.y <= height) {
+        origin.x += std::floor((width - size.x) / 2);
+        origin.y += std::floor((height - size.y) / 2);
+    }
+    return origin;
+}
+
 std::optional<Point> LinuxWorkspace::windowOrigin(Pid pid, const std::string& title, Point size) {
     if (pid <= 0) {
         return std::nullopt;
@@ -165,77 +240,15 @@ std::optional<Point> LinuxWorkspace::windowOrigin(Pid pid, const std::string& ti
         return Point{};
     }
     DrainAfter drain{x11_->desktop};
-    std::optional<Point> native;
-    if (x11_->xwayland) {
-        native = Point{};
-    }
-    Display* display = x11_->display;
-    Atom actualType = 0;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(display, x11_->root, x11_->clientList, 0, 4096, False, XA_WINDOW,
-                           &actualType, &format, &count, &after, &data) != Success ||
-        data == nullptr) {
+    // Under XWayland, a process without X11 windows is a Wayland client.
+    std::optional<Point> native = x11_->xwayland ? std::optional(Point{}) : std::nullopt;
+    auto windows = x11_->windowsOf(pid, title);
+    if (!windows || windows->count == 0) {
         return native;
     }
-    XDataPtr<unsigned char> owned(data);
-    if (format != 32) {
-        return native;
-    }
-    const auto* windows = reinterpret_cast<const unsigned long*>(data);
-    std::optional<Window> titled;
-    std::optional<Window> only;
-    int ofPid = 0;
-    for (unsigned long i = 0; i < count; ++i) {
-        Window window = windows[i];
-        if (windowProcess(display, window) != pid) {
-            continue;
-        }
-        ++ofPid;
-        only = window;
-        auto name = x11_->bytes(window, x11_->wmName, x11_->utf8String);
-        if (!name) {
-            name = x11_->bytes(window, XA_WM_NAME, XA_STRING);
-        }
-        if (name && *name == title) {
-            titled = window;
-        }
-    }
-    if (ofPid == 0) {
-        return native;
-    }
-    std::optional<Window> window = titled ? titled : (ofPid == 1 ? only : std::nullopt);
-    if (!window) {
-        return std::nullopt;
-    }
-    int x = 0;
-    int y = 0;
-    Window child = 0;
-    if (!XTranslateCoordinates(display, *window, x11_->root, 0, 0, &x, &y, &child)) {
-        return std::nullopt;
-    }
-    Point origin{static_cast<double>(x), static_cast<double>(y)};
-    // Client-side decorations keep a margin (shadow, resize border) around the content: the
-    // toolkit names it, or else it lies evenly around the content's own size.
-    if (auto margins = x11_->cardinals(*window, x11_->frameExtents, 4)) {
-        return Point{origin.x + static_cast<double>((*margins)[0]),
-                     origin.y + static_cast<double>((*margins)[2])};
-    }
-    Window root = 0;
-    int ignored = 0;
-    unsigned int width = 0;
-    unsigned int height = 0;
-    unsigned int border = 0;
-    unsigned int depth = 0;
-    if (XGetGeometry(display, *window, &root, &ignored, &ignored, &width, &height, &border,
-                     &depth) != 0 &&
-        size.x > 0 && size.y > 0 && size.x <= width && size.y <= height) {
-        origin.x += std::floor((width - size.x) / 2);
-        origin.y += std::floor((height - size.y) / 2);
-    }
-    return origin;
+    std::optional<Window> window =
+        windows->titled ? windows->titled : (windows->count == 1 ? windows->last : std::nullopt);
+    return window ? x11_->contentOrigin(*window, size) : std::nullopt;
 }
 
 void LinuxWorkspace::openURL(const std::string& url) {

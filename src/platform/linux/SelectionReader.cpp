@@ -144,27 +144,10 @@ bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offse
     std::vector<int> inner;
     std::copy_if(embedded.begin(), embedded.end(), std::back_inserter(inner),
                  [&](int offset) { return !isEdge(offset); });
-    std::unique_ptr<TextBatch::Result> batched;
-    if (batch_ != nullptr && !inner.empty()) {
-        if (const char* bus = busNameOf(accessible)) {
-            if (calls_.leftAlone(bus)) {
-                return false;
-            }
-            // A select-all, or a range to the end (-1), has read the whole text already.
-            bool toEnd = range.start == 0 && range.end < 0;
-            auto count =
-                range.start == 0 && !toEnd ? calls_.characterCount(accessible, text) : std::nullopt;
-            const std::string* whole = toEnd || (count && end >= *count) ? &*chars : nullptr;
-            batched = batch_->read({bus, ATSPI_OBJECT(accessible)->path}, inner, deadline, whole);
-            if (!batched) {
-                if (batch_->heardNothing()) {
-                    calls_.leaveAlone(bus);
-                }
-                return false;
-            }
-        }
+    auto batched = readTogether(accessible, text, range, end, *chars, inner, deadline);
+    if (!batched) {
+        return false;
     }
-
     GObjectPtr<AtspiHypertext> hypertext(calls_.hypertextOf(accessible));
     Offsets interior{range.start, end};
     std::vector<int> secrets;
@@ -181,8 +164,8 @@ bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offse
         ++next;
         out.appendRun(std::string_view(runStart, p - runStart));
         runStart = g_utf8_next_char(p);
-        if (!isEdge(offset) && batched) {
-            const TextNode* node = batched->top[nextInner++];
+        if (!isEdge(offset) && *batched) {
+            const TextNode* node = (*batched)->top[nextInner++];
             if (node != nullptr && node->secret) {
                 secrets.push_back(offset);
             }
@@ -210,6 +193,34 @@ bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offse
         out.addSpan(accessible, {from, interior.end});
     }
     return true;
+}
+
+// The objects behind the embedded characters at inner (those wholly inside range, which ends
+// at end), read together; null where there is no batch, so that they are read one by one;
+// nullopt when that failed. chars is range's text.
+std::optional<std::unique_ptr<TextBatch::Result>> SelectionReader::readTogether(
+    AtspiAccessible* accessible, AtspiText* text, Offsets range, int end, const std::string& chars,
+    const std::vector<int>& inner, gint64 deadline) {
+    const char* bus = busNameOf(accessible);
+    if (batch_ == nullptr || inner.empty() || bus == nullptr) {
+        return std::unique_ptr<TextBatch::Result>();
+    }
+    if (calls_.leftAlone(bus)) {
+        return std::nullopt;
+    }
+    // A select-all, or a range to the end (-1), has read the whole text already.
+    bool toEnd = range.start == 0 && range.end < 0;
+    auto count =
+        range.start == 0 && !toEnd ? calls_.characterCount(accessible, text) : std::nullopt;
+    const std::string* whole = toEnd || (count && end >= *count) ? &chars : nullptr;
+    auto batched = batch_->read({bus, ATSPI_OBJECT(accessible)->path}, inner, deadline, whole);
+    if (!batched) {
+        if (batch_->heardNothing()) {
+            calls_.leaveAlone(bus);
+        }
+        return std::nullopt;
+    }
+    return batched;
 }
 
 std::optional<bool> SelectionReader::expandEmbedded(AtspiAccessible* accessible,
@@ -303,63 +314,17 @@ std::optional<ReadText> SelectionReader::readParagraphs(AtspiAccessible* focused
     }
     auto role = calls_.role(document.get());
     GObjectPtr<AtspiText> documentText(calls_.textOf(document.get()));
-    auto index = calls_.indexInParent(focused);
     auto siblings = calls_.childCount(document.get());
-    if (!role || !isDocument(*role) || documentText || !index || !siblings) {
+    if (!role || !isDocument(*role) || documentText || !siblings) {
         return std::nullopt;
     }
-    // Some applications give no index (Evince's pages say -1): it is found among the siblings,
-    // else the paragraph at -1 + 1 would be read a second time as the next one.
-    for (int i = 0; *index < 0 && i < *siblings && !pastDeadline(deadline); ++i) {
-        if (calls_.child(document.get(), i).get() == focused) {
-            index = i;
-        }
-    }
-    if (*index < 0) {
+    auto index = indexAmong(document.get(), focused, *siblings, deadline);
+    if (!index) {
         return std::nullopt;
     }
-
-    // The selected part of the paragraph at i, and whether the selection goes on past it.
-    auto partAt = [&](int i, bool forward) -> std::optional<std::pair<ReadText, bool>> {
-        GObjectPtr<AtspiAccessible> paragraph = calls_.child(document.get(), i);
-        GObjectPtr<AtspiText> paragraphText(
-            paragraph ? calls_.textOf(paragraph.get()) : nullptr);
-        if (!paragraphText || isSecret(calls_.role(paragraph.get()))) {
-            return std::nullopt;
-        }
-        auto selected = calls_.firstSelection(paragraph.get(), paragraphText.get());
-        if (!selected) {
-            return std::nullopt;
-        }
-        auto read = readRange(paragraph.get(), *selected, deadline);
-        if (!read) {
-            return std::nullopt;
-        }
-        bool goesOn = !forward ? selected->start == 0 : [&] {
-            auto length = calls_.characterCount(paragraph.get(), paragraphText.get());
-            return length && selected->end >= *length;
-        }();
-        return std::make_pair(std::move(*read), goesOn);
-    };
-
-    // The selected paragraphs next to the focused one, one way, nearest first.
-    auto walk = [&](int step, bool wanted) {
-        std::vector<ReadText> parts;
-        for (int i = *index + step; wanted && i >= 0 && i < *siblings && !pastDeadline(deadline);
-             i += step) {
-            auto part = partAt(i, step > 0);
-            if (!part) {
-                break;
-            }
-            parts.push_back(std::move(part->first));
-            if (!part->second) {
-                break;
-            }
-        }
-        return parts;
-    };
-    std::vector<ReadText> before = walk(-1, atStart);
-    std::vector<ReadText> after = walk(1, atEnd);
+    Paragraphs paragraphs{document.get(), *index, *siblings, deadline};
+    std::vector<ReadText> before = atStart ? selectedNext(paragraphs, -1) : std::vector<ReadText>{};
+    std::vector<ReadText> after = atEnd ? selectedNext(paragraphs, 1) : std::vector<ReadText>{};
     if (pastDeadline(deadline) || (before.empty() && after.empty())) {
         return std::nullopt;
     }
@@ -381,6 +346,64 @@ std::optional<ReadText> SelectionReader::readParagraphs(AtspiAccessible* focused
     std::for_each(after.begin(), after.end(), add);
     whole.clip = std::move(document);
     return whole;
+}
+
+// Some applications give no index (Evince's pages say -1): it is found among the siblings,
+// else the paragraph at -1 + 1 would be read a second time as the next one.
+std::optional<int> SelectionReader::indexAmong(AtspiAccessible* document,
+                                               AtspiAccessible* paragraph, int siblings,
+                                               gint64 deadline) {
+    auto index = calls_.indexInParent(paragraph);
+    if (!index) {
+        return std::nullopt;
+    }
+    for (int i = 0; *index < 0 && i < siblings && !pastDeadline(deadline); ++i) {
+        if (calls_.child(document, i).get() == paragraph) {
+            index = i;
+        }
+    }
+    return *index >= 0 ? index : std::nullopt;
+}
+
+// The selected part of the paragraph at i, and whether the selection goes on past it (before
+// it, unless forward).
+std::optional<std::pair<ReadText, bool>> SelectionReader::selectedPart(const Paragraphs& around,
+                                                                        int i, bool forward) {
+    GObjectPtr<AtspiAccessible> paragraph = calls_.child(around.document, i);
+    GObjectPtr<AtspiText> text(paragraph ? calls_.textOf(paragraph.get()) : nullptr);
+    if (!text || isSecret(calls_.role(paragraph.get()))) {
+        return std::nullopt;
+    }
+    auto selected = calls_.firstSelection(paragraph.get(), text.get());
+    if (!selected) {
+        return std::nullopt;
+    }
+    auto read = readRange(paragraph.get(), *selected, around.deadline);
+    if (!read) {
+        return std::nullopt;
+    }
+    bool goesOn = !forward ? selected->start == 0 : [&] {
+        auto length = calls_.characterCount(paragraph.get(), text.get());
+        return length && selected->end >= *length;
+    }();
+    return std::make_pair(std::move(*read), goesOn);
+}
+
+// The selected paragraphs next to the focused one, one way (step), nearest first.
+std::vector<ReadText> SelectionReader::selectedNext(const Paragraphs& around, int step) {
+    std::vector<ReadText> parts;
+    for (int i = around.index + step;
+         i >= 0 && i < around.siblings && !pastDeadline(around.deadline); i += step) {
+        auto part = selectedPart(around, i, step > 0);
+        if (!part) {
+            break;
+        }
+        parts.push_back(std::move(part->first));
+        if (!part->second) {
+            break;
+        }
+    }
+    return parts;
 }
 
 std::optional<Rect> SelectionReader::bounds(const ReadText& read, AtspiAccessible* focused) {

@@ -3,8 +3,10 @@
 #include <atspi/atspi.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Geometry.h"
@@ -71,9 +73,24 @@ private:
     std::optional<bool> expandEmbedded(AtspiAccessible* accessible, AtspiHypertext* hypertext,
                                        int offset, bool edge, bool measure, int depth,
                                        gint64 deadline, Builder& out, std::vector<int>& secrets);
+    std::optional<std::unique_ptr<TextBatch::Result>> readTogether(
+        AtspiAccessible* accessible, AtspiText* text, Offsets range, int end,
+        const std::string& chars, const std::vector<int>& inner, gint64 deadline);
     static void appendNode(const TextNode* node, Builder& out);
     std::optional<ReadText> readParagraphs(AtspiAccessible* focused, Offsets range,
                                            gint64 deadline);
+    // A document's paragraphs around the focused one, at index.
+    struct Paragraphs {
+        AtspiAccessible* document;
+        int index;
+        int siblings;
+        gint64 deadline;
+    };
+    std::optional<int> indexAmong(AtspiAccessible* document, AtspiAccessible* paragraph,
+                                  int siblings, gint64 deadline);
+    std::optional<std::pair<ReadText, bool>> selectedPart(const Paragraphs& around, int i,
+                                                          bool forward);
+    std::vector<ReadText> selectedNext(const Paragraphs& around, int step);
     std::optional<Rect> measure(const Span& span);
     std::optional<Rect> measureInWindow(const Span& span, AtspiText* text);
     std::optional<Rect> characterBox(AtspiAccessible* accessible, AtspiText* text, int offset);
