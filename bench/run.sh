@@ -7,9 +7,11 @@ cd "$(dirname "$0")/.."
 
 scripts/deps.sh tests
 apt_missing() { ! dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-if apt_missing valgrind; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind
-fi
+for tool in valgrind strace; do
+  if apt_missing "$tool"; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$tool"
+  fi
+done
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" >/dev/null
 bin=build-release
