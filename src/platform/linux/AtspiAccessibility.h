@@ -162,6 +162,8 @@ private:
     std::optional<Reading> reading_;
     // Counts the evaluations: each begins by asking for the focused element.
     std::uint64_t evaluation_ = 0;
+    // Pending while a reading that ran out of time waits for the main loop to turn.
+    guint resumeWatch_ = 0;
     std::set<Observer*> observers_;
 };
 
