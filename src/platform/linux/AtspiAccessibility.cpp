@@ -226,12 +226,13 @@ private:
         if (observer->installed_ && source != nullptr) {
             if (const char* target = busNameOf(observer->application_.get())) {
                 if (std::strcmp(source, target) == 0) {
-                    if (observer->owner_ != nullptr) {
-                        observer->owner_->selectionChanged(source);
-                    }
                     // A caret move only says the selection may have changed: the next tick
                     // reads it.
-                    if (event->type == nullptr || std::strcmp(event->type, kCaretMoved) != 0) {
+                    bool caret = event->type != nullptr && std::strcmp(event->type, kCaretMoved) == 0;
+                    if (observer->owner_ != nullptr) {
+                        observer->owner_->heard(source, caret);
+                    }
+                    if (!caret) {
                         observer->deliver(event->source);
                     }
                 }
@@ -527,8 +528,9 @@ std::optional<Point> AtspiAccessibility::focusPoint() {
     return Point{box->x + box->width / 2, box->y + box->height / 2};
 }
 
-void AtspiAccessibility::selectionChanged(const char* bus) {
-    ++generations_[bus];
+void AtspiAccessibility::heard(const char* bus, bool caret) {
+    Heard& from = heard_[bus];
+    ++(caret ? from.carets : from.selections);
 }
 
 bool AtspiAccessibility::eventsArrive(AtspiAccessible* accessible) const {
@@ -540,10 +542,10 @@ bool AtspiAccessibility::eventsArrive(AtspiAccessible* accessible) const {
                        [bus](const Observer* observer) { return observer->hears(bus); });
 }
 
-std::uint64_t AtspiAccessibility::generationOf(AtspiAccessible* accessible) const {
+AtspiAccessibility::Heard AtspiAccessibility::heardOf(AtspiAccessible* accessible) const {
     const char* bus = busNameOf(accessible);
-    auto found = bus != nullptr ? generations_.find(bus) : generations_.end();
-    return found != generations_.end() ? found->second : 0;
+    auto found = bus != nullptr ? heard_.find(bus) : heard_.end();
+    return found != heard_.end() ? found->second : Heard{};
 }
 
 bool AtspiAccessibility::isProcessTrusted(bool prompt) {
@@ -762,7 +764,8 @@ ax::Answer AtspiAccessibility::systemWideAttribute(const std::string& attribute)
 AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible* accessible,
                                                                 AtspiText* text) {
     std::string object = identityOf(accessible);
-    std::uint64_t generation = generationOf(accessible);
+    Heard heard = heardOf(accessible);
+    std::uint64_t generation = heard.selections;
     gint64 now = g_get_monotonic_time();
     bool same = reading_ && reading_->object == object && reading_->generation == generation;
     if (same && reading_->evaluation == evaluation_) {
@@ -774,8 +777,10 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
         reading_->evaluation = evaluation_;
         return &*reading_;
     }
+    // A caret move asks for the range again, and keeps what a reading got so far.
     bool trusted = reading_ && (reading_->costly || eventsArrive(accessible));
-    bool stillTrue = trusted && now - reading_->checkedAt < kReadingLifetimeUs;
+    bool stillTrue = trusted && reading_->carets == heard.carets &&
+                     now - reading_->checkedAt < kReadingLifetimeUs;
     if (same && stillTrue && (!reading_->range || reading_->read)) {
         reading_->evaluation = evaluation_;
         return &*reading_;
@@ -785,19 +790,22 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     auto range = secret ? std::nullopt : calls_.firstSelection(accessible, text);
     // A selection that changed while its application said nothing: from now on it is asked
     // on every evaluation.
-    if (same && range != reading_->range && eventsArrive(accessible)) {
+    if (same && range != reading_->range && reading_->carets == heard.carets &&
+        eventsArrive(accessible)) {
         if (const char* bus = busNameOf(accessible)) {
             unannounced_.insert(bus);
         }
     }
     if (same && trusted && reading_->read && reading_->range == range) {
         reading_->checkedAt = now;
+        reading_->carets = heard.carets;
         reading_->evaluation = evaluation_;
         return &*reading_;
     }
     Reading fresh;
     fresh.object = std::move(object);
     fresh.generation = generation;
+    fresh.carets = heard.carets;
     fresh.evaluation = evaluation_;
     fresh.checkedAt = now;
     fresh.secret = secret;

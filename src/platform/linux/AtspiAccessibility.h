@@ -59,7 +59,8 @@ private:
     // One reading of the focused object's selection, kept while it is still true.
     struct Reading {
         std::string object;  // bus name and path of the focused object
-        std::uint64_t generation = 0;
+        std::uint64_t generation = 0;  // selection changes heard of when it was made
+        std::uint64_t carets = 0;      // caret moves heard of when its range was last asked
         std::uint64_t evaluation = 0;  // the latest evaluation it served
         gint64 checkedAt = 0;          // when the application was last asked for its range
         bool secret = false;           // a password field (or an unknown role): never read
@@ -98,8 +99,13 @@ private:
     template <typename Visit>
     bool forEachActiveWindow(Visit&& visit);
     // The application on bus told us its selection changed: what was kept of it is stale.
-    void selectionChanged(const char* bus);
-    std::uint64_t generationOf(AtspiAccessible* accessible) const;
+    // What the observed application on bus said: its selection, or only its caret, moved.
+    struct Heard {
+        std::uint64_t selections = 0;
+        std::uint64_t carets = 0;
+    };
+    void heard(const char* bus, bool caret);
+    Heard heardOf(AtspiAccessible* accessible) const;
 
     ax::Answer selectionAttribute(AtspiAccessible* accessible, const std::string& attribute);
     ax::Answer rangeAttribute(AtspiAccessible* accessible, const std::string& attribute,
@@ -155,8 +161,8 @@ private:
         GObjectPtr<AtspiAccessible> page;
     };
     Inside inside_;
-    // Selection changes heard of, by application bus name.
-    std::unordered_map<std::string, std::uint64_t> generations_;
+    // What each observed application said, by bus name.
+    std::unordered_map<std::string, Heard> heard_;
     // Applications whose selection changed without a word: their events are not relied on.
     std::set<std::string> unannounced_;
     std::optional<Reading> reading_;
