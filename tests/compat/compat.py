@@ -287,6 +287,10 @@ def editor_steps(keys=True, double=True):
         steps.append(("double", "Sphinx", None, "Sphinx"))
     if keys:
         steps.append(("keys", ["ctrl+Home"] + ["shift+Right"] * 9, None, "The quick"))
+        # Two lines grown by one character: the same first 20 characters, the same box.
+        steps.append(("keys", ["ctrl+Home", "Down", "End"] + ["Left"] * 5 + ["shift+Right"] * 20,
+                      None, "jugs.\nSphinx of blac"))
+        steps.append(("keys", ["shift+Right"], None, "jugs.\nSphinx of black"))
     return steps
 
 
