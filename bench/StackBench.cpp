@@ -6,12 +6,12 @@
 
 #include <algorithm>
 #include <cctype>
-#include <csignal>
-#include <iterator>
-#include <map>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -63,9 +63,9 @@ void sleepFor(std::chrono::milliseconds span);
 
 // The helper's calls to other processes over seconds of idle, counted by strace.
 IdleCalls countIdleCalls(pid_t pid, const std::map<std::string, std::string>& env, int seconds) {
-    ChildProcess strace({"strace", "-f", "-qq", "-c", "-e", "trace=sendmsg,writev", "-p",
-                         std::to_string(pid)},
-                        env);
+    ChildProcess strace(
+        {"strace", "-f", "-qq", "-c", "-e", "trace=sendmsg,writev", "-p", std::to_string(pid)},
+        env);
     if (!strace.started()) {
         return {};
     }
@@ -272,10 +272,10 @@ int main(int argc, char** argv) {
                 options.idleSeconds, cpuShare);
     if (calls.seconds > 0) {
         double ticks = calls.seconds / 0.4;
-        std::printf("| calls to other processes per idle tick (strace, %d s) | %.2f: %.2f D-Bus "
-                    "messages, %.2f X11 requests |\n",
-                    calls.seconds, (calls.dbus + calls.x11) / ticks, calls.dbus / ticks,
-                    calls.x11 / ticks);
+        std::printf(
+            "| calls to other processes per idle tick (strace, %d s) | %.2f: %.2f D-Bus "
+            "messages, %.2f X11 requests |\n",
+            calls.seconds, (calls.dbus + calls.x11) / ticks, calls.dbus / ticks, calls.x11 / ticks);
     }
     std::printf("| resident memory at the start of idle / at its end | %.1f MB / %.1f MB |\n",
                 rssStart / 1024.0, rssEnd / 1024.0);

@@ -228,7 +228,8 @@ private:
                 if (std::strcmp(source, target) == 0) {
                     // A caret move only says the selection may have changed: the next tick
                     // reads it.
-                    bool caret = event->type != nullptr && std::strcmp(event->type, kCaretMoved) == 0;
+                    bool caret =
+                        event->type != nullptr && std::strcmp(event->type, kCaretMoved) == 0;
                     if (observer->owner_ != nullptr) {
                         observer->owner_->heard(source, caret);
                     }
@@ -648,11 +649,10 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
     gint64 now = g_get_monotonic_time();
     // Focus events keep lastFocused_ true; its state is asked again once the focus or the
     // active window moved, and after a while, for events that never came.
-    std::uint64_t moves = focusMoves_ + windowMoves_ +
-                          (primary_ != nullptr ? primary_->activeGeneration() : 0);
+    std::uint64_t moves =
+        focusMoves_ + windowMoves_ + (primary_ != nullptr ? primary_->activeGeneration() : 0);
     bool confirmed = lastFocused_ && focusConfirmed_.moves == moves && now < focusConfirmed_.until;
-    if (lastFocused_ &&
-        (confirmed || calls_.hasState(lastFocused_.get(), ATSPI_STATE_FOCUSED))) {
+    if (lastFocused_ && (confirmed || calls_.hasState(lastFocused_.get(), ATSPI_STATE_FOCUSED))) {
         found = retained(lastFocused_.get());
         if (!confirmed) {
             focusConfirmed_ = {moves, now + kFocusLifetimeUs};
@@ -705,8 +705,9 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
         return focused;
     }
     if (!holdsSelection(inside_.page.get())) {
-        for (auto& other : calls_.matching(focused.get(), ATSPI_STATE_SHOWING, nullptr, kMaxPagesOnScreen, false)
-                               .value_or(std::vector<GObjectPtr<AtspiAccessible>>{})) {
+        for (auto& other :
+             calls_.matching(focused.get(), ATSPI_STATE_SHOWING, nullptr, kMaxPagesOnScreen, false)
+                 .value_or(std::vector<GObjectPtr<AtspiAccessible>>{})) {
             if (other.get() != inside_.page.get() && holdsSelection(other.get())) {
                 return std::move(other);
             }
@@ -771,8 +772,8 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     if (same && reading_->evaluation == evaluation_) {
         return &*reading_;
     }
-    // A reading that ran out of time goes on only once the main loop has had nothing else to
-    // do: two evaluations due at once must not spend two budgets in one turn.
+    // A reading that ran out of time goes on only once the main loop has turned: two
+    // evaluations due at once must not spend two budgets in one turn.
     if (same && reading_->range && !reading_->read && resumeWatch_ != 0) {
         reading_->evaluation = evaluation_;
         return &*reading_;
@@ -824,12 +825,14 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
         fresh.checkedAt = done;
         fresh.costly = done - now >= kCostlyReadingUs;
         if (!fresh.read && resumeWatch_ == 0) {
-            resumeWatch_ = g_idle_add(
+            // Added now, so run in the next turn at the earliest, after what is waiting.
+            resumeWatch_ = g_idle_add_full(
+                G_PRIORITY_DEFAULT,
                 [](gpointer self) -> gboolean {
                     static_cast<AtspiAccessibility*>(self)->resumeWatch_ = 0;
                     return G_SOURCE_REMOVE;
                 },
-                this);
+                this, nullptr);
         }
     }
     reading_ = std::move(fresh);

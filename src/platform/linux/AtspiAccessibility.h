@@ -14,8 +14,8 @@
 #include "platform/Accessibility.h"
 #include "platform/Workspace.h"
 #include "platform/linux/AtspiCalls.h"
-#include "platform/linux/SelectionReader.h"
 #include "platform/linux/GObjectPtr.h"
+#include "platform/linux/SelectionReader.h"
 #include "platform/linux/X11Primary.h"
 
 namespace glimwick::os {
@@ -58,7 +58,7 @@ public:
 private:
     // One reading of the focused object's selection, kept while it is still true.
     struct Reading {
-        std::string object;  // bus name and path of the focused object
+        std::string object;            // bus name and path of the focused object
         std::uint64_t generation = 0;  // selection changes heard of when it was made
         std::uint64_t carets = 0;      // caret moves heard of when its range was last asked
         std::uint64_t evaluation = 0;  // the latest evaluation it served

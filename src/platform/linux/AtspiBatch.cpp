@@ -228,9 +228,9 @@ DBusMessagePtr TextBatch::messageFor(const Call& call, gint64 deadline, DBusConn
     }
     DBusConnection* direct = connectionTo(call.object.bus, deadline);
     via = direct != nullptr ? direct : bus_.get();
-    DBusMessagePtr message(dbus_message_new_method_call(
-        direct != nullptr ? nullptr : call.object.bus.c_str(), call.object.path.c_str(),
-        call.interface, call.method));
+    DBusMessagePtr message(
+        dbus_message_new_method_call(direct != nullptr ? nullptr : call.object.bus.c_str(),
+                                     call.object.path.c_str(), call.interface, call.method));
     if (!message) {
         return nullptr;
     }
@@ -389,12 +389,13 @@ std::optional<std::vector<TextBatch::Pending>> TextBatch::firstLevel(
     }
     std::vector<std::optional<ObjectRef>> topChild(all.size());
     std::vector<int> topLink(all.size(), -1);
-    if (!mapEmbedded({{container, all}},
-                     [&](size_t, size_t i, std::optional<ObjectRef> child, int link) {
-                         topChild[i] = std::move(child);
-                         topLink[i] = link;
-                     },
-                     deadline)) {
+    if (!mapEmbedded(
+            {{container, all}},
+            [&](size_t, size_t i, std::optional<ObjectRef> child, int link) {
+                topChild[i] = std::move(child);
+                topLink[i] = link;
+            },
+            deadline)) {
         return std::nullopt;
     }
     std::vector<Pending> level;
@@ -402,8 +403,13 @@ std::optional<std::vector<TextBatch::Pending>> TextBatch::firstLevel(
         auto found = std::lower_bound(all.begin(), all.end(), offsets[i]);
         bool known = found != all.end() && *found == offsets[i];
         size_t n = static_cast<size_t>(found - all.begin());
-        level.push_back({container, offsets[i], known ? topLink[n] : -1, &result.top[i], {},
-                         known ? topChild[n] : std::nullopt, nullptr});
+        level.push_back({container,
+                         offsets[i],
+                         known ? topLink[n] : -1,
+                         &result.top[i],
+                         {},
+                         known ? topChild[n] : std::nullopt,
+                         nullptr});
     }
     return level;
 }
@@ -526,12 +532,18 @@ std::optional<std::vector<TextBatch::Pending>> TextBatch::nextLevel(std::vector<
         owners.push_back(node);
     }
     std::vector<Pending> next;
-    if (!mapEmbedded(containers,
-                     [&](size_t k, size_t i, std::optional<ObjectRef> child, int link) {
-                         next.push_back({containers[k].first, containers[k].second[i], link,
-                                         &owners[k]->embedded[i], {}, std::move(child), nullptr});
-                     },
-                     deadline)) {
+    if (!mapEmbedded(
+            containers,
+            [&](size_t k, size_t i, std::optional<ObjectRef> child, int link) {
+                next.push_back({containers[k].first,
+                                containers[k].second[i],
+                                link,
+                                &owners[k]->embedded[i],
+                                {},
+                                std::move(child),
+                                nullptr});
+            },
+            deadline)) {
         return std::nullopt;
     }
     return next;

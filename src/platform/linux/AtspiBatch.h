@@ -101,8 +101,7 @@ private:
     // Where the character at i of container k leads: its child, or its link's index (-1).
     using Place = std::function<void(size_t k, size_t i, std::optional<ObjectRef> child, int link)>;
 
-    bool mapEmbedded(const std::vector<Container>& containers, const Place& place,
-                     gint64 deadline);
+    bool mapEmbedded(const std::vector<Container>& containers, const Place& place, gint64 deadline);
     std::optional<std::vector<Pending>> firstLevel(const ObjectRef& container,
                                                    const std::vector<int>& offsets,
                                                    const std::string* wholeText, Result& result,

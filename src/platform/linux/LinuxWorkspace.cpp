@@ -86,8 +86,8 @@ std::optional<std::string> LinuxWorkspace::X11::bytes(Window window, Atom name, 
     unsigned long after = 0;
     unsigned char* data = nullptr;
     constexpr long kMaxLongs = 1 << 16;
-    if (XGetWindowProperty(display, window, name, 0, kMaxLongs, False, type, &actualType,
-                           &format, &count, &after, &data) != Success ||
+    if (XGetWindowProperty(display, window, name, 0, kMaxLongs, False, type, &actualType, &format,
+                           &count, &after, &data) != Success ||
         data == nullptr) {
         return std::nullopt;
     }
@@ -106,8 +106,8 @@ std::optional<std::vector<unsigned long>> LinuxWorkspace::X11::cardinals(
     unsigned long got = 0;
     unsigned long after = 0;
     unsigned char* data = nullptr;
-    if (XGetWindowProperty(display, window, name, 0, static_cast<long>(count), False,
-                           XA_CARDINAL, &actualType, &format, &got, &after, &data) != Success ||
+    if (XGetWindowProperty(display, window, name, 0, static_cast<long>(count), False, XA_CARDINAL,
+                           &actualType, &format, &got, &after, &data) != Success ||
         data == nullptr) {
         return std::nullopt;
     }
@@ -119,8 +119,7 @@ std::optional<std::vector<unsigned long>> LinuxWorkspace::X11::cardinals(
     return std::vector<unsigned long>(longs, longs + count);
 }
 
-LinuxWorkspace::LinuxWorkspace(X11Desktop& desktop, AccessibleDesk desk)
-    : desk_(std::move(desk)) {
+LinuxWorkspace::LinuxWorkspace(X11Desktop& desktop, AccessibleDesk desk) : desk_(std::move(desk)) {
     Display* display = desktop.display();
     if (display == nullptr) {
         return;

@@ -368,7 +368,7 @@ std::optional<int> SelectionReader::indexAmong(AtspiAccessible* document,
 // The selected part of the paragraph at i, and whether the selection goes on past it (before
 // it, unless forward).
 std::optional<std::pair<ReadText, bool>> SelectionReader::selectedPart(const Paragraphs& around,
-                                                                        int i, bool forward) {
+                                                                       int i, bool forward) {
     GObjectPtr<AtspiAccessible> paragraph = calls_.child(around.document, i);
     GObjectPtr<AtspiText> text(paragraph ? calls_.textOf(paragraph.get()) : nullptr);
     if (!text || isSecret(calls_.role(paragraph.get()))) {

@@ -56,8 +56,8 @@ void X11Desktop::readActive() {
         }
     }
     Window before = active_ ? active_->window : None;
-    bool same = active_ ? found && found->window == active_->window && found->pid == active_->pid
-                        : !found;
+    bool same =
+        active_ ? found && found->window == active_->window && found->pid == active_->pid : !found;
     if (before != now) {
         if (before != None) {
             XSelectInput(display_.get(), before, NoEventMask);
@@ -91,14 +91,16 @@ void X11Desktop::drain() {
 
 void X11Desktop::drainSoon() {
     if (display_ && idle_ == 0 && XEventsQueued(display_.get(), QueuedAlready) > 0) {
-        idle_ = g_idle_add(
+        // At the default priority: a busy loop must not leave the active window unread.
+        idle_ = g_idle_add_full(
+            G_PRIORITY_DEFAULT,
             [](gpointer self) -> gboolean {
                 auto* desktop = static_cast<X11Desktop*>(self);
                 desktop->idle_ = 0;
                 desktop->drain();
                 return G_SOURCE_REMOVE;
             },
-            this);
+            this, nullptr);
     }
 }
 

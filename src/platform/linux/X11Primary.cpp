@@ -121,8 +121,8 @@ struct X11Primary::X11 {
         unsigned long after = 0;
         unsigned char* data = nullptr;
         constexpr long kMaxLongs = static_cast<long>(kMaxBytes / 4 + 1);
-        if (XGetWindowProperty(display, requestor, property, 0, kMaxLongs, True,
-                               AnyPropertyType, &type, &format, &count, &after, &data) != Success) {
+        if (XGetWindowProperty(display, requestor, property, 0, kMaxLongs, True, AnyPropertyType,
+                               &type, &format, &count, &after, &data) != Success) {
             return std::nullopt;
         }
         XDataPtr<unsigned char> owned(data);
