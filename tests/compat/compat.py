@@ -274,8 +274,9 @@ def expected_rect(app, window, clip_role):
 
 class App:
     def __init__(self, name, toolkit, argv, title, a11y_name, steps, env=None, window=False,
-                 clip_role=None, note=""):
+                 clip_role=None, note="", unfocused=False):
         self.name, self.toolkit, self.argv, self.title = name, toolkit, argv, title
+        self.unfocused = unfocused  # the toolkit marks nothing of its text focused
         self.a11y_name, self.steps, self.env, self.window = a11y_name, steps, env, window
         self.clip_role, self.note = clip_role, note
 
@@ -294,16 +295,19 @@ def editor_steps(keys=True, double=True):
     return steps
 
 
-def web_steps():
-    return [("drag", "quick", "fox", "quick brown fox"),
-            ("drag", "over the", "jugs", "over the lazy dog.\nPack my box with five dozen liquor jugs"),
-            ("drag", "lazy", "Second item",
-             "lazy dog.\nPack my box with five dozen liquor jugs.\n\u2022 First item\n\u2022 Second item"),
-            ("drag", "Pack", "Cell th",
-             "Pack my box with five dozen liquor jugs.\n\u2022 First item\n\u2022 Second item\n"
-             "Cell one\tCell two\nCell th"),
-            ("drag", "area line", "second", "area line one\nsecond"),
-            ("all", "Sphinx", None, PAGE_ALL)]
+def web_steps(everything=PAGE_ALL, into_list=True):
+    """into_list: a drag may end inside a list item (WebKitGTK counts an item's offsets
+    without its marker, so where such a drag ends cannot be checked)."""
+    steps = [("drag", "quick", "fox", "quick brown fox"),
+             ("drag", "over the", "jugs", "over the lazy dog.\nPack my box with five dozen liquor jugs"),
+             ("drag", "lazy", "Second item",
+              "lazy dog.\nPack my box with five dozen liquor jugs.\n\u2022 First item\n\u2022 Second item"),
+             ("drag", "Pack", "Cell th",
+              "Pack my box with five dozen liquor jugs.\n\u2022 First item\n\u2022 Second item\n"
+              "Cell one\tCell two\nCell th"),
+             ("drag", "area line", "second", "area line one\nsecond"),
+             ("all", "Sphinx", None, everything)]
+    return steps if into_list else steps[:2] + steps[3:]
 
 
 def control_steps():
@@ -429,7 +433,7 @@ def check_app(session, helper, app, failures):
         assert wait_until(lambda: leaf_holding(app_obj, "Sphinx"), 60, 0.5), \
             "%s: the content never showed" % app.name
         pyatspi = a11y()
-        focused = lambda: any(o.getState().contains(pyatspi.STATE_FOCUSED) and text_of(o)
+        focused = lambda: app.unfocused or any(o.getState().contains(pyatspi.STATE_FOCUSED) and text_of(o)
                               for o in walk(app_obj))
         window = None
         if app.window:
@@ -536,12 +540,17 @@ def main():
             editor_steps(keys=False) + [("drag", "Pack", "Sphinx",
                                           "Pack my box with five dozen liquor jugs.\nSphinx")],
             clip_role="document frame",
-            note="the focused view has no text: its focused page has; pages are joined"),
+            note="the focused view has no text: the pages on screen hold the selection, joined"),
         App("chromium", "Chromium (web page)", ["chromium", *browser, page], "Compat page",
             "chromium", web_steps(), clip_role="document web"),
         App("firefox-esr", "Firefox (web page)",
             ["firefox-esr", "--no-remote", "--profile", os.path.join(work, "firefox"), page],
             "Compat page", "firefox", web_steps(), clip_role="document web"),
+        App("epiphany", "WebKitGTK (GNOME Web)",
+            ["epiphany", "--private-instance", page], "Compat page", "epiphany",
+            web_steps(PAGE_ALL.replace("Text area line one\nsecond line\n", ""), into_list=False),
+            clip_role="document web", unfocused=True,
+            note="the page's document is never focused: it stands in for the focus"),
         App("firefox-esr", "Firefox (search box, address bar)",
             ["firefox-esr", "--no-remote", "--profile", os.path.join(work, "firefox"),
              "file://" + os.path.join(work, "search.html")],

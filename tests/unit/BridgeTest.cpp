@@ -24,6 +24,7 @@ TEST(Roles, TheNamesTheExclusionRuleAndThePasswordRuleDependOn) {
     };
     for (const Case& c : std::initializer_list<Case>{
              {ATSPI_ROLE_ENTRY, false, "AXTextField"},
+             {ATSPI_ROLE_ENTRY, true, "AXTextArea"},  // a page's <textarea>, often in a group
              {ATSPI_ROLE_TEXT, false, "AXTextField"},
              {ATSPI_ROLE_TEXT, true, "AXTextArea"},
              {ATSPI_ROLE_COMBO_BOX, false, "AXComboBox"},

@@ -1,8 +1,10 @@
-// Counting and cutting by grapheme clusters, and hashing up to canonical equivalence.
+// Counting and cutting by grapheme clusters, hashing up to canonical equivalence, and joining a
+// tree of objects' texts as a copy gives it.
 
 #include <gtest/gtest.h>
 
 #include "common/Text.h"
+#include "platform/TextTree.h"
 
 namespace glimwick {
 namespace {
@@ -65,6 +67,42 @@ TEST(Truncation, TowardZeroWithinSixtyFourBits) {
     EXPECT_FALSE(fitsInt64(9223372036854775808.0));
     EXPECT_FALSE(fitsInt64(std::numeric_limits<double>::quiet_NaN()));
     EXPECT_FALSE(fitsInt64(-std::numeric_limits<double>::infinity()));
+}
+
+// Each object's text stands for itself, U+FFFC (E) for the objects embedded in it.
+TEST(TextTree, ObjectsJoinAsACopyGivesThem) {
+    const std::string E = "\xEF\xBF\xBC";
+    auto node = [](Layout layout, std::string text, std::vector<const TextNode*> embedded = {},
+                   bool secret = false) {
+        return TextNode{layout, secret, std::move(text), std::move(embedded)};
+    };
+    TextNode one = node(Layout::block, "One");
+    TextNode two = node(Layout::block, "Two");
+    TextNode link = node(Layout::inlined, "five");
+    TextNode a = node(Layout::cell, "a"), b = node(Layout::cell, "b");
+    TextNode c = node(Layout::cell, "c"), d = node(Layout::cell, "d");
+    TextNode row1 = node(Layout::block, E + E, {&a, &b});
+    TextNode row2 = node(Layout::block, E + E, {&c, &d});
+    TextNode password = node(Layout::inlined, "hunter2", {}, true);
+    struct Case {
+        TextNode root;
+        const char* joined;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {node(Layout::inlined, E + E, {&one, &two}), "One\nTwo"},
+             {node(Layout::inlined, E + " \n\t " + E, {&one, &two}), "One\nTwo"},  // blank run
+             {node(Layout::inlined, "Pack " + E + " jugs", {&link}), "Pack five jugs"},
+             {node(Layout::inlined, E + E, {&row1, &row2}), "a\tb\nc\td"},
+             {node(Layout::inlined, "pw: " + E + ".", {&password}), "pw: ."},
+             {node(Layout::inlined, "gone: " + E + ".", {nullptr}), "gone: ."},
+             {node(Layout::inlined, "more" + E + E, {&one}), "more\nOne"},  // fewer objects
+         }) {
+        TextJoiner joiner;
+        joiner.appendNode(&c.root);
+        EXPECT_EQ(joiner.take(), c.joined);
+    }
+    EXPECT_EQ(embeddedOffsets("a" + E + "\xC3\xA9" + E), (std::vector<int>{1, 3}));
+    EXPECT_EQ(embeddedOffsets("\xFF\xFF" + E), (std::vector<int>{2})) << "a stray byte is one";
 }
 
 }  // namespace

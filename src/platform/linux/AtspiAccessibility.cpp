@@ -36,8 +36,6 @@ constexpr gint64 kReadingLifetimeUs = gint64{2} * G_USEC_PER_SEC;
 // Objects looked at when searching a window for the focus without the Collection interface.
 constexpr int kMaxFocusWalk = 1500;
 constexpr gint64 kFruitlessWalkPauseUs = gint64{2} * G_USEC_PER_SEC;
-// Pages of a document view looked at for a selection: those on screen, a few at most.
-constexpr int kMaxPagesOnScreen = 8;
 // The focused object's state is asked again after this long, while its focus events say
 // nothing.
 constexpr gint64 kFocusLifetimeUs = gint64{2} * G_USEC_PER_SEC;
@@ -45,6 +43,10 @@ constexpr gint64 kFocusLifetimeUs = gint64{2} * G_USEC_PER_SEC;
 constexpr int kMaxTextSample = 32;
 constexpr std::string_view kObjectReplacement = "\xEF\xBF\xBC";  // U+FFFC
 constexpr int kReadableSample = 64;
+// Views in a window looked at for a web page shown by another process.
+constexpr int kMaxWebViews = 64;
+constexpr int kWebDocumentDepth = 3;
+constexpr int kWebViewChildren = 4;
 // Whether an application shows any text is asked again after this long.
 constexpr gint64 kTextShownLifetimeUs = gint64{5} * G_USEC_PER_SEC;
 // Between searches of every application for its active window, when no event named one.
@@ -76,12 +78,6 @@ const AtspiElement* atspiElement(const ax::ElementRef& element) {
 AtspiAccessible* accessibleOf(const ax::ElementRef& element) {
     const auto* atspi = atspiElement(element);
     return atspi != nullptr ? atspi->accessible.get() : nullptr;
-}
-
-std::string identityOf(AtspiAccessible* accessible) {
-    const char* bus = busNameOf(accessible);
-    const char* path = ATSPI_OBJECT(accessible)->path;
-    return std::string(bus != nullptr ? bus : "") + (path != nullptr ? path : "");
 }
 
 // Offsets as AT-SPI takes them (32-bit).
@@ -402,12 +398,12 @@ void AtspiAccessibility::disconnect() {
     atspi_event_listener_deregister(focusListener_.get(), kFocusChanged, nullptr);
     focusListener_.reset();
     lastFocused_.reset();
-    inside_ = {};
     for (const char* event : kWindowEvents) {
         atspi_event_listener_deregister(windowListener_.get(), event, nullptr);
     }
     windowListener_.reset();
     activeWindow_.reset();
+    webDocument_.reset();
     reading_.reset();
     unannounced_.clear();
     reader_.setBatch(nullptr);
@@ -516,11 +512,9 @@ std::optional<Point> AtspiAccessibility::focusPoint() {
     if (!focused) {
         return std::nullopt;
     }
-    // Where a password's caret stands says how long it is.
-    if (!isSecret(calls_.role(focused.get()))) {
-        if (auto caret = reader_.caretPoint(focused.get())) {
-            return caret;
-        }
+    // A password's text is not handed out: where its caret stands would say how long it is.
+    if (auto caret = reader_.caretPoint(focused.get())) {
+        return caret;
     }
     auto box = calls_.extents(focused.get(), ATSPI_COORD_TYPE_SCREEN);
     if (!box || box->width <= 0 || box->height <= 0) {
@@ -645,7 +639,6 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedIn(AtspiAccessible* windo
 }
 
 GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
-    GObjectPtr<AtspiAccessible> found;
     gint64 now = g_get_monotonic_time();
     // Focus events keep lastFocused_ true; its state is asked again once the focus or the
     // active window moved, and after a while, for events that never came.
@@ -653,76 +646,102 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
         focusMoves_ + windowMoves_ + (primary_ != nullptr ? primary_->activeGeneration() : 0);
     bool confirmed = lastFocused_ && focusConfirmed_.moves == moves && now < focusConfirmed_.until;
     if (lastFocused_ && (confirmed || calls_.hasState(lastFocused_.get(), ATSPI_STATE_FOCUSED))) {
-        found = retained(lastFocused_.get());
         if (!confirmed) {
             focusConfirmed_ = {moves, now + kFocusLifetimeUs};
         }
-    } else {
-        // No focus event seen yet (or a stale one): look in the active window of each
-        // application.
-        forEachActiveWindow([&](AtspiAccessible* window) {
-            std::string identity = identityOf(window);
-            if (fruitlessWindow_.holds(identity, now)) {
-                return false;
-            }
-            found = focusedIn(window);
-            if (found) {
-                return true;
-            }
-            // Searching again on every reading would cost the application as much each time.
-            fruitlessWindow_ = {std::move(identity), now + kFruitlessWalkPauseUs};
+        return retained(lastFocused_.get());
+    }
+    lastFocused_.reset();
+    // A web document found in place of the focus stays while nothing moves and it is shown.
+    if (webDocument_ && webConfirmed_.moves == moves && now >= webConfirmed_.until) {
+        webConfirmed_.until = now + kFocusLifetimeUs;
+        if (!calls_.hasState(webDocument_.get(), ATSPI_STATE_SHOWING)) {
+            webDocument_.reset();
+        }
+    }
+    if (webDocument_ && webConfirmed_.moves == moves) {
+        return focusedInPage();
+    }
+    webDocument_.reset();
+    // No focus event seen yet (or a stale one): look in the active window of each application.
+    GObjectPtr<AtspiAccessible> found;
+    forEachActiveWindow([&](AtspiAccessible* window) {
+        std::string identity = identityOf(window);
+        if (fruitlessWindow_.holds(identity, now)) {
             return false;
-        });
-    }
-    lastFocused_ = found ? retained(found.get()) : nullptr;
-    return found ? focusedTextWithin(std::move(found)) : nullptr;
-}
-
-// A document view that has the focus without text of its own (a PDF viewer's) gives the page
-// most on screen the focused state too. The pages hold the text and the selection, which may
-// lie on another page on screen.
-GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
-    GObjectPtr<AtspiAccessible> focused) {
-    if (GObjectPtr<AtspiText> text(calls_.textOf(focused.get())); text) {
-        return focused;
-    }
-    gint64 now = g_get_monotonic_time();
-    std::string identity = identityOf(focused.get());
-    if (!inside_.view.holds(identity, now)) {
-        inside_ = {{identity, now + kFruitlessWalkPauseUs}, nullptr};
-        // A list or table that manages its children would have to make every one of them to
-        // be searched; its items are not where text is selected.
-        if (!isSecret(calls_.role(focused.get())) &&
-            !calls_.hasState(focused.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
-            GObjectPtr<AtspiAccessible> page = focusedIn(focused.get());
-            if (page && (GObjectPtr<AtspiText>(calls_.textOf(page.get())) ||
-                         isSecret(calls_.role(page.get())))) {
-                inside_.page = std::move(page);
-            }
         }
-    }
-    if (!inside_.page) {
-        return focused;
-    }
-    if (!holdsSelection(inside_.page.get())) {
-        for (auto& other :
-             calls_.matching(focused.get(), ATSPI_STATE_SHOWING, nullptr, kMaxPagesOnScreen, false)
-                 .value_or(std::vector<GObjectPtr<AtspiAccessible>>{})) {
-            if (other.get() != inside_.page.get() && holdsSelection(other.get())) {
-                return std::move(other);
-            }
+        found = focusedIn(window);
+        if (!found) {
+            webDocument_ = webDocumentIn(window);
+            webConfirmed_ = {moves, now + kFocusLifetimeUs};
         }
-    }
-    return retained(inside_.page.get());
-}
-
-// Whether an object holds a selection to read: a password field counts, as it is never read.
-bool AtspiAccessibility::holdsSelection(AtspiAccessible* accessible) {
-    GObjectPtr<AtspiText> text(calls_.textOf(accessible));
-    if (!text) {
+        if (found || webDocument_) {
+            return true;
+        }
+        // Searching again on every reading would cost the application as much each time.
+        fruitlessWindow_ = {std::move(identity), now + kFruitlessWalkPauseUs};
         return false;
+    });
+    lastFocused_ = found ? retained(found.get()) : nullptr;
+    return found ? std::move(found) : focusedInPage();
+}
+
+// A text field of the page has the focus state, though the page itself never has: then the
+// field is the focus.
+GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedInPage() {
+    if (!webDocument_) {
+        return nullptr;
     }
-    return isSecret(calls_.role(accessible)) || calls_.firstSelection(accessible, text.get());
+    auto inner = calls_.matching(webDocument_.get(), ATSPI_STATE_FOCUSED, nullptr, 1, true);
+    if (inner && !inner->empty() && calls_.hasState(inner->front().get(), ATSPI_STATE_EDITABLE)) {
+        return std::move(inner->front());
+    }
+    return retained(webDocument_.get());
+}
+
+// WebKitGTK marks nothing of a page focused, not even while the keyboard is in it: the page's
+// document, which another process shows inside window's web view, stands in for the focus.
+GObjectPtr<AtspiAccessible> AtspiAccessibility::webDocumentIn(AtspiAccessible* window) {
+    const char* own = busNameOf(window);
+    auto views = calls_.matching(window, std::nullopt, nullptr, kMaxWebViews, true,
+                                 ATSPI_ROLE_FILLER)
+                     .value_or(std::vector<GObjectPtr<AtspiAccessible>>{});
+    for (const auto& view : views) {
+        GObjectPtr<AtspiAccessible> root =
+            calls_.childCount(view.get()) == 1 ? calls_.child(view.get(), 0) : nullptr;
+        const char* bus = busNameOf(root.get());
+        if (own == nullptr || bus == nullptr || std::strcmp(bus, own) == 0) {
+            continue;
+        }
+        if (auto document = webDocumentBelow(std::move(root))) {
+            return document;
+        }
+    }
+    return nullptr;
+}
+
+// The page's root offers no Collection, and what holds the document says it is not visible: a
+// few levels straight down, a few children each.
+GObjectPtr<AtspiAccessible> AtspiAccessibility::webDocumentBelow(GObjectPtr<AtspiAccessible> root) {
+    std::vector<GObjectPtr<AtspiAccessible>> level;
+    level.push_back(std::move(root));
+    for (int depth = 0; depth <= kWebDocumentDepth && !level.empty(); ++depth) {
+        std::vector<GObjectPtr<AtspiAccessible>> next;
+        for (auto& object : level) {
+            if (calls_.role(object.get()) == ATSPI_ROLE_DOCUMENT_WEB) {
+                return calls_.hasState(object.get(), ATSPI_STATE_SHOWING) ? std::move(object)
+                                                                          : nullptr;
+            }
+            int children = std::min(calls_.childCount(object.get()).value_or(0), kWebViewChildren);
+            for (int i = 0; i < children; ++i) {
+                if (auto child = calls_.child(object.get(), i)) {
+                    next.push_back(std::move(child));
+                }
+            }
+        }
+        level = std::move(next);
+    }
+    return nullptr;
 }
 
 ax::Answer AtspiAccessibility::systemWideAttribute(const std::string& attribute) {
@@ -760,44 +779,41 @@ ax::Answer AtspiAccessibility::systemWideAttribute(const std::string& attribute)
 // One reading serves every question of one evaluation, so that the text, the range and the
 // bounds agree. It serves later evaluations too while nothing can have changed unheard: the
 // application's events reach us and say nothing changed, or the reading was costly and its
-// range is the same. Even then the range is asked again after a while, for applications that
-// announce less than they should.
-AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible* accessible,
-                                                                AtspiText* text) {
+// mark is the same. Even then the mark is asked again after a while, for applications that
+// announce less than they should. Null where accessible has no selection to read.
+AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible* accessible) {
     std::string object = identityOf(accessible);
     Heard heard = heardOf(accessible);
-    std::uint64_t generation = heard.selections;
     gint64 now = g_get_monotonic_time();
-    bool same = reading_ && reading_->object == object && reading_->generation == generation;
+    bool same = reading_ && reading_->object == object && reading_->generation == heard.selections;
     if (same && reading_->evaluation == evaluation_) {
         return &*reading_;
     }
     // A reading that ran out of time goes on only once the main loop has turned: two
     // evaluations due at once must not spend two budgets in one turn.
-    if (same && reading_->range && !reading_->read && resumeWatch_ != 0) {
-        reading_->evaluation = evaluation_;
-        return &*reading_;
-    }
-    // A caret move asks for the range again, and keeps what a reading got so far.
+    bool unfinished = same && !reading_->mark.empty() && !reading_->read;
+    // A caret move asks for the mark again, and keeps what a reading got so far.
     bool trusted = reading_ && (reading_->costly || eventsArrive(accessible));
     bool stillTrue = trusted && reading_->carets == heard.carets &&
                      now - reading_->checkedAt < kReadingLifetimeUs;
-    if (same && stillTrue && (!reading_->range || reading_->read)) {
+    if ((unfinished && resumeWatch_ != 0) || (same && stillTrue && !unfinished)) {
         reading_->evaluation = evaluation_;
         return &*reading_;
     }
-    // The role first, before anything is asked of what may be a password field.
-    bool secret = isSecret(calls_.role(accessible));
-    auto range = secret ? std::nullopt : calls_.firstSelection(accessible, text);
+    Source source = reader_.sourceOf(accessible);
+    if (source == Source::none) {
+        return nullptr;
+    }
+    Mark mark = reader_.markOf(accessible, source);
     // A selection that changed while its application said nothing: from now on it is asked
     // on every evaluation.
-    if (same && range != reading_->range && reading_->carets == heard.carets &&
+    if (same && mark != reading_->mark && reading_->carets == heard.carets &&
         eventsArrive(accessible)) {
         if (const char* bus = busNameOf(accessible)) {
             unannounced_.insert(bus);
         }
     }
-    if (same && trusted && reading_->read && reading_->range == range) {
+    if (same && trusted && reading_->read && reading_->mark == mark) {
         reading_->checkedAt = now;
         reading_->carets = heard.carets;
         reading_->evaluation = evaluation_;
@@ -805,68 +821,89 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     }
     Reading fresh;
     fresh.object = std::move(object);
-    fresh.generation = generation;
+    fresh.generation = heard.selections;
     fresh.carets = heard.carets;
     fresh.evaluation = evaluation_;
     fresh.checkedAt = now;
-    fresh.secret = secret;
-    fresh.range = range;
-    if (range && !secret) {
-        // A reading that ran out of time goes on from what it got.
-        bool goingOn = same && !reading_->read && reading_->range == range;
-        if (batch_ && !goingOn) {
-            batch_->forgetAnswers();
-        }
-        fresh.read = reader_.readSelection(accessible, *range, now + kReadingBudgetUs);
-        gint64 done = g_get_monotonic_time();
-        if (batch_ && fresh.read) {
-            batch_->forgetAnswers();
-        }
-        fresh.checkedAt = done;
-        fresh.costly = done - now >= kCostlyReadingUs;
-        if (!fresh.read && resumeWatch_ == 0) {
-            // Added now, so run in the next turn at the earliest, after what is waiting.
-            resumeWatch_ = g_idle_add_full(
-                G_PRIORITY_DEFAULT,
-                [](gpointer self) -> gboolean {
-                    static_cast<AtspiAccessibility*>(self)->resumeWatch_ = 0;
-                    return G_SOURCE_REMOVE;
-                },
-                this, nullptr);
-        }
+    fresh.source = source;
+    fresh.mark = std::move(mark);
+    if (!fresh.mark.empty()) {
+        read(fresh, accessible, unfinished && reading_->mark == fresh.mark);
     }
     reading_ = std::move(fresh);
     return &*reading_;
 }
 
+// Reads what reading's mark stands for; goingOn: from what the last try got before its time
+// ran out.
+void AtspiAccessibility::read(Reading& reading, AtspiAccessible* accessible, bool goingOn) {
+    if (batch_ && !goingOn) {
+        batch_->forgetAnswers();
+    }
+    gint64 began = g_get_monotonic_time();
+    reading.read = reader_.read(accessible, reading.mark, began + kReadingBudgetUs);
+    gint64 done = g_get_monotonic_time();
+    if (batch_ && reading.read) {
+        batch_->forgetAnswers();
+    }
+    reading.checkedAt = done;
+    reading.costly = done - began >= kCostlyReadingUs;
+    if (!reading.read && resumeWatch_ == 0) {
+        // Added now, so run in the next turn at the earliest, after what is waiting.
+        resumeWatch_ = g_idle_add_full(
+            G_PRIORITY_DEFAULT,
+            [](gpointer self) -> gboolean {
+                static_cast<AtspiAccessibility*>(self)->resumeWatch_ = 0;
+                return G_SOURCE_REMOVE;
+            },
+            this, nullptr);
+    }
+}
+
+// The selection's range as the logic sees it: a text's own; for blocks, the read text whole.
+std::optional<Offsets> AtspiAccessibility::rangeOf(const Reading& reading) {
+    if (reading.mark.empty()) {
+        return std::nullopt;
+    }
+    if (reading.source == Source::text) {
+        return reading.mark.front().range;
+    }
+    if (!reading.read) {
+        return std::nullopt;
+    }
+    return Offsets{0, static_cast<int>(g_utf8_strlen(reading.read->text.c_str(), -1))};
+}
+
 ax::Answer AtspiAccessibility::selectionAttribute(AtspiAccessible* accessible,
                                                   const std::string& attribute) {
-    GObjectPtr<AtspiText> text(calls_.textOf(accessible));
-    Reading* reading = text ? currentReading(accessible, text.get()) : nullptr;
-    if (reading == nullptr || reading->secret) {
+    Reading* reading = currentReading(accessible);
+    if (reading == nullptr) {
         return {ax::kAXErrorAttributeUnsupported, std::nullopt};
     }
-    if (attribute == ax::kAXSelectedTextRangeAttribute) {
-        if (reading->range) {
-            return {0, ax::AXValue::range(
-                           {reading->range->start, reading->range->end - reading->range->start})};
+    if (attribute == ax::kAXSelectedTextAttribute) {
+        if (reading->mark.empty()) {
+            return {0, std::string()};
         }
-        if (!reading->caret) {
-            auto caret = calls_.caret(accessible, text.get());
-            if (!caret) {
-                return {calls_.lastError(), std::nullopt};
-            }
-            reading->caret = std::max(*caret, 0);
+        if (!reading->read) {
+            return {ax::kAXErrorCannotComplete, std::nullopt};
         }
-        return {0, ax::AXValue::range({*reading->caret, 0})};
+        return {0, reading->read->text};
     }
-    if (!reading->range) {
-        return {0, std::string()};
+    if (auto range = rangeOf(*reading)) {
+        return {0, ax::AXValue::range({range->start, range->end - range->start})};
     }
-    if (!reading->read) {
+    if (!reading->mark.empty()) {
         return {ax::kAXErrorCannotComplete, std::nullopt};
     }
-    return {0, reading->read->text};
+    GObjectPtr<AtspiText> text(calls_.textOf(accessible));
+    if (!reading->caret && text) {
+        auto caret = calls_.caret(accessible, text.get());
+        if (!caret) {
+            return {calls_.lastError(), std::nullopt};
+        }
+        reading->caret = std::max(*caret, 0);
+    }
+    return {0, ax::AXValue::range({reading->caret.value_or(0), 0})};
 }
 
 ax::Answer AtspiAccessibility::rangeAttribute(AtspiAccessible* accessible,
@@ -876,16 +913,15 @@ ax::Answer AtspiAccessibility::rangeAttribute(AtspiAccessible* accessible,
     if (!offsets) {
         return {ax::kAXErrorIllegalArgument, std::nullopt};
     }
-    GObjectPtr<AtspiText> text(calls_.textOf(accessible));
-    Reading* reading = text ? currentReading(accessible, text.get()) : nullptr;
-    if (reading == nullptr || reading->secret) {
+    Reading* reading = currentReading(accessible);
+    if (reading == nullptr) {
         return {ax::kAXErrorParameterizedAttributeUnsupported, std::nullopt};
     }
     // The selection's own range stands for the whole selection, so that the text and the
     // bounds of what the range answer gave agree with the selected text.
     std::optional<ReadText> other;
     const ReadText* read = nullptr;
-    if (reading->range == *offsets) {
+    if (rangeOf(*reading) == *offsets) {
         if (!reading->read) {
             return {ax::kAXErrorCannotComplete, std::nullopt};
         }
@@ -899,15 +935,10 @@ ax::Answer AtspiAccessibility::rangeAttribute(AtspiAccessible* accessible,
         read = &*other;
     }
     if (attribute == ax::kAXBoundsForRangeParameterizedAttribute) {
-        std::optional<Rect> bounds;
-        if (!other) {
-            if (!reading->bounds) {
-                reading->bounds = reader_.bounds(*read, accessible);
-            }
-            bounds = *reading->bounds;
-        } else {
-            bounds = reader_.bounds(*read, accessible);
+        if (!other && !reading->bounds) {
+            reading->bounds = reader_.bounds(*read, accessible);
         }
+        std::optional<Rect> bounds = other ? reader_.bounds(*read, accessible) : *reading->bounds;
         if (!bounds) {
             return {ax::kAXErrorNoValue, std::nullopt};
         }
@@ -930,11 +961,9 @@ std::optional<Pid> AtspiAccessibility::primaryStandsIn(AtspiAccessible* focused)
     if (!pid || *pid <= 0) {
         return std::nullopt;
     }
-    if (focused != nullptr) {
-        GObjectPtr<AtspiText> text(calls_.textOf(focused));
-        if (text || isSecret(calls_.role(focused)) || isExcludedControl(focused)) {
-            return std::nullopt;
-        }
+    if (focused != nullptr && (reader_.sourceOf(focused) != Source::none ||
+                               isSecret(calls_.role(focused)) || isExcludedControl(focused))) {
+        return std::nullopt;
     }
     return showsText(*pid, focused) ? std::nullopt : pid;
 }
@@ -1036,8 +1065,8 @@ ax::Answer AtspiAccessibility::copyAttributeValue(const ax::ElementRef& element,
             return {calls_.lastError(), std::nullopt};
         }
         // Both single- and multi-line text may report one role; the states tell them apart.
-        bool multiLine =
-            *role == ATSPI_ROLE_TEXT && calls_.hasState(accessible, ATSPI_STATE_MULTI_LINE);
+        bool multiLine = (*role == ATSPI_ROLE_TEXT || *role == ATSPI_ROLE_ENTRY) &&
+                         calls_.hasState(accessible, ATSPI_STATE_MULTI_LINE);
         return {0, std::string(axRoleName(*role, multiLine))};
     }
     if (attribute == ax::kAXParentAttribute) {

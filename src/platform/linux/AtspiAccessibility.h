@@ -60,13 +60,13 @@ private:
     struct Reading {
         std::string object;            // bus name and path of the focused object
         std::uint64_t generation = 0;  // selection changes heard of when it was made
-        std::uint64_t carets = 0;      // caret moves heard of when its range was last asked
+        std::uint64_t carets = 0;      // caret moves heard of when its mark was last asked
         std::uint64_t evaluation = 0;  // the latest evaluation it served
-        gint64 checkedAt = 0;          // when the application was last asked for its range
-        bool secret = false;           // a password field (or an unknown role): never read
-        std::optional<Offsets> range;  // its own selection; none: nothing is selected
+        gint64 checkedAt = 0;          // when the application was last asked for its mark
+        Source source = Source::none;
+        Mark mark;                     // empty: nothing is selected
         bool costly = false;
-        std::optional<ReadText> read;  // nullopt with a range: not readable in time
+        std::optional<ReadText> read;  // nullopt with a mark: not readable in time
         std::optional<std::optional<Rect>> bounds;
         std::optional<int> caret;  // asked for only without a selection
     };
@@ -88,8 +88,9 @@ private:
     ax::Answer primaryAttribute(Pid pid, const std::string& attribute);
     GObjectPtr<AtspiAccessible> focusedAccessible();
     GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window);
-    GObjectPtr<AtspiAccessible> focusedTextWithin(GObjectPtr<AtspiAccessible> focused);
-    bool holdsSelection(AtspiAccessible* accessible);
+    GObjectPtr<AtspiAccessible> webDocumentIn(AtspiAccessible* window);
+    GObjectPtr<AtspiAccessible> focusedInPage();
+    GObjectPtr<AtspiAccessible> webDocumentBelow(GObjectPtr<AtspiAccessible> root);
     // surely (may be null): set when pid's application was surely not found, every other
     // application having answered.
     GObjectPtr<AtspiAccessible> findApplication(Pid pid, bool* surely);
@@ -111,7 +112,9 @@ private:
     ax::Answer rangeAttribute(AtspiAccessible* accessible, const std::string& attribute,
                               const ax::Range& range);
     // The reading of accessible's current selection.
-    Reading* currentReading(AtspiAccessible* accessible, AtspiText* text);
+    Reading* currentReading(AtspiAccessible* accessible);
+    void read(Reading& reading, AtspiAccessible* accessible, bool goingOn);
+    static std::optional<Offsets> rangeOf(const Reading& reading);
     // Whether accessible's application tells us of its selection changes: it is observed, and
     // has not been seen to change one unannounced.
     bool eventsArrive(AtspiAccessible* accessible) const;
@@ -135,6 +138,9 @@ private:
         gint64 until = 0;
     };
     Confirmed focusConfirmed_;
+    // A web page's document standing in for the focus, which its toolkit does not show.
+    GObjectPtr<AtspiAccessible> webDocument_;
+    Confirmed webConfirmed_;
     // Whether an application shows any text, while the focus stays.
     struct TextShown {
         Pid pid = 0;
@@ -155,12 +161,6 @@ private:
         }
     };
     Searched fruitlessWindow_;  // no focus found in this active window
-    // A focused view without text, and the focused page found inside it (none: no such page).
-    struct Inside {
-        Searched view;
-        GObjectPtr<AtspiAccessible> page;
-    };
-    Inside inside_;
     // What each observed application said, by bus name.
     std::unordered_map<std::string, Heard> heard_;
     // Applications whose selection changed without a word: their events are not relied on.

@@ -16,7 +16,6 @@ constexpr const char* kAccessible = "org.a11y.atspi.Accessible";
 constexpr const char* kText = "org.a11y.atspi.Text";
 constexpr const char* kHypertext = "org.a11y.atspi.Hypertext";
 constexpr const char* kHyperlink = "org.a11y.atspi.Hyperlink";
-constexpr std::string_view kEmbeddedObject = "\xEF\xBF\xBC";  // U+FFFC
 // Requests in flight at once: enough to keep the application busy, few enough for the bus.
 constexpr size_t kWindow = 256;
 constexpr gint64 kSilenceUs = gint64{500} * 1000;
@@ -58,22 +57,6 @@ std::optional<gint32> intIn(const GVariantPtr& reply) {
     g_variant_get(reply.get(), "(i)", &value);
     return value;
 }
-
-}  // namespace
-
-std::vector<int> embeddedOffsets(std::string_view text) {
-    std::vector<int> offsets;
-    int offset = 0;
-    const char* end = text.data() + text.size();
-    for (const char* p = text.data(); p < end; p = g_utf8_next_char(p), ++offset) {
-        if (std::string_view(p, end - p).substr(0, kEmbeddedObject.size()) == kEmbeddedObject) {
-            offsets.push_back(offset);
-        }
-    }
-    return offsets;
-}
-
-namespace {
 
 struct DBusPendingCallDrop {
     void operator()(DBusPendingCall* call) const {
@@ -507,7 +490,7 @@ void TextBatch::place(Pending& pending, const GVariantPtr& role, Result& result)
         g_variant_get(role.get(), "(u)", &value);
         known = static_cast<AtspiRole>(value);
     }
-    node.role = known.value_or(ATSPI_ROLE_INVALID);
+    node.layout = known ? layoutOf(*known) : Layout::block;
     node.secret = isSecret(known);
     pending.node = &node;
     *pending.slot = &node;

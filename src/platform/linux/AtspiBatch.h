@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/TextTree.h"
 #include "platform/linux/GObjectPtr.h"
 
 namespace glimwick::os {
@@ -23,20 +24,8 @@ struct ObjectRef {
     std::string path;
 };
 
-// The whole text of one object, its embedded objects in the order of their characters
-// (null where one could not be found, and for a password field, whose text is never asked).
-struct TextNode {
-    AtspiRole role = ATSPI_ROLE_INVALID;
-    bool secret = false;
-    std::string text;
-    std::vector<const TextNode*> embedded;
-};
-
 // How deep embedded objects are followed, by either way of reading them.
 inline constexpr int kMaxEmbeddingDepth = 48;
-
-// Character offsets of the embedded-object characters of a UTF-8 text.
-std::vector<int> embeddedOffsets(std::string_view text);
 
 struct DBusConnectionClose {
     void operator()(DBusConnection* connection) const {

@@ -1,5 +1,7 @@
 #include "platform/linux/AtspiCalls.h"
 
+#include "platform/linux/AtspiRoles.h"
+
 #include <algorithm>
 #include <memory>
 
@@ -55,6 +57,12 @@ ax::AXError axErrorFor(const GError* error) {
 const char* busNameOf(AtspiAccessible* accessible) {
     auto* object = accessible != nullptr ? ATSPI_OBJECT(accessible) : nullptr;
     return object != nullptr && object->app != nullptr ? object->app->bus_name : nullptr;
+}
+
+std::string identityOf(AtspiAccessible* accessible) {
+    const char* bus = busNameOf(accessible);
+    const char* path = accessible != nullptr ? ATSPI_OBJECT(accessible)->path : nullptr;
+    return std::string(bus != nullptr ? bus : "") + (path != nullptr ? path : "");
 }
 
 GObjectPtr<AtspiAccessible> retained(AtspiAccessible* accessible) {
@@ -135,6 +143,20 @@ std::optional<std::string> AtspiCalls::name(AtspiAccessible* accessible) {
     return owned ? std::optional<std::string>(owned.get()) : std::nullopt;
 }
 
+std::optional<std::string> AtspiCalls::attribute(AtspiAccessible* accessible, const char* key) {
+    auto all = ask<GHashTable*>(
+        accessible, [&](GError** e) { return atspi_accessible_get_attributes(accessible, e); },
+        [](GHashTable*& t) { g_clear_pointer(&t, g_hash_table_unref); });
+    if (!all || *all == nullptr) {
+        return std::nullopt;
+    }
+    const auto* value = static_cast<const gchar*>(g_hash_table_lookup(*all, key));
+    std::optional<std::string> found =
+        value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+    g_hash_table_unref(*all);
+    return found;
+}
+
 GObjectPtr<AtspiAccessible> AtspiCalls::parent(AtspiAccessible* accessible) {
     auto parent = ask<AtspiAccessible*>(
         accessible, [&](GError** e) { return atspi_accessible_get_parent(accessible, e); },
@@ -184,6 +206,11 @@ std::optional<Pid> AtspiCalls::pid(AtspiAccessible* accessible) {
 }
 
 GObjectPtr<AtspiText> AtspiCalls::textOf(AtspiAccessible* accessible) {
+    // The one way to an object's text: a password field's is never handed out, so nothing can
+    // read, measure or expand it. An unknown role counts as a password's.
+    if (isSecret(role(accessible))) {
+        return nullptr;
+    }
     auto text = ask<AtspiText*>(
         accessible, [&](GError**) { return atspi_accessible_get_text_iface(accessible); },
         [](AtspiText*& t) { g_clear_object(&t); });
@@ -199,7 +226,7 @@ GObjectPtr<AtspiHypertext> AtspiCalls::hypertextOf(AtspiAccessible* accessible) 
 
 std::optional<std::vector<GObjectPtr<AtspiAccessible>>> AtspiCalls::matching(
     AtspiAccessible* root, std::optional<AtspiStateType> state, const char* interface, int count,
-    bool deep) {
+    bool deep, std::optional<AtspiRole> role) {
     auto iface = ask<AtspiCollection*>(
         root, [&](GError**) { return atspi_accessible_get_collection_iface(root); },
         [](AtspiCollection*& c) { g_clear_object(&c); });
@@ -216,11 +243,19 @@ std::optional<std::vector<GObjectPtr<AtspiAccessible>>> AtspiCalls::matching(
         interfaces = g_array_new(FALSE, FALSE, sizeof(const gchar*));
         g_array_append_val(interfaces, interface);
     }
+    GArray* roles = nullptr;
+    if (role) {
+        roles = g_array_new(FALSE, FALSE, sizeof(AtspiRole));
+        g_array_append_val(roles, *role);
+    }
     GObjectPtr<AtspiMatchRule> rule(atspi_match_rule_new(
-        states.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_NONE, nullptr,
-        ATSPI_Collection_MATCH_NONE, interfaces, ATSPI_Collection_MATCH_ALL, FALSE));
-    if (interfaces != nullptr) {
-        g_array_unref(interfaces);  // the rule holds its own reference
+        states.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_NONE, roles,
+        ATSPI_Collection_MATCH_ANY, interfaces, ATSPI_Collection_MATCH_ALL, FALSE));
+    // The rule holds its own references.
+    for (GArray* array : {interfaces, roles}) {
+        if (array != nullptr) {
+            g_array_unref(array);
+        }
     }
     auto found = ask<GArray*>(
         root,

@@ -18,6 +18,8 @@ namespace glimwick::os {
 GObjectPtr<AtspiAccessible> retained(AtspiAccessible* accessible);
 // The accessibility-bus name of accessible's application, or null.
 const char* busNameOf(AtspiAccessible* accessible);
+// Bus name and path: what names an object across calls.
+std::string identityOf(AtspiAccessible* accessible);
 
 // What a failed call means to the caller: an object whose application is gone is an invalid
 // element; anything else (a time-out, a refused call) could not complete.
@@ -51,6 +53,8 @@ public:
     GObjectPtr<AtspiStateSet> states(AtspiAccessible* accessible);
     bool hasState(AtspiAccessible* accessible, AtspiStateType state);
     std::optional<std::string> name(AtspiAccessible* accessible);
+    // One of the object's attributes (key:value pairs), nullopt where it has none.
+    std::optional<std::string> attribute(AtspiAccessible* accessible, const char* key);
     GObjectPtr<AtspiAccessible> parent(AtspiAccessible* accessible);
     GObjectPtr<AtspiAccessible> application(AtspiAccessible* accessible);
     std::optional<int> childCount(AtspiAccessible* accessible);
@@ -59,16 +63,16 @@ public:
     std::optional<Pid> pid(AtspiAccessible* accessible);
     std::optional<Rect> extents(AtspiAccessible* accessible, AtspiCoordType coordinates);
 
-    // The object's interfaces, null where it has none. Knowing which it has may take a call
-    // (GetInterfaces) the first time.
+    // The object's interfaces, null where it has none; never a password field's text. Knowing
+    // which it has may take a call (GetInterfaces) the first time.
     GObjectPtr<AtspiText> textOf(AtspiAccessible* accessible);
     GObjectPtr<AtspiHypertext> hypertextOf(AtspiAccessible* accessible);
     // Up to count objects below root (its children only, unless deep) in the given state
-    // (none: any) that offer the given interface (null: any), in one call; nullopt when the
-    // application offers no Collection or the call failed.
+    // (none: any) that offer the given interface (null: any) and have the role (none: any), in
+    // one call; nullopt when the application offers no Collection or the call failed.
     std::optional<std::vector<GObjectPtr<AtspiAccessible>>> matching(
         AtspiAccessible* root, std::optional<AtspiStateType> state, const char* interface,
-        int count, bool deep);
+        int count, bool deep, std::optional<AtspiRole> role = std::nullopt);
 
     // end -1 reads to the end of the text.
     std::optional<std::string> text(AtspiAccessible* accessible, AtspiText* text, int start,

@@ -9,8 +9,7 @@ namespace glimwick::os {
 namespace {
 
 // What is not listed is unknown.
-constexpr std::array<std::pair<AtspiRole, const char*>, 37> kRoleNames = {{
-    {ATSPI_ROLE_ENTRY, "AXTextField"},
+constexpr std::pair<AtspiRole, const char*> kRoleNames[] = {
     {ATSPI_ROLE_PASSWORD_TEXT, "AXTextField"},
     {ATSPI_ROLE_COMBO_BOX, "AXComboBox"},
     {ATSPI_ROLE_TOOL_BAR, "AXToolbar"},
@@ -48,7 +47,7 @@ constexpr std::array<std::pair<AtspiRole, const char*>, 37> kRoleNames = {{
     {ATSPI_ROLE_PAGE_TAB_LIST, "AXTabGroup"},
     {ATSPI_ROLE_SLIDER, "AXSlider"},
     {ATSPI_ROLE_SPIN_BUTTON, "AXIncrementor"},
-}};
+};
 
 // Objects that sit inside a line of text; everything else starts a line of its own.
 constexpr std::array kInline = {
@@ -84,7 +83,8 @@ bool contains(const List& list, AtspiRole role) {
 }  // namespace
 
 const char* axRoleName(AtspiRole role, bool multiLine) {
-    if (role == ATSPI_ROLE_TEXT) {
+    // A web page's <textarea> is an entry that says it has several lines.
+    if (role == ATSPI_ROLE_TEXT || role == ATSPI_ROLE_ENTRY) {
         return multiLine ? "AXTextArea" : "AXTextField";
     }
     for (const auto& [atspiRole, name] : kRoleNames) {

@@ -13,33 +13,10 @@ namespace {
 // Lines measured one by one where a toolkit measures only characters.
 constexpr int kMaxMeasuredLines = 200;
 constexpr int kMaxParentWalk = 64;
-
-bool isBlank(std::string_view text) {
-    return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
-}
-
-bool hasArea(const Rect& r) {
-    return r.width > 0 && r.height > 0;
-}
-
-Rect unite(const Rect& a, const Rect& b) {
-    double left = std::min(a.x, b.x);
-    double top = std::min(a.y, b.y);
-    double right = std::max(a.x + a.width, b.x + b.width);
-    double bottom = std::max(a.y + a.height, b.y + b.height);
-    return {left, top, right - left, bottom - top};
-}
-
-std::optional<Rect> intersect(const Rect& a, const Rect& b) {
-    double left = std::max(a.x, b.x);
-    double top = std::max(a.y, b.y);
-    double right = std::min(a.x + a.width, b.x + b.width);
-    double bottom = std::min(a.y + a.height, b.y + b.height);
-    if (right <= left || bottom <= top) {
-        return std::nullopt;
-    }
-    return Rect{left, top, right - left, bottom - top};
-}
+// Blocks asked for their part of a selection: those on screen, and inside a block without
+// text (a list, a table, its rows) a few levels down.
+constexpr int kMaxBlocksOnScreen = 64;
+constexpr int kMaxBlockDepth = 3;
 
 void include(std::optional<Rect>& total, const std::optional<Rect>& part) {
     if (part && hasArea(*part)) {
@@ -51,71 +28,146 @@ bool pastDeadline(gint64 deadline) {
     return g_get_monotonic_time() > deadline;
 }
 
+int characters(const std::string& text) {
+    return static_cast<int>(g_utf8_strlen(text.c_str(), -1));
+}
+
 }  // namespace
 
-// Joins text runs as a copy gives them: a line break between blocks, a tab between the cells
-// of a row, white space that only separates blocks dropped.
-class SelectionReader::Builder {
-public:
-    void appendRun(std::string_view run) {
-        if (run.empty()) {
-            return;
-        }
-        if (pending_ != '\0') {
-            if (isBlank(run)) {
-                return;
-            }
-            if (!text_.empty() && text_.back() != '\n') {
-                text_ += pending_;
-            }
-            pending_ = '\0';
-        }
-        text_ += run;
-        cellClosed_ = false;
+void SelectionReader::Builder::addSpan(AtspiAccessible* accessible, Offsets range) {
+    if (range.end > range.start) {
+        spans.push_back({retained(accessible), range});
     }
-    void beginObject(Layout layout) {
-        crossed_ = true;
-        if (layout != Layout::inlined) {
-            pending_ = layout == Layout::cell && cellClosed_ ? '\t' : '\n';
-        }
-    }
-    void endObject(Layout layout) {
-        if (layout != Layout::inlined) {
-            pending_ = '\n';
-            cellClosed_ = layout == Layout::cell;
-        }
-    }
-    void addSpan(AtspiAccessible* accessible, Offsets range) {
-        if (range.end > range.start) {
-            spans_.push_back({retained(accessible), range});
-        }
-    }
-    ReadText finish() { return {std::move(text_), std::move(spans_), crossed_, nullptr}; }
+}
 
-private:
-    std::string text_;
-    std::vector<Span> spans_;
-    char pending_ = '\0';
-    bool cellClosed_ = false;
-    bool crossed_ = false;
-};
+Source SelectionReader::sourceOf(AtspiAccessible* target) {
+    if (GObjectPtr<AtspiText>(calls_.textOf(target))) {
+        return Source::text;
+    }
+    auto role = calls_.role(target);
+    return role && isDocument(*role) ? Source::blocks : Source::none;
+}
+
+Mark SelectionReader::markOf(AtspiAccessible* target, Source source) {
+    Mark mark;
+    if (source == Source::text) {
+        GObjectPtr<AtspiText> text(calls_.textOf(target));
+        if (auto range = text ? calls_.firstSelection(target, text.get()) : std::nullopt) {
+            mark.push_back({retained(target), identityOf(target), *range, Layout::block, 0});
+        }
+    } else if (source == Source::blocks) {
+        std::string identity = identityOf(target);
+        if (markerless_.first != identity) {
+            markerless_ = {identity, calls_.attribute(target, "toolkit") == "WebKitGTK"};
+        }
+        int group = 0;
+        collectHolders(target, 0, group, mark);
+    }
+    return mark;
+}
+
+// WebKitGTK gives a list item's text its marker (an embedded object, first) but counts the
+// selection's offsets without it: an item selected to its end says it ends one short.
+void SelectionReader::countMarkers(AtspiAccessible* holder, AtspiText* text, Offsets& range) {
+    auto start = markerless_.second ? calls_.text(holder, text, 0, 1) : std::nullopt;
+    auto length = start && embeddedOffsets(*start) == std::vector<int>{0}
+                      ? calls_.characterCount(holder, text)
+                      : std::nullopt;
+    if (length && range.end == *length - 1) {
+        range.end = *length;
+    }
+}
+
+// The blocks on screen inside container that hold part of the selection, in document order.
+void SelectionReader::collectHolders(AtspiAccessible* container, int depth, int& group,
+                                     Mark& mark) {
+    int own = group;
+    auto shown =
+        calls_.matching(container, ATSPI_STATE_SHOWING, nullptr, kMaxBlocksOnScreen, false)
+            .value_or(std::vector<GObjectPtr<AtspiAccessible>>{});
+    for (auto& block : shown) {
+        auto role = calls_.role(block.get());
+        GObjectPtr<AtspiText> text(calls_.textOf(block.get()));
+        if (text) {
+            if (auto range = calls_.firstSelection(block.get(), text.get())) {
+                countMarkers(block.get(), text.get(), *range);
+                mark.push_back(
+                    {retained(block.get()), identityOf(block.get()), *range, layoutOf(*role), own});
+            }
+        } else if (depth < kMaxBlockDepth && !isSecret(role)) {
+            collectHolders(block.get(), depth + 1, ++group, mark);
+        }
+    }
+}
+
+std::optional<ReadText> SelectionReader::read(AtspiAccessible* target, const Mark& mark,
+                                              gint64 deadline) {
+    if (mark.empty()) {
+        return std::nullopt;
+    }
+    std::vector<ReadText> parts;
+    for (const Holder& holder : mark) {
+        auto part = readRange(holder.object.get(), holder.range, deadline);
+        if (!part) {
+            return std::nullopt;
+        }
+        parts.push_back(std::move(*part));
+    }
+    bool single = mark.size() == 1 && mark[0].object.get() == target;
+    std::vector<ReadText> before;
+    std::vector<ReadText> after;
+    if (!single || !parts[0].crossedObjects) {
+        before = beyond(mark.front(), -1, deadline);
+        after = beyond(mark.back(), 1, deadline);
+        if (pastDeadline(deadline)) {
+            return std::nullopt;
+        }
+    }
+    if (single && before.empty() && after.empty()) {
+        return std::move(parts[0]);
+    }
+    ReadText whole;
+    whole.crossedObjects = true;
+    // Paragraphs beside the target: only what is on screen in their document counts.
+    whole.clip = single ? calls_.parent(target) : retained(target);
+    TextJoiner joiner;
+    int group = mark.front().group;
+    auto add = [&](ReadText& part, Layout layout, int partGroup) {
+        if (partGroup != group) {
+            joiner.endObject(Layout::block);
+            group = partGroup;
+        }
+        joiner.beginObject(layout);
+        joiner.appendRun(part.text);
+        joiner.endObject(layout);
+        std::move(part.spans.begin(), part.spans.end(), std::back_inserter(whole.spans));
+    };
+    std::for_each(before.rbegin(), before.rend(),
+                  [&](ReadText& part) { add(part, Layout::block, mark.front().group); });
+    for (size_t i = 0; i < parts.size(); ++i) {
+        add(parts[i], mark[i].layout, mark[i].group);
+    }
+    for (ReadText& part : after) {
+        add(part, Layout::block, mark.back().group);
+    }
+    whole.text = joiner.take();
+    return whole;
+}
 
 std::optional<ReadText> SelectionReader::readRange(AtspiAccessible* accessible, Offsets range,
                                                    gint64 deadline) {
     GObjectPtr<AtspiText> text(calls_.textOf(accessible));
-    if (!text) {
-        return std::nullopt;
-    }
     Builder out;
-    if (!expand(accessible, text.get(), range, true, 0, deadline, out)) {
+    if (!text || !expand(accessible, text.get(), range, true, 0, deadline, out)) {
         return std::nullopt;
     }
-    return out.finish();
+    bool crossed = out.joiner.crossed();
+    return ReadText{out.joiner.take(), std::move(out.spans), crossed, nullptr};
 }
 
 // Reads range of accessible into out. With measure, adds the spans that cover it: the range
-// itself, less the objects at its edges (measured by their own selected part) and less
-// password fields; the objects inside it are covered by the range's own extents.
+// itself, less the objects at its edges (measured by their own selected part) and less those
+// not read (password fields); the objects inside it are covered by the range's own extents.
 bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offsets range,
                              bool measure, int depth, gint64 deadline, Builder& out) {
     if (depth > kMaxEmbeddingDepth || pastDeadline(deadline)) {
@@ -126,69 +178,60 @@ bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offse
         return false;
     }
     std::vector<int> embedded = embeddedOffsets(*chars);
-    for (int& offset : embedded) {
-        offset += range.start;
-    }
-    int end = range.start + static_cast<int>(g_utf8_strlen(chars->c_str(), -1));
-    if (embedded.empty()) {
-        out.appendRun(*chars);
-        if (measure) {
-            out.addSpan(accessible, {range.start, end});
-        }
-        return true;
-    }
-
-    // Only the objects at the edges can be partly selected; the others are read whole, and
-    // together when a batch can.
-    auto isEdge = [&](int offset) { return offset == range.start || offset == end - 1; };
+    int length = characters(*chars);
+    int end = range.start + length;
+    // Only the objects at the edges can be partly selected; the others are read whole.
+    auto isEdge = [&](int at) { return at == 0 || at == length - 1; };
     std::vector<int> inner;
-    std::copy_if(embedded.begin(), embedded.end(), std::back_inserter(inner),
-                 [&](int offset) { return !isEdge(offset); });
-    auto batched = readTogether(accessible, text, range, end, *chars, inner, deadline);
-    if (!batched) {
+    for (int at : embedded) {
+        if (!isEdge(at)) {
+            inner.push_back(range.start + at);
+        }
+    }
+    auto fetched = fetchInner(accessible, text, range, end, *chars, inner, deadline);
+    if (!fetched) {
         return false;
     }
-    GObjectPtr<AtspiHypertext> hypertext(calls_.hypertextOf(accessible));
+    GObjectPtr<AtspiHypertext> hypertext(embedded.empty() ? nullptr
+                                                          : calls_.hypertextOf(accessible));
     Offsets interior{range.start, end};
-    std::vector<int> secrets;
-    std::string_view all(*chars);
-    const char* runStart = all.data();
-    size_t next = 0;  // in embedded
+    std::vector<int> holes;  // objects not read, which are not measured either
     size_t nextInner = 0;
-    int offset = range.start;
-    for (const char* p = all.data(); p < all.data() + all.size() && next < embedded.size();
-         p = g_utf8_next_char(p), ++offset) {
-        if (offset != embedded[next]) {
-            continue;
-        }
-        ++next;
-        out.appendRun(std::string_view(runStart, p - runStart));
-        runStart = g_utf8_next_char(p);
-        if (!isEdge(offset) && *batched) {
-            const TextNode* node = (*batched)->top[nextInner++];
-            if (node != nullptr && node->secret) {
-                secrets.push_back(offset);
+    bool failed = false;
+    splitAtEmbedded(
+        *chars, embedded, [&](std::string_view run) { out.joiner.appendRun(run); },
+        [&](size_t i) {
+            int offset = range.start + embedded[i];
+            if (failed) {
+                return;
             }
-            appendNode(node, out);
-            continue;
-        }
-        auto measured = expandEmbedded(accessible, hypertext.get(), offset, isEdge(offset),
-                                       measure && isEdge(offset), depth, deadline, out, secrets);
-        if (!measured) {
-            return false;
-        }
-        if (*measured && offset == interior.start) {
-            interior.start = offset + 1;
-        } else if (*measured && offset == interior.end - 1) {
-            interior.end = offset;
-        }
+            if (!isEdge(embedded[i])) {
+                const TextNode* node = (*fetched)->top[nextInner++];
+                if (node != nullptr && node->secret) {
+                    holes.push_back(offset);
+                }
+                out.joiner.appendNode(node);
+                return;
+            }
+            auto read = expandEdge(accessible, hypertext.get(), offset, measure, depth,
+                                   deadline, out);
+            failed = !read;
+            if (read && !*read) {
+                holes.push_back(offset);
+            } else if (read && offset == interior.start) {
+                interior.start = offset + 1;
+            } else if (read && offset == interior.end - 1) {
+                interior.end = offset;
+            }
+        });
+    if (failed) {
+        return false;
     }
-    out.appendRun(std::string_view(runStart, all.data() + all.size() - runStart));
     if (measure) {
         int from = interior.start;
-        for (int secret : secrets) {
-            out.addSpan(accessible, {from, std::min(secret, interior.end)});
-            from = std::max(from, secret + 1);
+        for (int hole : holes) {
+            out.addSpan(accessible, {from, std::min(hole, interior.end)});
+            from = std::max(from, hole + 1);
         }
         out.addSpan(accessible, {from, interior.end});
     }
@@ -196,16 +239,16 @@ bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offse
 }
 
 // The objects behind the embedded characters at inner (those wholly inside range, which ends
-// at end), read together; null where there is no batch, so that they are read one by one;
-// nullopt when that failed. chars is range's text.
-std::optional<std::unique_ptr<TextBatch::Result>> SelectionReader::readTogether(
+// at end), read together; null when there are none; nullopt when that failed. chars is range's
+// text.
+std::optional<std::unique_ptr<TextBatch::Result>> SelectionReader::fetchInner(
     AtspiAccessible* accessible, AtspiText* text, Offsets range, int end, const std::string& chars,
     const std::vector<int>& inner, gint64 deadline) {
-    const char* bus = busNameOf(accessible);
-    if (batch_ == nullptr || inner.empty() || bus == nullptr) {
+    if (inner.empty()) {
         return std::unique_ptr<TextBatch::Result>();
     }
-    if (calls_.leftAlone(bus)) {
+    const char* bus = busNameOf(accessible);
+    if (batch_ == nullptr || bus == nullptr || calls_.leftAlone(bus)) {
         return std::nullopt;
     }
     // A select-all, or a range to the end (-1), has read the whole text already.
@@ -223,129 +266,51 @@ std::optional<std::unique_ptr<TextBatch::Result>> SelectionReader::readTogether(
     return batched;
 }
 
-std::optional<bool> SelectionReader::expandEmbedded(AtspiAccessible* accessible,
-                                                    AtspiHypertext* hypertext, int offset,
-                                                    bool edge, bool measure, int depth,
-                                                    gint64 deadline, Builder& out,
-                                                    std::vector<int>& secrets) {
+std::optional<bool> SelectionReader::expandEdge(AtspiAccessible* accessible,
+                                                AtspiHypertext* hypertext, int offset,
+                                                bool measure, int depth, gint64 deadline,
+                                                Builder& out) {
     GObjectPtr<AtspiAccessible> child =
         hypertext != nullptr ? calls_.embeddedAt(accessible, hypertext, offset) : nullptr;
-    if (!child) {
-        return false;
-    }
-    std::optional<AtspiRole> role = calls_.role(child.get());
-    if (isSecret(role)) {
-        secrets.push_back(offset);
-        return false;
-    }
-    GObjectPtr<AtspiText> childText(calls_.textOf(child.get()));
+    GObjectPtr<AtspiText> childText(child ? calls_.textOf(child.get()) : nullptr);
     if (!childText) {
         return false;
     }
     Offsets childRange{0, -1};
-    if (edge) {
-        if (auto own = calls_.firstSelection(child.get(), childText.get())) {
-            childRange = *own;
-        }
+    if (auto own = calls_.firstSelection(child.get(), childText.get())) {
+        childRange = *own;
     }
-    Layout layout = layoutOf(*role);
-    out.beginObject(layout);
+    Layout layout = layoutOf(calls_.role(child.get()).value_or(ATSPI_ROLE_PARAGRAPH));
+    out.joiner.beginObject(layout);
     if (!expand(child.get(), childText.get(), childRange, measure, depth + 1, deadline, out)) {
         return std::nullopt;
     }
-    out.endObject(layout);
-    return measure;
+    out.joiner.endObject(layout);
+    return true;
 }
 
-void SelectionReader::appendNode(const TextNode* node, Builder& out) {
-    if (node == nullptr || node->secret) {
-        return;
-    }
-    Layout layout = layoutOf(node->role);
-    out.beginObject(layout);
-    std::string_view text(node->text);
-    std::vector<int> embedded = embeddedOffsets(text);
-    const char* runStart = text.data();
-    size_t next = 0;
-    int offset = 0;
-    for (const char* p = text.data(); p < text.data() + text.size() && next < embedded.size();
-         p = g_utf8_next_char(p), ++offset) {
-        if (offset != embedded[next]) {
-            continue;
-        }
-        out.appendRun(std::string_view(runStart, p - runStart));
-        runStart = g_utf8_next_char(p);
-        appendNode(node->embedded[next++], out);
-    }
-    out.appendRun(std::string_view(runStart, text.data() + text.size() - runStart));
-    out.endObject(layout);
+bool SelectionReader::reachesEnd(AtspiAccessible* accessible, Offsets range) {
+    GObjectPtr<AtspiText> text(calls_.textOf(accessible));
+    auto length = text ? calls_.characterCount(accessible, text.get()) : std::nullopt;
+    return length && range.end >= *length;
 }
 
-std::optional<ReadText> SelectionReader::readSelection(AtspiAccessible* accessible, Offsets range,
-                                                       gint64 deadline) {
-    auto own = readRange(accessible, range, deadline);
-    if (!own || own->crossedObjects) {
-        return own;
+std::vector<ReadText> SelectionReader::beyond(const Holder& edge, int step, gint64 deadline) {
+    if (step < 0 ? edge.range.start != 0 : !reachesEnd(edge.object.get(), edge.range)) {
+        return {};
     }
-    if (auto paragraphs = readParagraphs(accessible, range, deadline)) {
-        return paragraphs;
+    GObjectPtr<AtspiAccessible> document = calls_.parent(edge.object.get());
+    auto role = document ? calls_.role(document.get()) : std::nullopt;
+    if (!role || !isDocument(*role) || GObjectPtr<AtspiText>(calls_.textOf(document.get()))) {
+        return {};
     }
-    if (pastDeadline(deadline)) {
-        return std::nullopt;
-    }
-    return own;
-}
-
-// A document whose paragraphs are objects of their own, beside one another and not joined by
-// a text of their parent: each paragraph holds its part of the selection, and the focused one
-// is where the selection ends. Nullopt when that is not the case here.
-std::optional<ReadText> SelectionReader::readParagraphs(AtspiAccessible* focused, Offsets range,
-                                                        gint64 deadline) {
-    GObjectPtr<AtspiText> text(calls_.textOf(focused));
-    auto count = calls_.characterCount(focused, text.get());
-    bool atStart = range.start == 0;
-    bool atEnd = count && range.end >= *count;
-    if (!atStart && !atEnd) {
-        return std::nullopt;
-    }
-    GObjectPtr<AtspiAccessible> document = calls_.parent(focused);
-    if (!document) {
-        return std::nullopt;
-    }
-    auto role = calls_.role(document.get());
-    GObjectPtr<AtspiText> documentText(calls_.textOf(document.get()));
     auto siblings = calls_.childCount(document.get());
-    if (!role || !isDocument(*role) || documentText || !siblings) {
-        return std::nullopt;
-    }
-    auto index = indexAmong(document.get(), focused, *siblings, deadline);
+    auto index = siblings ? indexAmong(document.get(), edge.object.get(), *siblings, deadline)
+                          : std::nullopt;
     if (!index) {
-        return std::nullopt;
+        return {};
     }
-    Paragraphs paragraphs{document.get(), *index, *siblings, deadline};
-    std::vector<ReadText> before = atStart ? selectedNext(paragraphs, -1) : std::vector<ReadText>{};
-    std::vector<ReadText> after = atEnd ? selectedNext(paragraphs, 1) : std::vector<ReadText>{};
-    if (pastDeadline(deadline) || (before.empty() && after.empty())) {
-        return std::nullopt;
-    }
-    auto own = readRange(focused, range, deadline);
-    if (!own) {
-        return std::nullopt;
-    }
-    ReadText whole;
-    whole.crossedObjects = true;
-    auto add = [&](ReadText& part) {
-        if (!whole.text.empty()) {
-            whole.text += '\n';
-        }
-        whole.text += part.text;
-        std::move(part.spans.begin(), part.spans.end(), std::back_inserter(whole.spans));
-    };
-    std::for_each(before.rbegin(), before.rend(), add);
-    add(*own);
-    std::for_each(after.begin(), after.end(), add);
-    whole.clip = std::move(document);
-    return whole;
+    return selectedNext({document.get(), *index, *siblings, deadline}, step);
 }
 
 // Some applications give no index (Evince's pages say -1): it is found among the siblings,
@@ -371,25 +336,16 @@ std::optional<std::pair<ReadText, bool>> SelectionReader::selectedPart(const Par
                                                                        int i, bool forward) {
     GObjectPtr<AtspiAccessible> paragraph = calls_.child(around.document, i);
     GObjectPtr<AtspiText> text(paragraph ? calls_.textOf(paragraph.get()) : nullptr);
-    if (!text || isSecret(calls_.role(paragraph.get()))) {
-        return std::nullopt;
-    }
-    auto selected = calls_.firstSelection(paragraph.get(), text.get());
-    if (!selected) {
-        return std::nullopt;
-    }
-    auto read = readRange(paragraph.get(), *selected, around.deadline);
+    auto selected = text ? calls_.firstSelection(paragraph.get(), text.get()) : std::nullopt;
+    auto read = selected ? readRange(paragraph.get(), *selected, around.deadline) : std::nullopt;
     if (!read) {
         return std::nullopt;
     }
-    bool goesOn = !forward ? selected->start == 0 : [&] {
-        auto length = calls_.characterCount(paragraph.get(), text.get());
-        return length && selected->end >= *length;
-    }();
+    bool goesOn = forward ? reachesEnd(paragraph.get(), *selected) : selected->start == 0;
     return std::make_pair(std::move(*read), goesOn);
 }
 
-// The selected paragraphs next to the focused one, one way (step), nearest first.
+// The selected paragraphs next to the one at around.index, one way (step), nearest first.
 std::vector<ReadText> SelectionReader::selectedNext(const Paragraphs& around, int step) {
     std::vector<ReadText> parts;
     for (int i = around.index + step;
@@ -406,7 +362,7 @@ std::vector<ReadText> SelectionReader::selectedNext(const Paragraphs& around, in
     return parts;
 }
 
-std::optional<Rect> SelectionReader::bounds(const ReadText& read, AtspiAccessible* focused) {
+std::optional<Rect> SelectionReader::bounds(const ReadText& read, AtspiAccessible* target) {
     std::optional<Rect> total;
     for (const Span& span : read.spans) {
         include(total, measure(span));
@@ -415,7 +371,7 @@ std::optional<Rect> SelectionReader::bounds(const ReadText& read, AtspiAccessibl
         return total;
     }
     // Only what is on screen: a long selection runs far past the visible part of a page.
-    AtspiAccessible* clip = read.clip ? read.clip.get() : focused;
+    AtspiAccessible* clip = read.clip ? read.clip.get() : target;
     auto visible = calls_.extents(clip, ATSPI_COORD_TYPE_SCREEN);
     if (!visible || !hasArea(*visible)) {
         return total;

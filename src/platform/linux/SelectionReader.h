@@ -3,13 +3,13 @@
 #include <atspi/atspi.h>
 
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/Geometry.h"
+#include "platform/TextTree.h"
 #include "platform/linux/AtspiBatch.h"
 #include "platform/linux/AtspiCalls.h"
 #include "platform/linux/GObjectPtr.h"
@@ -32,65 +32,94 @@ struct ReadText {
     std::string text;
     std::vector<Span> spans;
     bool crossedObjects = false;  // read from more than the accessible asked about
-    // Whose visible area bounds the rectangle of a text that crossed objects; the focused
-    // object when null.
+    // Whose visible area bounds the rectangle of a text that crossed objects; the target when
+    // null.
     GObjectPtr<AtspiAccessible> clip;
 };
 
-// Reads selected text as a copy would give it, from the focused accessible's own text, the
-// objects its embedded-object characters (U+FFFC) stand for, recursively (web pages, rich
-// text), and the paragraphs beside it that hold the rest of the selection (office documents).
-// Password fields are skipped, neither read nor measured. A reading that does not finish by
-// its deadline fails as a whole: a cut text is never presented as the selection.
+// Where a target's selection lives: in its own text, or in the blocks shown inside it (a
+// document view's pages, a web document's paragraphs), each holding its part of one selection.
+// None for a password field and for everything else.
+enum class Source { none, text, blocks };
+
+// One object that holds part of a selection, and that part.
+struct Holder {
+    GObjectPtr<AtspiAccessible> object;
+    std::string identity;
+    Offsets range;
+    Layout layout = Layout::block;
+    int group = 0;  // holders inside one container (a table row) share it
+    bool operator==(const Holder& other) const {
+        return identity == other.identity && range == other.range;
+    }
+};
+// What identifies a selection without reading it; empty when nothing is selected.
+using Mark = std::vector<Holder>;
+
+// Reads a selection in two steps: where it is (a mark, a few calls), then what it says (the
+// text as a copy would give it, and where it is on screen). Each object's text is read with
+// the objects its embedded-object characters (U+FFFC) stand for, recursively (web pages, rich
+// text), and with the paragraphs beside it that hold the rest of the selection (office
+// documents). A password field's text is never handed out (AtspiCalls::textOf), so it is
+// neither read nor measured. A reading that does not finish by its deadline fails as a whole:
+// a cut text is never presented as the selection.
 class SelectionReader {
 public:
     SelectionReader(AtspiCalls& calls, WindowOrigin windowOrigin)
         : calls_(calls), windowOrigin_(std::move(windowOrigin)) {}
 
-    // Reads the objects wholly inside a range together when there is a batch; one by one
-    // otherwise. Not owned; null to go without.
+    // Reads the objects wholly inside a range, all together. Not owned; without one, a range
+    // with objects inside cannot be read.
     void setBatch(TextBatch* batch) { batch_ = batch; }
 
+    Source sourceOf(AtspiAccessible* target);
+    Mark markOf(AtspiAccessible* target, Source source);
+    // The whole selection that mark stands for.
+    std::optional<ReadText> read(AtspiAccessible* target, const Mark& mark, gint64 deadline);
     // The range of accessible, with every embedded object expanded. Objects at the edges of
     // the range stand for their own selected part, the others for all of their text.
     std::optional<ReadText> readRange(AtspiAccessible* accessible, Offsets range, gint64 deadline);
-    // The whole selection that accessible's own selection (range) is part of.
-    std::optional<ReadText> readSelection(AtspiAccessible* accessible, Offsets range,
-                                          gint64 deadline);
     // The union of the spans' extents in screen coordinates; clipped to the visible area of
-    // the focused object when the text came from more than that object.
-    std::optional<Rect> bounds(const ReadText& read, AtspiAccessible* focused);
+    // the clip (else the target) when the text came from more than the target.
+    std::optional<Rect> bounds(const ReadText& read, AtspiAccessible* target);
     // Where the caret of accessible's text stands on screen: at the left edge of the character
     // after it, halfway down.
     std::optional<Point> caretPoint(AtspiAccessible* accessible);
 
 private:
-    class Builder;
+    struct Builder {
+        TextJoiner joiner;
+        std::vector<Span> spans;
+        void addSpan(AtspiAccessible* accessible, Offsets range);
+    };
+    void collectHolders(AtspiAccessible* container, int depth, int& group, Mark& mark);
+    void countMarkers(AtspiAccessible* holder, AtspiText* text, Offsets& range);
     bool expand(AtspiAccessible* accessible, AtspiText* text, Offsets range, bool measure,
                 int depth, gint64 deadline, Builder& out);
-    // The object behind the embedded character at offset, its own selected part when edge;
-    // measured through its own spans when measure. Nullopt on failure; whether it was measured.
-    std::optional<bool> expandEmbedded(AtspiAccessible* accessible, AtspiHypertext* hypertext,
-                                       int offset, bool edge, bool measure, int depth,
-                                       gint64 deadline, Builder& out, std::vector<int>& secrets);
-    std::optional<std::unique_ptr<TextBatch::Result>> readTogether(
+    // The object behind the embedded character at offset, by its own selected part; measured
+    // through its own spans when measure. Nullopt on failure; else whether it was read.
+    std::optional<bool> expandEdge(AtspiAccessible* accessible, AtspiHypertext* hypertext,
+                                   int offset, bool measure, int depth, gint64 deadline,
+                                   Builder& out);
+    std::optional<std::unique_ptr<TextBatch::Result>> fetchInner(
         AtspiAccessible* accessible, AtspiText* text, Offsets range, int end,
         const std::string& chars, const std::vector<int>& inner, gint64 deadline);
-    static void appendNode(const TextNode* node, Builder& out);
-    std::optional<ReadText> readParagraphs(AtspiAccessible* focused, Offsets range,
-                                           gint64 deadline);
-    // A document's paragraphs around the focused one, at index.
+    // A document's paragraphs around one of them, at index.
     struct Paragraphs {
         AtspiAccessible* document;
         int index;
         int siblings;
         gint64 deadline;
     };
+    // The selected paragraphs beyond edge, one way (step), nearest first: where edge's parent
+    // is a document whose paragraphs are objects of their own, not joined by a text of its own.
+    std::vector<ReadText> beyond(const Holder& edge, int step, gint64 deadline);
     std::optional<int> indexAmong(AtspiAccessible* document, AtspiAccessible* paragraph,
                                   int siblings, gint64 deadline);
     std::optional<std::pair<ReadText, bool>> selectedPart(const Paragraphs& around, int i,
                                                           bool forward);
     std::vector<ReadText> selectedNext(const Paragraphs& around, int step);
+    bool reachesEnd(AtspiAccessible* accessible, Offsets range);
     std::optional<Rect> measure(const Span& span);
     std::optional<Rect> measureInWindow(const Span& span, AtspiText* text);
     std::optional<Rect> characterBox(AtspiAccessible* accessible, AtspiText* text, int offset);
@@ -99,6 +128,8 @@ private:
     AtspiCalls& calls_;
     WindowOrigin windowOrigin_;
     TextBatch* batch_ = nullptr;
+    // The blocks target last marked, and whether its toolkit counts offsets without markers.
+    std::pair<std::string, bool> markerless_;
 };
 
 }  // namespace glimwick::os
