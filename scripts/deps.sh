@@ -23,7 +23,7 @@ tests=(
   # the compatibility suite: real applications, read back through their own accessibility
   python3 python3-pyatspi gir1.2-atspi-2.0
   chromium firefox-esr libreoffice-writer libreoffice-gtk3 gedit gnome-text-editor featherpad
-  xfce4-terminal evince
+  xfce4-terminal evince epiphany-browser
   # applications without accessibility, read through the PRIMARY selection (xterm in the
   # "fixed" bitmap font, whose cell size the suite relies on)
   xterm xfonts-base
