@@ -408,7 +408,7 @@ void AtspiAccessibility::disconnect() {
     unannounced_.clear();
     reader_.setBatch(nullptr);
     batch_.reset();
-    calls_.forgetUnresponsive();
+    calls_.forget();
     // libatspi cannot connect a second time in one process (it is not re-initialisable), so
     // access stays disabled, as it really is for this process, until the helper is restarted.
     connected_ = false;
@@ -703,9 +703,9 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedInPage() {
 // document, which another process shows inside window's web view, stands in for the focus.
 GObjectPtr<AtspiAccessible> AtspiAccessibility::webDocumentIn(AtspiAccessible* window) {
     const char* own = busNameOf(window);
-    auto views = calls_.matching(window, std::nullopt, nullptr, kMaxWebViews, true,
-                                 ATSPI_ROLE_FILLER)
-                     .value_or(std::vector<GObjectPtr<AtspiAccessible>>{});
+    auto views =
+        calls_.matching(window, std::nullopt, nullptr, kMaxWebViews, true, ATSPI_ROLE_FILLER)
+            .value_or(std::vector<GObjectPtr<AtspiAccessible>>{});
     for (const auto& view : views) {
         GObjectPtr<AtspiAccessible> root =
             calls_.childCount(view.get()) == 1 ? calls_.child(view.get(), 0) : nullptr;
@@ -961,8 +961,9 @@ std::optional<Pid> AtspiAccessibility::primaryStandsIn(AtspiAccessible* focused)
     if (!pid || *pid <= 0) {
         return std::nullopt;
     }
-    if (focused != nullptr && (reader_.sourceOf(focused) != Source::none ||
-                               isSecret(calls_.role(focused)) || isExcludedControl(focused))) {
+    if (focused != nullptr &&
+        (calls_.offersText(focused) || reader_.sourceOf(focused) != Source::none ||
+         isSecret(calls_.role(focused)) || isExcludedControl(focused))) {
         return std::nullopt;
     }
     return showsText(*pid, focused) ? std::nullopt : pid;

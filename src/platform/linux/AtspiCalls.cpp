@@ -12,6 +12,8 @@ namespace {
 // A call that took this long ran into the time-out: its application is not answering.
 constexpr gint64 kSlowCallUs = gint64{kCallTimeoutMs} * 900;
 constexpr gint64 kLeaveAloneUs = gint64{5} * G_USEC_PER_SEC;
+// Roles kept: those of the objects one evaluation asks about.
+constexpr size_t kKnownRoles = 16;
 
 // libatspi's error domain and its code for an application that has left the bus; its public
 // headers do not declare them.
@@ -118,8 +120,21 @@ std::optional<Result> AtspiCalls::ask(AtspiAccessible* target, Body&& body, Rele
 }
 
 std::optional<AtspiRole> AtspiCalls::role(AtspiAccessible* accessible) {
-    return ask<AtspiRole>(accessible,
-                          [&](GError** e) { return atspi_accessible_get_role(accessible, e); });
+    // libatspi keeps no role without its own main loop; an object's role does not change.
+    auto known = std::find_if(roles_.begin(), roles_.end(),
+                              [&](const auto& entry) { return entry.first.get() == accessible; });
+    if (known != roles_.end()) {
+        return known->second;
+    }
+    auto role = ask<AtspiRole>(
+        accessible, [&](GError** e) { return atspi_accessible_get_role(accessible, e); });
+    if (role && accessible != nullptr) {
+        roles_.emplace_front(retained(accessible), *role);
+        if (roles_.size() > kKnownRoles) {
+            roles_.pop_back();
+        }
+    }
+    return role;
 }
 
 GObjectPtr<AtspiStateSet> AtspiCalls::states(AtspiAccessible* accessible) {
@@ -205,16 +220,22 @@ std::optional<Pid> AtspiCalls::pid(AtspiAccessible* accessible) {
     return static_cast<Pid>(*pid);
 }
 
+bool AtspiCalls::offersText(AtspiAccessible* accessible) {
+    auto offers = ask<bool>(accessible, [&](GError**) {
+        GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
+        return text != nullptr;
+    });
+    return offers.value_or(false);
+}
+
 GObjectPtr<AtspiText> AtspiCalls::textOf(AtspiAccessible* accessible) {
     // The one way to an object's text: a password field's is never handed out, so nothing can
-    // read, measure or expand it. An unknown role counts as a password's.
-    if (isSecret(role(accessible))) {
+    // read, measure or expand it. An unknown role counts as a password's. The role is asked
+    // only of objects with text: libatspi keeps the interfaces, not the role.
+    if (!offersText(accessible) || isSecret(role(accessible))) {
         return nullptr;
     }
-    auto text = ask<AtspiText*>(
-        accessible, [&](GError**) { return atspi_accessible_get_text_iface(accessible); },
-        [](AtspiText*& t) { g_clear_object(&t); });
-    return GObjectPtr<AtspiText>(text.value_or(nullptr));
+    return GObjectPtr<AtspiText>(atspi_accessible_get_text_iface(accessible));
 }
 
 GObjectPtr<AtspiHypertext> AtspiCalls::hypertextOf(AtspiAccessible* accessible) {

@@ -2,6 +2,7 @@
 
 #include <atspi/atspi.h>
 
+#include <deque>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -43,7 +44,11 @@ struct Offsets {
 class AtspiCalls {
 public:
     ax::AXError lastError() const { return lastError_; }
-    void forgetUnresponsive() { unresponsiveUntil_.clear(); }
+    // Lets go of everything kept about the applications (before their connection goes).
+    void forget() {
+        unresponsiveUntil_.clear();
+        roles_.clear();
+    }
     // For calls made outside libatspi (the batch): whether bus's application is left alone
     // now, and leaving it alone after it did not answer.
     bool leftAlone(const char* bus);
@@ -66,6 +71,8 @@ public:
     // The object's interfaces, null where it has none; never a password field's text. Knowing
     // which it has may take a call (GetInterfaces) the first time.
     GObjectPtr<AtspiText> textOf(AtspiAccessible* accessible);
+    // Whether it has a Text interface, password fields included.
+    bool offersText(AtspiAccessible* accessible);
     GObjectPtr<AtspiHypertext> hypertextOf(AtspiAccessible* accessible);
     // Up to count objects below root (its children only, unless deep) in the given state
     // (none: any) that offer the given interface (null: any) and have the role (none: any), in
@@ -101,6 +108,8 @@ private:
     }
 
     ax::AXError lastError_ = ax::kAXErrorSuccess;
+    // The latest roles answered, newest first; held, so no other object takes their address.
+    std::deque<std::pair<GObjectPtr<AtspiAccessible>, AtspiRole>> roles_;
     // Applications (by bus name) left alone until a monotonic time, in microseconds.
     std::unordered_map<std::string, gint64> unresponsiveUntil_;
 };
