@@ -306,6 +306,7 @@ AtspiAccessibility::AtspiAccessibility(GDBusConnection* sessionBus, WindowOrigin
     : sessionBus_(sessionBus), primary_(primary), reader_(calls_, std::move(windowOrigin)) {
     if (primary_ != nullptr) {
         primary_->setChangedHandler([this](Pid owner) {
+            ++primaryChanges_;
             for (Observer* observer : observers_) {
                 observer->primaryChanged(owner);
             }
@@ -404,6 +405,8 @@ void AtspiAccessibility::disconnect() {
     windowListener_.reset();
     activeWindow_.reset();
     webDocument_.reset();
+    webView_.reset();
+    webField_ = {};
     reading_.reset();
     unannounced_.clear();
     reader_.setBatch(nullptr);
@@ -655,14 +658,16 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
     // A web document found in place of the focus stays while nothing moves and it is shown.
     if (webDocument_ && webConfirmed_.moves == moves && now >= webConfirmed_.until) {
         webConfirmed_.until = now + kFocusLifetimeUs;
-        if (!calls_.hasState(webDocument_.get(), ATSPI_STATE_SHOWING)) {
-            webDocument_.reset();
+        GObjectPtr<AtspiAccessible> shown = calls_.child(webView_.get(), 0);
+        if (!shown || identityOf(shown.get()) != webRoot_) {
+            webDocument_.reset();  // the view shows another page's process now, or none
         }
     }
     if (webDocument_ && webConfirmed_.moves == moves) {
         return focusedInPage();
     }
     webDocument_.reset();
+    webField_ = {};
     // No focus event seen yet (or a stale one): look in the active window of each application.
     GObjectPtr<AtspiAccessible> found;
     forEachActiveWindow([&](AtspiAccessible* window) {
@@ -687,33 +692,42 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
 }
 
 // A text field of the page has the focus state, though the page itself never has: then the
-// field is the focus.
+// field is the focus. Looked for again only when a selection may have been made (PRIMARY
+// changed), or every time without X11: the search costs a long page much.
 GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedInPage() {
     if (!webDocument_) {
         return nullptr;
     }
-    auto inner = calls_.matching(webDocument_.get(), ATSPI_STATE_FOCUSED, nullptr, 1, true);
-    if (inner && !inner->empty() && calls_.hasState(inner->front().get(), ATSPI_STATE_EDITABLE)) {
-        return std::move(inner->front());
+    bool signalled = primary_ != nullptr && primary_->available();
+    if (!signalled || !webField_.searched || webField_.primaryChanges != primaryChanges_) {
+        auto inner = calls_.matching(webDocument_.get(), ATSPI_STATE_FOCUSED, nullptr, 1, true);
+        bool editable =
+            inner && !inner->empty() && calls_.hasState(inner->front().get(), ATSPI_STATE_EDITABLE);
+        webField_ = {editable ? std::move(inner->front()) : nullptr, primaryChanges_, true};
     }
-    return retained(webDocument_.get());
+    return retained(webField_.field ? webField_.field.get() : webDocument_.get());
 }
 
 // WebKitGTK marks nothing of a page focused, not even while the keyboard is in it: the page's
 // document, which another process shows inside window's web view, stands in for the focus.
 GObjectPtr<AtspiAccessible> AtspiAccessibility::webDocumentIn(AtspiAccessible* window) {
     const char* own = busNameOf(window);
+    // The view has no states at all; the page's own are not asked: a long page works them out
+    // over all of its content.
     auto views =
         calls_.matching(window, std::nullopt, nullptr, kMaxWebViews, true, ATSPI_ROLE_FILLER)
             .value_or(std::vector<GObjectPtr<AtspiAccessible>>{});
-    for (const auto& view : views) {
+    for (auto& view : views) {
         GObjectPtr<AtspiAccessible> root =
             calls_.childCount(view.get()) == 1 ? calls_.child(view.get(), 0) : nullptr;
         const char* bus = busNameOf(root.get());
         if (own == nullptr || bus == nullptr || std::strcmp(bus, own) == 0) {
             continue;
         }
+        std::string identity = identityOf(root.get());
         if (auto document = webDocumentBelow(std::move(root))) {
+            webView_ = std::move(view);
+            webRoot_ = std::move(identity);
             return document;
         }
     }
@@ -729,8 +743,7 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::webDocumentBelow(GObjectPtr<Atsp
         std::vector<GObjectPtr<AtspiAccessible>> next;
         for (auto& object : level) {
             if (calls_.role(object.get()) == ATSPI_ROLE_DOCUMENT_WEB) {
-                return calls_.hasState(object.get(), ATSPI_STATE_SHOWING) ? std::move(object)
-                                                                          : nullptr;
+                return std::move(object);
             }
             int children = std::min(calls_.childCount(object.get()).value_or(0), kWebViewChildren);
             for (int i = 0; i < children; ++i) {
@@ -804,7 +817,12 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     if (source == Source::none) {
         return nullptr;
     }
-    Mark mark = reader_.markOf(accessible, source);
+    // Blocks held by the last mark are asked again; all blocks on screen only when the
+    // selection may have moved to others: a browser sets PRIMARY to each new selection (a
+    // scan costs a long page much). Without X11 there is no such sign: every time.
+    bool rescan = !same || reading_->source != Source::blocks || primary_ == nullptr ||
+                  !primary_->available() || reading_->primaryChanges != primaryChanges_;
+    Mark mark = rescan ? reader_.markOf(accessible, source) : reader_.remark(reading_->mark);
     // A selection that changed while its application said nothing: from now on it is asked
     // on every evaluation.
     if (same && mark != reading_->mark && reading_->carets == heard.carets &&
@@ -813,7 +831,9 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
             unannounced_.insert(bus);
         }
     }
-    if (same && trusted && reading_->read && reading_->mark == mark) {
+    // A page's text does not change under its selection unseen: its mark says enough.
+    if (same && (trusted || source == Source::blocks) && reading_->read && reading_->mark == mark) {
+        reading_->primaryChanges = primaryChanges_;
         reading_->checkedAt = now;
         reading_->carets = heard.carets;
         reading_->evaluation = evaluation_;
@@ -827,6 +847,7 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     fresh.checkedAt = now;
     fresh.source = source;
     fresh.mark = std::move(mark);
+    fresh.primaryChanges = primaryChanges_;
     if (!fresh.mark.empty()) {
         read(fresh, accessible, unfinished && reading_->mark == fresh.mark);
     }

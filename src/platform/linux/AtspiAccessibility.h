@@ -64,7 +64,8 @@ private:
         std::uint64_t evaluation = 0;  // the latest evaluation it served
         gint64 checkedAt = 0;          // when the application was last asked for its mark
         Source source = Source::none;
-        Mark mark;                     // empty: nothing is selected
+        Mark mark;                         // empty: nothing is selected
+        std::uint64_t primaryChanges = 0;  // PRIMARY's changes when the mark was made
         bool costly = false;
         std::optional<ReadText> read;  // nullopt with a mark: not readable in time
         std::optional<std::optional<Rect>> bounds;
@@ -140,7 +141,16 @@ private:
     Confirmed focusConfirmed_;
     // A web page's document standing in for the focus, which its toolkit does not show.
     GObjectPtr<AtspiAccessible> webDocument_;
+    GObjectPtr<AtspiAccessible> webView_;  // the view in our window that shows it
+    std::string webRoot_;                  // the page's root, as the view names it
     Confirmed webConfirmed_;
+    // The page's text field with the focus state, if any, as last looked for.
+    struct WebField {
+        GObjectPtr<AtspiAccessible> field;
+        std::uint64_t primaryChanges = 0;
+        bool searched = false;
+    };
+    WebField webField_;
     // Whether an application shows any text, while the focus stays.
     struct TextShown {
         Pid pid = 0;
@@ -166,6 +176,7 @@ private:
     // Applications whose selection changed without a word: their events are not relied on.
     std::set<std::string> unannounced_;
     std::optional<Reading> reading_;
+    std::uint64_t primaryChanges_ = 0;
     // Counts the evaluations: each begins by asking for the focused element.
     std::uint64_t evaluation_ = 0;
     // Pending while a reading that ran out of time waits for the main loop to turn.

@@ -66,15 +66,33 @@ Mark SelectionReader::markOf(AtspiAccessible* target, Source source) {
     return mark;
 }
 
+Mark SelectionReader::remark(const Mark& earlier) {
+    Mark mark;
+    for (const Holder& holder : earlier) {
+        GObjectPtr<AtspiText> text(calls_.textOf(holder.object.get()));
+        if (auto range =
+                text ? calls_.firstSelection(holder.object.get(), text.get()) : std::nullopt) {
+            if (holder.marker && range->end == holder.length - 1) {
+                range->end = holder.length;
+            }
+            mark.push_back({retained(holder.object.get()), holder.identity, *range, holder.layout,
+                            holder.group, holder.marker, holder.length});
+        }
+    }
+    return mark;
+}
+
 // WebKitGTK gives a list item's text its marker (an embedded object, first) but counts the
 // selection's offsets without it: an item selected to its end says it ends one short.
-void SelectionReader::countMarkers(AtspiAccessible* holder, AtspiText* text, Offsets& range) {
-    auto start = markerless_.second ? calls_.text(holder, text, 0, 1) : std::nullopt;
+void SelectionReader::countMarkers(AtspiAccessible* object, AtspiText* text, Holder& holder) {
+    auto start = markerless_.second ? calls_.text(object, text, 0, 1) : std::nullopt;
     auto length = start && embeddedOffsets(*start) == std::vector<int>{0}
-                      ? calls_.characterCount(holder, text)
+                      ? calls_.characterCount(object, text)
                       : std::nullopt;
-    if (length && range.end == *length - 1) {
-        range.end = *length;
+    holder.marker = length.has_value();
+    holder.length = length.value_or(0);
+    if (length && holder.range.end == *length - 1) {
+        holder.range.end = *length;
     }
 }
 
@@ -82,17 +100,17 @@ void SelectionReader::countMarkers(AtspiAccessible* holder, AtspiText* text, Off
 void SelectionReader::collectHolders(AtspiAccessible* container, int depth, int& group,
                                      Mark& mark) {
     int own = group;
-    auto shown =
-        calls_.matching(container, ATSPI_STATE_SHOWING, nullptr, kMaxBlocksOnScreen, false)
-            .value_or(std::vector<GObjectPtr<AtspiAccessible>>{});
+    auto shown = calls_.matching(container, ATSPI_STATE_SHOWING, nullptr, kMaxBlocksOnScreen, false)
+                     .value_or(std::vector<GObjectPtr<AtspiAccessible>>{});
     for (auto& block : shown) {
         auto role = calls_.role(block.get());
         GObjectPtr<AtspiText> text(calls_.textOf(block.get()));
         if (text) {
             if (auto range = calls_.firstSelection(block.get(), text.get())) {
-                countMarkers(block.get(), text.get(), *range);
-                mark.push_back(
-                    {retained(block.get()), identityOf(block.get()), *range, layoutOf(*role), own});
+                Holder holder{retained(block.get()), identityOf(block.get()), *range,
+                              layoutOf(*role), own};
+                countMarkers(block.get(), text.get(), holder);
+                mark.push_back(std::move(holder));
             }
         } else if (depth < kMaxBlockDepth && !isSecret(role)) {
             collectHolders(block.get(), depth + 1, ++group, mark);
@@ -213,8 +231,8 @@ bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offse
                 out.joiner.appendNode(node);
                 return;
             }
-            auto read = expandEdge(accessible, hypertext.get(), offset, measure, depth,
-                                   deadline, out);
+            auto read =
+                expandEdge(accessible, hypertext.get(), offset, measure, depth, deadline, out);
             failed = !read;
             if (read && !*read) {
                 holes.push_back(offset);
@@ -267,9 +285,8 @@ std::optional<std::unique_ptr<TextBatch::Result>> SelectionReader::fetchInner(
 }
 
 std::optional<bool> SelectionReader::expandEdge(AtspiAccessible* accessible,
-                                                AtspiHypertext* hypertext, int offset,
-                                                bool measure, int depth, gint64 deadline,
-                                                Builder& out) {
+                                                AtspiHypertext* hypertext, int offset, bool measure,
+                                                int depth, gint64 deadline, Builder& out) {
     GObjectPtr<AtspiAccessible> child =
         hypertext != nullptr ? calls_.embeddedAt(accessible, hypertext, offset) : nullptr;
     GObjectPtr<AtspiText> childText(child ? calls_.textOf(child.get()) : nullptr);

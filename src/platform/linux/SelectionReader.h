@@ -48,7 +48,9 @@ struct Holder {
     std::string identity;
     Offsets range;
     Layout layout = Layout::block;
-    int group = 0;  // holders inside one container (a table row) share it
+    int group = 0;        // holders inside one container (a table row) share it
+    bool marker = false;  // its text starts with a list marker its offsets do not count
+    int length = 0;       // its length, known where it has such a marker
     bool operator==(const Holder& other) const {
         return identity == other.identity && range == other.range;
     }
@@ -74,6 +76,8 @@ public:
 
     Source sourceOf(AtspiAccessible* target);
     Mark markOf(AtspiAccessible* target, Source source);
+    // The selection's mark as the holders of an earlier one see it now.
+    Mark remark(const Mark& earlier);
     // The whole selection that mark stands for.
     std::optional<ReadText> read(AtspiAccessible* target, const Mark& mark, gint64 deadline);
     // The range of accessible, with every embedded object expanded. Objects at the edges of
@@ -93,7 +97,7 @@ private:
         void addSpan(AtspiAccessible* accessible, Offsets range);
     };
     void collectHolders(AtspiAccessible* container, int depth, int& group, Mark& mark);
-    void countMarkers(AtspiAccessible* holder, AtspiText* text, Offsets& range);
+    void countMarkers(AtspiAccessible* object, AtspiText* text, Holder& holder);
     bool expand(AtspiAccessible* accessible, AtspiText* text, Offsets range, bool measure,
                 int depth, gint64 deadline, Builder& out);
     // The object behind the embedded character at offset, by its own selected part; measured
@@ -101,9 +105,11 @@ private:
     std::optional<bool> expandEdge(AtspiAccessible* accessible, AtspiHypertext* hypertext,
                                    int offset, bool measure, int depth, gint64 deadline,
                                    Builder& out);
-    std::optional<std::unique_ptr<TextBatch::Result>> fetchInner(
-        AtspiAccessible* accessible, AtspiText* text, Offsets range, int end,
-        const std::string& chars, const std::vector<int>& inner, gint64 deadline);
+    std::optional<std::unique_ptr<TextBatch::Result>> fetchInner(AtspiAccessible* accessible,
+                                                                 AtspiText* text, Offsets range,
+                                                                 int end, const std::string& chars,
+                                                                 const std::vector<int>& inner,
+                                                                 gint64 deadline);
     // A document's paragraphs around one of them, at index.
     struct Paragraphs {
         AtspiAccessible* document;
