@@ -167,6 +167,13 @@ std::string selectionCleared(std::string_view reason) {
     return std::string("Selection cleared: ").append(reason);
 }
 
+std::string browserWithoutDocument(std::string_view application, std::int32_t pid) {
+    return std::string(application) + " (pid=" + std::to_string(pid) +
+           ") shows accessibility no page: its selections come through PRIMARY, without their "
+           "place. Start it with --force-renderer-accessibility or ACCESSIBILITY_ENABLED=1 "
+           "(README: Browsers and Electron applications)";
+}
+
 std::string truncated(double value) {
     return fitsInt64(value) ? str(truncateToInt64(value)) : formatDouble(value);
 }

@@ -84,6 +84,10 @@ std::string selectionValidated(std::string_view textPrefix30, double midX, doubl
 std::string invalidSelectionRect(const Rect& rect);
 std::string selectionCleared(std::string_view reason);
 
+// The platform's own notices, through the observer's log.
+// A Chromium-based program in front that shows accessibility no page.
+std::string browserWithoutDocument(std::string_view application, std::int32_t pid);
+
 // A coordinate shown as an integer, truncated toward zero; one beyond 64 bits (or not finite)
 // is written as formatDouble writes it.
 std::string truncated(double value);

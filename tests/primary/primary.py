@@ -191,6 +191,8 @@ def run(suite, fixture_path, owner_path):
                 and payload.get("w") == 40 and "hunter2" not in payload.get("text", ""),
                 "Chromium without accessibility: a select-all through PRIMARY, no password: %r"
                 % payload.get("text", "")[:40])
+    notices = helper.log().count("shows accessibility no page")
+    suite.check(notices == 1, "and the user is told why, once: %d notices" % notices)
     session.end(browser)
 
     # And xterm still reads after all of that.

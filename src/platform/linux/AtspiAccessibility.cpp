@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "diagnostics/Messages.h"
 #include "platform/linux/AtspiRoles.h"
 
 namespace glimwick::os {
@@ -817,12 +818,18 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     if (source == Source::none) {
         return nullptr;
     }
-    // Blocks held by the last mark are asked again; all blocks on screen only when the
-    // selection may have moved to others: a browser sets PRIMARY to each new selection (a
-    // scan costs a long page much). Without X11 there is no such sign: every time.
+    // In a WebKit page, where a scan costs a long page much, the blocks held by the last mark
+    // are asked again, and all blocks on screen only when the selection may have moved to
+    // others: WebKit sets PRIMARY to each new selection. Without X11 there is no such sign,
+    // and other documents scan every time.
     bool rescan = !same || reading_->source != Source::blocks || primary_ == nullptr ||
-                  !primary_->available() || reading_->primaryChanges != primaryChanges_;
+                  !primary_->available() || reading_->primaryChanges != primaryChanges_ ||
+                  !reader_.scanIsCostly(accessible);
     Mark mark = rescan ? reader_.markOf(accessible, source) : reader_.remark(reading_->mark);
+    // What changed is looked at whole: the change may have moved the selection elsewhere.
+    if (!rescan && mark != reading_->mark) {
+        mark = reader_.markOf(accessible, source);
+    }
     // A selection that changed while its application said nothing: from now on it is asked
     // on every evaluation.
     if (same && mark != reading_->mark && reading_->carets == heard.carets &&
@@ -1047,6 +1054,12 @@ bool AtspiAccessibility::showsText(Pid pid, AtspiAccessible* focused) {
                             return readable(object);
                         }) != nullptr;
         shows = shows || calls_.leftAlone(busNameOf(app.get()));
+        // Once per process: a Chromium-based program started without its accessibility.
+        if (!shows && notice_ && noticed_.count(pid) == 0 &&
+            calls_.toolkit(app.get()) == "Chromium") {
+            noticed_.insert(pid);
+            notice_(msg::browserWithoutDocument(calls_.name(app.get()).value_or("?"), pid));
+        }
     }
     textShown_ = {pid, moves, now + kTextShownLifetimeUs, shows};
     return shows;

@@ -5,6 +5,7 @@
 #include <atspi/atspi.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -52,6 +53,8 @@ public:
     std::optional<RunningApplication> activeApplication();
     // The caret in the focused text, else the focused object's centre, on screen.
     std::optional<Point> focusPoint();
+    // Where the bridge says what the user should know (a browser without accessibility).
+    void setNotice(std::function<void(const std::string&)> notice) { notice_ = std::move(notice); }
 
     class Observer;
 
@@ -182,6 +185,8 @@ private:
     // Pending while a reading that ran out of time waits for the main loop to turn.
     guint resumeWatch_ = 0;
     std::set<Observer*> observers_;
+    std::function<void(const std::string&)> notice_;
+    std::set<Pid> noticed_;  // processes the notice was given for
 };
 
 }  // namespace glimwick::os

@@ -158,6 +158,14 @@ std::optional<std::string> AtspiCalls::name(AtspiAccessible* accessible) {
     return owned ? std::optional<std::string>(owned.get()) : std::nullopt;
 }
 
+std::optional<std::string> AtspiCalls::toolkit(AtspiAccessible* application) {
+    auto name = ask<gchar*>(
+        application, [&](GError** e) { return atspi_accessible_get_toolkit_name(application, e); },
+        [](gchar*& s) { g_clear_pointer(&s, g_free); });
+    GCharPtr owned(name.value_or(nullptr));
+    return owned ? std::optional<std::string>(owned.get()) : std::nullopt;
+}
+
 std::optional<std::string> AtspiCalls::attribute(AtspiAccessible* accessible, const char* key) {
     auto all = ask<GHashTable*>(
         accessible, [&](GError** e) { return atspi_accessible_get_attributes(accessible, e); },

@@ -58,6 +58,7 @@ public:
     GObjectPtr<AtspiStateSet> states(AtspiAccessible* accessible);
     bool hasState(AtspiAccessible* accessible, AtspiStateType state);
     std::optional<std::string> name(AtspiAccessible* accessible);
+    std::optional<std::string> toolkit(AtspiAccessible* application);
     // One of the object's attributes (key:value pairs), nullopt where it has none.
     std::optional<std::string> attribute(AtspiAccessible* accessible, const char* key);
     GObjectPtr<AtspiAccessible> parent(AtspiAccessible* accessible);

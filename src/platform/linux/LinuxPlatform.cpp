@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "diagnostics/Diagnostics.h"
 #include "platform/linux/AtspiAccessibility.h"
 #include "platform/linux/DBusNotificationCenter.h"
 #include "platform/linux/GLibMainQueue.h"
@@ -69,7 +70,10 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(int argc, char** argv, std:
         new LinuxPlatform(std::make_unique<Parts>(argc, argv, std::move(connection))));
 }
 
-LinuxPlatform::LinuxPlatform(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
+LinuxPlatform::LinuxPlatform(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {
+    parts_->accessibility.setNotice(
+        [this](const std::string& text) { logMessage(platform(), LogLevel::warn, text); });
+}
 
 LinuxPlatform::~LinuxPlatform() = default;
 

@@ -78,6 +78,10 @@ public:
     Mark markOf(AtspiAccessible* target, Source source);
     // The selection's mark as the holders of an earlier one see it now.
     Mark remark(const Mark& earlier);
+    // Whether a scan of target's blocks costs it much (a WebKitGTK page), as last marked.
+    bool scanIsCostly(AtspiAccessible* target) const {
+        return markerless_.second && markerless_.first == identityOf(target);
+    }
     // The whole selection that mark stands for.
     std::optional<ReadText> read(AtspiAccessible* target, const Mark& mark, gint64 deadline);
     // The range of accessible, with every embedded object expanded. Objects at the edges of
