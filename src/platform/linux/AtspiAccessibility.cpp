@@ -400,6 +400,7 @@ void AtspiAccessibility::disconnect() {
     atspi_event_listener_deregister(focusListener_.get(), kFocusChanged, nullptr);
     focusListener_.reset();
     lastFocused_.reset();
+    inside_ = {};
     for (const char* event : kWindowEvents) {
         atspi_event_listener_deregister(windowListener_.get(), event, nullptr);
     }
@@ -653,7 +654,7 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
         if (!confirmed) {
             focusConfirmed_ = {moves, now + kFocusLifetimeUs};
         }
-        return retained(lastFocused_.get());
+        return focusedTextWithin(retained(lastFocused_.get()));
     }
     lastFocused_.reset();
     // A web document found in place of the focus stays while nothing moves and it is shown.
@@ -689,7 +690,31 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
         return false;
     });
     lastFocused_ = found ? retained(found.get()) : nullptr;
-    return found ? std::move(found) : focusedInPage();
+    return found ? focusedTextWithin(std::move(found)) : focusedInPage();
+}
+
+// Some toolkits give a container the focused state along with the text inside it that has it
+// too (LibreOffice's document window and its paragraph): the text is the focus. A document
+// without text of its own is its own source; a list or table that manages its children would
+// have to make every one of them to be searched.
+GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
+    GObjectPtr<AtspiAccessible> focused) {
+    if (!focused || calls_.offersText(focused.get()) ||
+        reader_.sourceOf(focused.get()) != Source::none) {
+        return focused;
+    }
+    gint64 now = g_get_monotonic_time();
+    std::string identity = identityOf(focused.get());
+    if (!inside_.container.holds(identity, now)) {
+        inside_ = {{identity, now + kFruitlessWalkPauseUs}, nullptr};
+        if (!calls_.hasState(focused.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
+            GObjectPtr<AtspiAccessible> inner = focusedIn(focused.get());
+            if (inner && calls_.offersText(inner.get())) {
+                inside_.text = std::move(inner);
+            }
+        }
+    }
+    return inside_.text ? retained(inside_.text.get()) : std::move(focused);
 }
 
 // A text field of the page has the focus state, though the page itself never has: then the
@@ -1047,7 +1072,9 @@ bool AtspiAccessibility::showsText(Pid pid, AtspiAccessible* focused) {
             }
             return false;
         };
-        auto found = calls_.matching(app.get(), std::nullopt, "text", kMaxTextSample, true);
+        // What is on screen: LibreOffice's first few dozen objects with text are its closed
+        // menus' items, all empty.
+        auto found = calls_.matching(app.get(), ATSPI_STATE_SHOWING, "text", kMaxTextSample, true);
         shows = found ? std::any_of(found->begin(), found->end(),
                                     [&](const auto& object) { return readable(object.get()); })
                       : walk(app.get(), [&](AtspiAccessible* object, AtspiStateSet*) {

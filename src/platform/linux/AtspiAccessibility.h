@@ -92,6 +92,7 @@ private:
     ax::Answer primaryAttribute(Pid pid, const std::string& attribute);
     GObjectPtr<AtspiAccessible> focusedAccessible();
     GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window);
+    GObjectPtr<AtspiAccessible> focusedTextWithin(GObjectPtr<AtspiAccessible> focused);
     GObjectPtr<AtspiAccessible> webDocumentIn(AtspiAccessible* window);
     GObjectPtr<AtspiAccessible> focusedInPage();
     GObjectPtr<AtspiAccessible> webDocumentBelow(GObjectPtr<AtspiAccessible> root);
@@ -174,6 +175,12 @@ private:
         }
     };
     Searched fruitlessWindow_;  // no focus found in this active window
+    // A focused container without text, and the focused text found inside it (none: none).
+    struct Inside {
+        Searched container;
+        GObjectPtr<AtspiAccessible> text;
+    };
+    Inside inside_;
     // What each observed application said, by bus name.
     std::unordered_map<std::string, Heard> heard_;
     // Applications whose selection changed without a word: their events are not relied on.
