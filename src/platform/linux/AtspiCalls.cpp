@@ -150,20 +150,22 @@ bool AtspiCalls::hasState(AtspiAccessible* accessible, AtspiStateType state) {
     return set && atspi_state_set_contains(set.get(), state);
 }
 
-std::optional<std::string> AtspiCalls::name(AtspiAccessible* accessible) {
-    auto name = ask<gchar*>(
-        accessible, [&](GError** e) { return atspi_accessible_get_name(accessible, e); },
+// A string libatspi hands over, freed once copied.
+std::optional<std::string> AtspiCalls::askString(AtspiAccessible* accessible,
+                                                 gchar* (*get)(AtspiAccessible*, GError**)) {
+    auto text = ask<gchar*>(
+        accessible, [&](GError** e) { return get(accessible, e); },
         [](gchar*& s) { g_clear_pointer(&s, g_free); });
-    GCharPtr owned(name.value_or(nullptr));
+    GCharPtr owned(text.value_or(nullptr));
     return owned ? std::optional<std::string>(owned.get()) : std::nullopt;
 }
 
+std::optional<std::string> AtspiCalls::name(AtspiAccessible* accessible) {
+    return askString(accessible, &atspi_accessible_get_name);
+}
+
 std::optional<std::string> AtspiCalls::toolkit(AtspiAccessible* application) {
-    auto name = ask<gchar*>(
-        application, [&](GError** e) { return atspi_accessible_get_toolkit_name(application, e); },
-        [](gchar*& s) { g_clear_pointer(&s, g_free); });
-    GCharPtr owned(name.value_or(nullptr));
-    return owned ? std::optional<std::string>(owned.get()) : std::nullopt;
+    return askString(application, &atspi_accessible_get_toolkit_name);
 }
 
 std::optional<std::string> AtspiCalls::attribute(AtspiAccessible* accessible, const char* key) {

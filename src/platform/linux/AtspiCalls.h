@@ -108,6 +108,9 @@ private:
         return ask<Result>(target, std::forward<Body>(body), [](Result&) {});
     }
 
+    std::optional<std::string> askString(AtspiAccessible* accessible,
+                                         gchar* (*get)(AtspiAccessible*, GError**));
+
     ax::AXError lastError_ = ax::kAXErrorSuccess;
     // The latest roles answered, newest first; held, so no other object takes their address.
     std::deque<std::pair<GObjectPtr<AtspiAccessible>, AtspiRole>> roles_;
