@@ -140,6 +140,8 @@ def bus(suite):
     suite.check(lines[:2] == ["[Glimwick] =============================", "[Glimwick] 辅助进程已启动"]
                 and lines[2].startswith("[Glimwick] macOS Linux ") and lines[3] == lines[0],
                 "the start banner: %s" % lines[:4])
+    # The watch hears the start diagnostic a moment after the helper logs it.
+    assert suite.wait_events("com.corvala.app.diagnostics", 1), "no start diagnostic"
     start = suite.events("com.corvala.app.diagnostics")[0]
     suite.check(start == {"context": "启动", "pid": helper.process.pid, "ppid": os.getpid(),
                           "execPath": suite.helper_path, "bundlePath": suite.directory,
