@@ -24,13 +24,42 @@ def wait_until(condition, timeout, step=0.05):
         time.sleep(step)
 
 
-class Session:
-    """Processes of one desktop, each leading its own group, ended by pid at the end."""
+# Ends the groups it is told of once the session's process is gone without saying "done":
+# a run killed mid-way (a CTest time-out, a signal) leaves nothing running. It leaves the
+# session's process tree first, so that whoever kills that tree does not kill it too.
+GUARD = """
+import os, signal, sys, time
+if os.fork():
+    os._exit(0)
+groups = {}
+for line in sys.stdin:
+    if line.strip() == "done":
+        sys.exit(0)
+    groups.pop(-int(line), None) if line[0] == "-" else groups.setdefault(int(line))
+for sig in (signal.SIGTERM, signal.SIGKILL):
+    for group in reversed(list(groups)):
+        try:
+            os.killpg(group, sig)
+        except OSError:
+            pass
+    time.sleep(2)
+"""
 
-    def __init__(self, work):
+
+class Session:
+    """Processes of one desktop, each leading its own group, ended by pid at the end (or by a
+    guard, when this process ends first; guard=False: the session outlives this process)."""
+
+    def __init__(self, work, guard=True):
         self.work = work
         self.groups = []
         self.named = {}
+        self.guard = None
+        if guard:
+            read, write = os.pipe()
+            subprocess.run([sys.executable, "-c", GUARD], stdin=read, check=True)
+            os.close(read)
+            self.guard = os.fdopen(write, "w", buffering=1)
         self.env = dict(os.environ)
         for name in ("DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "MOZ_HEADLESS"):
             self.env.pop(name, None)
@@ -43,7 +72,12 @@ class Session:
                                        start_new_session=True, **kwargs)
         self.groups.append(process)
         self.named[name] = process
+        self.tell("%d" % process.pid)
         return process
+
+    def tell(self, line):
+        if self.guard is not None:
+            self.guard.write(line + "\n")
 
     def start(self, window_manager=True, display=True, accessibility=True, monitor=False):
         runtime = os.path.join(self.work, "run")
@@ -87,22 +121,27 @@ class Session:
     def run(self, argv):
         return subprocess.run(argv, env=self.env, capture_output=True, timeout=30).stdout
 
-    @staticmethod
-    def end(process):
-        try:
-            os.killpg(process.pid, signal.SIGTERM)
-            process.wait(5)
-        except (ProcessLookupError, subprocess.TimeoutExpired):
-            try:
-                os.killpg(process.pid, signal.SIGKILL)
-                process.wait(5)
-            except (ProcessLookupError, subprocess.TimeoutExpired):
-                pass
+    def end(self, process):
+        end(process)
+        self.tell("-%d" % process.pid)
 
     def stop(self):
         for process in reversed(self.groups):
             self.end(process)
+        self.tell("done")
 
+
+def end(process):
+    """Ends a process's group: politely, then not."""
+    try:
+        os.killpg(process.pid, signal.SIGTERM)
+        process.wait(5)
+    except (ProcessLookupError, subprocess.TimeoutExpired):
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait(5)
+        except (ProcessLookupError, subprocess.TimeoutExpired):
+            pass
 
 
 EXPORTED = ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR", "GTK_A11Y", "NO_AT_BRIDGE",
@@ -132,7 +171,7 @@ def main():
     command, work = sys.argv[1:3]
     pids = os.path.join(work, "session.pids")
     if command == "start":
-        session = Session(work)
+        session = Session(work, guard=False)
         session.start()
         with open(pids, "w") as out:
             out.write(" ".join(str(process.pid) for process in session.groups))
@@ -140,7 +179,7 @@ def main():
             print("export %s=%s" % (name, shlex.quote(session.env[name])))
     else:
         for pid in reversed(open(pids).read().split()):
-            Session.end(Stopped(int(pid)))
+            end(Stopped(int(pid)))
 
 
 if __name__ == "__main__":
