@@ -14,9 +14,10 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "compat"))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "primary"))
-import compat  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+import desktop  # noqa: E402
+import e2e  # noqa: E402
 import primary  # noqa: E402
 
 HOLD = 30
@@ -30,18 +31,18 @@ def cpu_seconds(pid):
 def main():
     helper_path, ctl = sys.argv[1:3]
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 20
-    session = compat.Session(tempfile.mkdtemp(prefix="glimwick-primary-bench-"))
+    session = desktop.Session(tempfile.mkdtemp(prefix="glimwick-primary-bench-"))
     try:
         session.start()
-        helper = compat.Helper(session, helper_path, ctl)
-        suite = primary.Suite(session)
+        helper = desktop.Helper(session, helper_path, ctl)
+        suite = e2e.Suite(session)
         suite.helper = helper
         term = session.spawn(["xterm", "-fn", "fixed", "-geometry", "80x10+40+40", "-T",
                               "bench-xterm", "-e", "sh", "-c",
                               "printf '%s\\n'; exec sleep 100000" % primary.LINE], "xterm")
-        xid = compat.wait_until(lambda: suite.x("search", "--name", "bench-xterm").split(), 30)
+        xid = desktop.wait_until(lambda: suite.x("search", "--name", "bench-xterm").split(), 30)
         xid = xid[0]
-        suite.activate(xid, term.pid)
+        suite.follow(xid, term.pid)
         latencies, missed = [], 0
         for i in range(rounds):
             # Alternate selections: the same one again is rightly not reported again.
@@ -59,14 +60,14 @@ def main():
                 missed += 1
         before = cpu_seconds(helper.process.pid)
         began = time.monotonic()
-        compat.wait_until(lambda: time.monotonic() - began >= HOLD, HOLD + 5, 0.5)
+        desktop.wait_until(lambda: time.monotonic() - began >= HOLD, HOLD + 5, 0.5)
         used = cpu_seconds(helper.process.pid) - before
         elapsed = time.monotonic() - began
     finally:
         session.stop()
     print("- xterm %s, selected by drag (%d rounds): median %.0f ms from the button's release "
           "to the main app, p95 %.0f ms; %d not reported" % (
-              compat.version("xterm"), rounds, statistics.median(latencies) * 1000,
+              desktop.version("xterm"), rounds, statistics.median(latencies) * 1000,
               sorted(latencies)[int(len(latencies) * 0.95) - 1] * 1000, missed))
     print("- helper CPU with xterm focused and its selection held for %d s: %.2f %% of a core" % (
         HOLD, used / elapsed * 100))

@@ -17,9 +17,11 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
-                                "compat"))
+for part in ("compat", "support"):
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                    part))
 import compat  # noqa: E402
+import desktop  # noqa: E402
 
 PARAGRAPHS = 2000
 DEBOUNCE = 0.2
@@ -90,19 +92,19 @@ def share(pids, seconds):
 def gnome_web(session, helper, page):
     import pyatspi
     session.spawn(["epiphany", "--private-instance", "file://" + page], "epiphany")
-    xid = compat.wait_until(lambda: session.run(["xdotool", "search", "--name",
+    xid = desktop.wait_until(lambda: session.run(["xdotool", "search", "--name",
                                                  "Big page"]).split(), 60, 0.2)
     session.run(["xdotool", "windowactivate", "--sync", xid[0].decode()])
-    app = compat.wait_until(lambda: compat.application("epiphany"), 30)
-    first = compat.wait_until(lambda: compat.leaf_holding(app, "Paragraph 0:"), 60)
+    app = desktop.wait_until(lambda: desktop.application("epiphany"), 30)
+    first = desktop.wait_until(lambda: compat.leaf_holding(app, "Paragraph 0:"), 60)
     assert first, "the page never showed in GNOME Web"
     x, y, w, h = compat.char_box(first[0], first[1] + 1, None)
     session.run(["xdotool", "mousemove", str(x), str(y + h // 2), "click", "1"])
     for _ in range(60):
         session.run(["xdotool", "key", "Page_Down"])
-    document = compat.wait_until(lambda: pyatspi.findDescendant(
+    document = desktop.wait_until(lambda: pyatspi.findDescendant(
         app, lambda n: n.getRoleName() == "document web"), 10)
-    shown = compat.wait_until(lambda: [c for c in document if c.getState().contains(
+    shown = desktop.wait_until(lambda: [c for c in document if c.getState().contains(
         pyatspi.STATE_SHOWING)], 10)
     middle = shown[len(shown) // 2].queryText()
     box = middle.getCharacterExtents(middle.getText(0, -1).index("brown") + 1,
@@ -117,12 +119,12 @@ def gnome_web(session, helper, page):
     time.sleep(15)  # WebKit's own work after a selection, with or without the helper
     held = (share([helper.process.pid], 20), share(pids, 20))
     session.run(["xdotool", "click", "1"])
-    compat.wait_until(lambda: helper.selected(mark, None, 5, name=compat.CLEARED), 10)
+    desktop.wait_until(lambda: helper.selected(mark, None, 5, name=desktop.CLEARED), 10)
     time.sleep(5)
     idle = (share([helper.process.pid], 20), share(pids, 20))
     print("- GNOME Web %s, the same page scrolled to its middle, a word selected: helper %.2f %% "
           "of a core and the web process %.2f %% over 20 s with it held, %.2f %% and %.2f %% "
-          "with nothing selected" % (compat.version("epiphany-browser"), *held, *idle))
+          "with nothing selected" % (desktop.version("epiphany-browser"), *held, *idle))
 
 
 def main():
@@ -136,21 +138,21 @@ def main():
         for i in range(PARAGRAPHS):
             out.write("<p>Paragraph %d: the quick brown fox jumps over the lazy dog, and "
                       "<a href='#%d'>link %d</a> follows.</p>\n" % (i, i, i))
-    session = compat.Session(work)
+    session = desktop.Session(work)
     try:
         session.start()
-        helper = compat.Helper(session, helper_path, ctl)
+        helper = desktop.Helper(session, helper_path, ctl)
         session.spawn(["chromium", "--no-first-run", "--no-default-browser-check",
                        "--disable-background-networking", "--disable-component-update",
                        "--disable-sync", "--no-sandbox", "--disable-gpu",
                        "--force-renderer-accessibility", "--window-position=0,0",
                        "--window-size=1000,800", "--user-data-dir=" + work + "/chromium",
                        "file://" + page], "chromium")
-        xid = compat.wait_until(lambda: session.run(["xdotool", "search", "--name",
+        xid = desktop.wait_until(lambda: session.run(["xdotool", "search", "--name",
                                                      "Big page"]).split(), 60, 0.2)
         session.run(["xdotool", "windowactivate", "--sync", xid[0].decode()])
-        first = compat.wait_until(lambda: compat.leaf_holding(
-            compat.wait_until(lambda: compat.application("chromium"), 30), "Paragraph 0:"), 60)
+        first = desktop.wait_until(lambda: compat.leaf_holding(
+            desktop.wait_until(lambda: desktop.application("chromium"), 30), "Paragraph 0:"), 60)
         assert first, "the page never showed"
         # A word first, each round, another than the last: the same selection at the same
         # place is not reported twice in a row.
@@ -175,7 +177,7 @@ def main():
             pinger.longest = 0.0
             session.run(["xdotool", "key", "ctrl+a"])
             pressed = time.monotonic()
-            found = compat.wait_until(lambda: any(
+            found = desktop.wait_until(lambda: any(
                 e["name"] == "com.corvala.app.selectionChanged" and
                 len(e["payload"]["text"]) > PARAGRAPHS * 60 for e in helper.events()[mark:]), 15,
                 0.005)
@@ -184,7 +186,7 @@ def main():
                 misses += 1
                 continue
             latencies.append(time.monotonic() - pressed)
-            compat.wait_until(lambda: pinger.pending is None, 5, 0.01)
+            desktop.wait_until(lambda: pinger.pending is None, 5, 0.01)
             blocks.append(pinger.longest)
             print("round: %.0f ms, longest unanswered ping %.0f ms" %
                   (latencies[-1] * 1000, pinger.longest * 1000), flush=True)
@@ -203,13 +205,13 @@ def main():
         print("- select-all over %d paragraphs (%d characters) in Chromium %s: median %.0f ms "
               "from the key press to the main app (%.0f ms after the debounce), slowest %.0f ms; "
               "%d of %d rounds not reported (read past the bound)"
-              % (PARAGRAPHS, len(text["payload"]["text"]), compat.version("chromium"),
+              % (PARAGRAPHS, len(text["payload"]["text"]), desktop.version("chromium"),
                  statistics.median(latencies) * 1000,
                  (statistics.median(latencies) - DEBOUNCE) * 1000, max(latencies) * 1000,
                  misses, rounds))
         print("- longest wait for a pong (every 20 ms) while reading: %.0f ms" % (blocked * 1000))
         print("- helper CPU with that selection held for 30 s: %.2f %% of a core" % (held * 100))
-        compat.Session.end(session.named["chromium"])
+        session.end(session.named["chromium"])
         gnome_web(session, helper, page)
     finally:
         session.stop()

@@ -25,8 +25,8 @@ tests=(
   chromium firefox-esr libreoffice-writer libreoffice-gtk3 gedit gnome-text-editor featherpad
   xfce4-terminal evince epiphany-browser
   # applications without accessibility, read through the PRIMARY selection (xterm in the
-  # "fixed" bitmap font, whose cell size the suite relies on)
-  xterm xfonts-base
+  # "fixed" bitmap font, whose cell size the suite relies on), and an owner of known text
+  xterm xfonts-base python3-xlib
   # the Wayland session: weston on its X11 back-end inside Xvfb, with XWayland
   weston xwayland
 )

@@ -1,8 +1,7 @@
 // A GTK 3 window with known text for the end-to-end tests: a multi-line text view, an entry in
 // a tool bar, an entry in a plain box and a password entry. It takes commands on stdin, one
 // per line, and answers each with "ok" (or "error ...") on stdout:
-//   focus NAME | select NAME START END | deselect NAME | register
-//   extents NAME START END  (answers "ok X Y W H": the range's screen extents as ATK gives them)
+//   focus NAME | select NAME START END | register
 // On start it prints "ready XID" with the X window id of its window (0 under Wayland). After
 // the title: --silent-selection, the text view never announces selection changes to
 // accessibility clients, which then find them only by asking; --no-range-extents, it gives
@@ -66,18 +65,8 @@ std::string run(Fixture& fixture, const std::string& line) {
     }
     int start = 0;
     int end = 0;
-    if (verb == "extents") {
-        in >> start >> end;
-        AtkTextRectangle rect{};
-        atk_text_get_range_extents(ATK_TEXT(gtk_widget_get_accessible(widget)), start, end,
-                                   ATK_XY_SCREEN, &rect);
-        return "ok " + std::to_string(rect.x) + " " + std::to_string(rect.y) + " " +
-               std::to_string(rect.width) + " " + std::to_string(rect.height);
-    }
-    if (verb == "select") {
-        in >> start >> end;
-    } else if (verb != "deselect") {
-        return "error unknown command " + verb;
+    if (verb != "select" || !(in >> start >> end)) {
+        return "error unknown command " + line;
     }
     if (GTK_IS_TEXT_VIEW(widget)) {
         GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(widget));

@@ -1,30 +1,20 @@
-#!/usr/bin/python3
-"""The real helper in a headless Wayland session.
-
-Usage: wayland.py HELPER CTL FIXTURE
-
-Starts Xvfb, a session bus, the accessibility bus and weston on its X11 back-end inside Xvfb
-(real activation and keyboard focus), with XWayland. Native GTK 3 (the end-to-end fixture) and
-GTK 4 (gnome-text-editor) clients run with GDK_BACKEND=wayland and no DISPLAY; the helper runs
-without DISPLAY, then with DISPLAY on XWayland. Every process it starts is ended by its
-process group.
-"""
+"""A headless Wayland session: weston on its X11 back-end inside Xvfb (real activation and
+keyboard focus), with XWayland. Native GTK 3 (the fixture) and GTK 4 (gnome-text-editor)
+clients run with GDK_BACKEND=wayland and no DISPLAY; the helper runs without DISPLAY, then
+with DISPLAY on XWayland."""
 
 import os
 import re
-import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "compat"))
-import compat  # noqa: E402
-from compat import Helper, a11y, application, text_of, wait_until, walk  # noqa: E402
+import desktop
+from desktop import CHANGED, DIAGNOSTICS, Helper, a11y, application, text_of, wait_until, walk
 
 SOCKET = "wayland-glimwick"
 NATIVE = {"GDK_BACKEND": "wayland", "WAYLAND_DISPLAY": SOCKET}
-SELECTED = "com.corvala.app.selectionChanged"
 SKIPPED = "选区跳过:前台应用是主应用 frontPID="
 
 
-class Fixture(compat.Fixture):
+class Fixture(desktop.Fixture):
     """The GTK 3 fixture as a native Wayland client."""
 
     def __init__(self, session, path, title, *mode):
@@ -49,7 +39,7 @@ def active(app):
 
 def diagnostic(helper, start):
     """The first diagnostic that starts so, or None."""
-    return next((p["context"] for p in helper.payloads("com.corvala.app.diagnostics")
+    return next((p["context"] for p in helper.payloads(DIAGNOSTICS)
                  if p.get("context", "").startswith(start)), None)
 
 
@@ -57,12 +47,11 @@ def rect_of(payload):
     return tuple(round(payload[k]) for k in ("x", "y", "w", "h"))
 
 
-class Suite(compat.Checks):
-    def selection(self, helper, mark, text):
-        payload = helper.selected(mark, text)
-        self.check(payload is not None, "%s: %r reported exactly (%s)" % (
-            helper.name, text, helper.payloads(SELECTED, mark)[-1:]))
-        return payload
+def selection(suite, helper, mark, text):
+    payload = helper.selected(mark, text)
+    suite.check(payload is not None, "%s: %r reported exactly (%s)" % (
+        helper.name, text, helper.payloads(CHANGED, mark)[-1:]))
+    return payload
 
 
 def fallback_at_caret(suite, helper, fixture_path):
@@ -73,7 +62,7 @@ def fallback_at_caret(suite, helper, fixture_path):
     assert wait_until(lambda: active(sizeless.app), 20, 0.1), "the second window never activated"
     mark = len(helper.events())
     sizeless.send("select view 48 57")
-    payload = suite.selection(helper, mark, "brown fox")
+    payload = selection(suite, helper, mark, "brown fox")
     text = sizeless.view.queryText()
     x, y, _, h = text.getCharacterExtents(text.caretOffset, pyatspi.DESKTOP_COORDS)
     want = (round(x - 20), round(y + h / 2 - 10), 40, 20)
@@ -94,16 +83,18 @@ def start_weston(session):
     return found.group(1)
 
 
-def run(suite, helper_path, ctl, fixture_path, xwayland):
-    session = suite.session
+def wayland(suite):
+    session, helper_path, ctl, fixture_path = (suite.session, suite.helper_path, suite.ctl,
+                                               suite.fixture_path)
+    xwayland = start_weston(session)
     pyatspi = a11y()
 
     # A GTK 3 window active before the helper starts, the helper without DISPLAY.
     gtk3 = Fixture(session, fixture_path, "Wayland GTK3")
     assert wait_until(lambda: active(gtk3.app), 20, 0.1), "weston never activated GTK 3"
     pid = gtk3.app.get_process_id()
-    helper = Helper(session, helper_path, ctl, name="helper-wayland", app_pid=pid,
-                    drop=("DISPLAY", "WAYLAND_DISPLAY"))
+    suite.helper = helper = Helper(session, helper_path, ctl, name="helper-wayland",
+                                   app_pid=pid, drop=("DISPLAY", "WAYLAND_DISPLAY"))
     verified = wait_until(lambda: diagnostic(helper, "🔍AX验证"), 10)
     suite.check(verified and "前台=glimwick-fixture(pid=%d)" % pid in verified,
                 "the verification names the window active before monitoring started: %s" %
@@ -112,13 +103,13 @@ def run(suite, helper_path, ctl, fixture_path, xwayland):
     mark = len(helper.events())
     gtk3.send("select view 42 47")
     suite.check(wait_until(lambda: diagnostic(helper, SKIPPED + str(pid)), 10) and
-                not helper.payloads(SELECTED, mark),
+                not helper.payloads(CHANGED, mark),
                 "the main app in front holds its selection back with the diagnostic")
 
     helper.start(1)
     mark = len(helper.events())
     gtk3.send("select view 42 57")
-    payload = suite.selection(helper, mark, "quick brown fox")
+    payload = selection(suite, helper, mark, "quick brown fox")
     want = tuple(gtk3.view.queryText().getRangeExtents(42, 57, pyatspi.DESKTOP_COORDS))
     suite.check(payload is not None and rect_of(payload) == want,
                 "GTK 3: the rectangle is the toolkit's, relative to the window: %s, %s" % (
@@ -141,7 +132,7 @@ def run(suite, helper_path, ctl, fixture_path, xwayland):
     keys = lambda *k: session.run(["xdotool", "key", "--delay", "30", *k])
     mark = len(helper.events())
     keys("ctrl+Home", *["shift+Right"] * 9)
-    payload = suite.selection(helper, mark, "The quick")
+    payload = selection(suite, helper, mark, "The quick")
     first = view.queryText().getCharacterExtents(0, pyatspi.WINDOW_COORDS)
     last = view.queryText().getCharacterExtents(8, pyatspi.WINDOW_COORDS)
     want = (first[0], first[1], last[0] + last[2] - first[0], max(first[3], last[3]))
@@ -153,8 +144,8 @@ def run(suite, helper_path, ctl, fixture_path, xwayland):
 
     # DISPLAY on XWayland, where X11 names no active window while a native one is.
     gtk4_pid = gtk4.get_process_id()
-    helper = Helper(session, helper_path, ctl, name="helper-xwayland", app_pid=gtk4_pid,
-                    env={"DISPLAY": xwayland})
+    suite.helper = helper = Helper(session, helper_path, ctl, name="helper-xwayland",
+                                   app_pid=gtk4_pid, env={"DISPLAY": xwayland})
     keys("ctrl+End", "shift+Left", "shift+Left", "shift+Left", "shift+Left")
     suite.check(wait_until(lambda: diagnostic(helper, SKIPPED + str(gtk4_pid)), 10),
                 "under XWayland the active native window is the front application")
@@ -163,15 +154,3 @@ def run(suite, helper_path, ctl, fixture_path, xwayland):
     helper.start(1)
     fallback_at_caret(suite, helper, fixture_path)
 
-
-def main():
-    helper_path, ctl, fixture_path = sys.argv[1:4]
-
-    def scenario(session, suite):
-        session.start(window_manager=False)
-        run(suite, helper_path, ctl, fixture_path, start_weston(session))
-    return compat.run_scenario("glimwick-wayland-", scenario, Suite)
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -92,7 +92,7 @@ public:
         }
         return found;
     }
-    std::vector<std::string> lines(const std::string& part) const {
+    std::vector<std::string> lines(std::string_view part) const {
         std::vector<std::string> found;
         for (const auto& line : sim.console.lines) {
             if (line.find(part) != std::string::npos) {

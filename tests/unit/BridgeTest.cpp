@@ -32,9 +32,6 @@ TEST(Roles, TheNamesTheExclusionRuleAndThePasswordRuleDependOn) {
              {ATSPI_ROLE_PANEL, false, "AXGroup"},
              {ATSPI_ROLE_FILLER, false, "AXGroup"},
              {ATSPI_ROLE_LANDMARK, false, "AXGroup"},  // a page's search form
-             {ATSPI_ROLE_TERMINAL, false, "AXTextArea"},
-             {ATSPI_ROLE_DOCUMENT_WEB, false, "AXWebArea"},
-             {ATSPI_ROLE_INVALID, false, "AXUnknown"},
          }) {
         EXPECT_STREQ(axRoleName(c.role, c.multiLine), c.name) << c.role;
     }

@@ -60,15 +60,6 @@ TEST(CanonicalEquivalence, PrecomposedAndDecomposedFormsAgree) {
     EXPECT_FALSE(canonicallyEqual("\xef\xac\x81", "fi"));
 }
 
-TEST(Truncation, TowardZeroWithinSixtyFourBits) {
-    EXPECT_EQ(truncateToInt64(-120.7), -120);
-    EXPECT_EQ(truncateToInt64(792.6), 792);
-    EXPECT_TRUE(fitsInt64(-9223372036854775808.0));
-    EXPECT_FALSE(fitsInt64(9223372036854775808.0));
-    EXPECT_FALSE(fitsInt64(std::numeric_limits<double>::quiet_NaN()));
-    EXPECT_FALSE(fitsInt64(-std::numeric_limits<double>::infinity()));
-}
-
 // Each object's text stands for itself, U+FFFC (E) for the objects embedded in it.
 TEST(TextTree, ObjectsJoinAsACopyGivesThem) {
     const std::string E = "\xEF\xBF\xBC";
