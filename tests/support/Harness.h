@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "SimPlatform.h"
+#include "platform/sim/SimPlatform.h"
 #include "app/HelperAppDelegate.h"
 #include "observer/SelectionObserver.h"
 #include "service/HelperService.h"

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "SimPlatform.h"
+#include "platform/sim/SimPlatform.h"
 #include "diagnostics/Diagnostics.h"
 #include "diagnostics/Messages.h"
 #include "protocol/Message.h"

@@ -8,8 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "SimDesktop.h"
-#include "SimMainQueue.h"
+#include "platform/sim/SimDesktop.h"
+#include "platform/sim/SimMainQueue.h"
 #include "platform/Platform.h"
 
 namespace glimwick::sim {

@@ -1,4 +1,4 @@
-#include "SimMainQueue.h"
+#include "platform/sim/SimMainQueue.h"
 
 namespace glimwick::sim {
 

@@ -1,4 +1,4 @@
-#include "SimDesktop.h"
+#include "platform/sim/SimDesktop.h"
 
 #include <algorithm>
 
