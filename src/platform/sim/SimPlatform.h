@@ -8,9 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/Platform.h"
 #include "platform/sim/SimDesktop.h"
 #include "platform/sim/SimMainQueue.h"
-#include "platform/Platform.h"
 
 namespace glimwick::sim {
 
