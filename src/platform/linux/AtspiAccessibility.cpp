@@ -34,6 +34,8 @@ constexpr gint64 kReadingBudgetUs = gint64{900} * 1000;
 constexpr gint64 kCostlyReadingUs = gint64{50} * 1000;
 // Even then its range is checked again after this long, for applications that send none.
 constexpr gint64 kReadingLifetimeUs = gint64{2} * G_USEC_PER_SEC;
+// Parents walked up from a focused object to its window.
+constexpr int kMaxWindowDepth = 32;
 // Objects looked at when searching a window for the focus without the Collection interface.
 constexpr int kMaxFocusWalk = 1500;
 constexpr gint64 kFruitlessWalkPauseUs = gint64{2} * G_USEC_PER_SEC;
@@ -48,6 +50,9 @@ constexpr int kReadableSample = 64;
 constexpr int kMaxWebViews = 64;
 constexpr int kWebDocumentDepth = 3;
 constexpr int kWebViewChildren = 4;
+// WebKit sets PRIMARY before its accessibility shows the new selection: for this long after
+// each change, a page is looked through again on every evaluation.
+constexpr gint64 kPrimarySettleUs = gint64{2} * G_USEC_PER_SEC;
 // Whether an application shows any text is asked again after this long.
 constexpr gint64 kTextShownLifetimeUs = gint64{5} * G_USEC_PER_SEC;
 // Between searches of every application for its active window, when no event named one.
@@ -308,6 +313,7 @@ AtspiAccessibility::AtspiAccessibility(GDBusConnection* sessionBus, WindowOrigin
     if (primary_ != nullptr) {
         primary_->setChangedHandler([this](Pid owner) {
             ++primaryChanges_;
+            primaryChangedAt_ = g_get_monotonic_time();
             for (Observer* observer : observers_) {
                 observer->primaryChanged(owner);
             }
@@ -634,13 +640,30 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::walk(AtspiAccessible* root, Foun
 }
 
 GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedIn(AtspiAccessible* window) {
-    if (auto focused = calls_.matching(window, ATSPI_STATE_FOCUSED, nullptr, 1, true)) {
-        return focused->empty() ? nullptr : std::move(focused->front());
+    // Qt marks the tabs and panes around its focused text focused too: a text first.
+    for (const char* kind : {"text", static_cast<const char*>(nullptr)}) {
+        auto focused = calls_.matching(window, ATSPI_STATE_FOCUSED, kind, 1, true);
+        if (focused && !focused->empty()) {
+            return std::move(focused->front());
+        }
     }
-    // Toolkits without Collection (GTK 4): a bounded walk through what is visible.
-    return walk(window, [](AtspiAccessible*, AtspiStateSet* states) {
-        return atspi_state_set_contains(states, ATSPI_STATE_FOCUSED) != FALSE;
-    });
+    // Toolkits without Collection (GTK 4), or whose Collection finds nothing focused (Qt): a
+    // bounded walk through what is visible, for a focused text, else the first focused object.
+    GObjectPtr<AtspiAccessible> first;
+    GObjectPtr<AtspiAccessible> text =
+        walk(window, [&](AtspiAccessible* object, AtspiStateSet* states) {
+            if (atspi_state_set_contains(states, ATSPI_STATE_FOCUSED) == FALSE) {
+                return false;
+            }
+            if (calls_.offersText(object)) {
+                return true;
+            }
+            if (!first) {
+                first = retained(object);
+            }
+            return false;
+        });
+    return text ? std::move(text) : std::move(first);
 }
 
 GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
@@ -707,14 +730,39 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
     std::string identity = identityOf(focused.get());
     if (!inside_.container.holds(identity, now)) {
         inside_ = {{identity, now + kFruitlessWalkPauseUs}, nullptr};
+        GObjectPtr<AtspiAccessible> inner;
         if (!calls_.hasState(focused.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
-            GObjectPtr<AtspiAccessible> inner = focusedIn(focused.get());
-            if (inner && calls_.offersText(inner.get())) {
-                inside_.text = std::move(inner);
-            }
+            inner = focusedIn(focused.get());
+        }
+        // Qt sends the focus to a list's cell or a tab beside its editor, and marks the
+        // editor's text focused too: a focused text of the same window is the focus.
+        if (!inner || !calls_.offersText(inner.get())) {
+            GObjectPtr<AtspiAccessible> window = windowOf(focused.get());
+            inner = window ? focusedIn(window.get()) : nullptr;
+        }
+        if (inner && calls_.offersText(inner.get())) {
+            inside_.text = std::move(inner);
         }
     }
     return inside_.text ? retained(inside_.text.get()) : std::move(focused);
+}
+
+bool AtspiAccessibility::primarySettling() const {
+    return g_get_monotonic_time() - primaryChangedAt_ < kPrimarySettleUs;
+}
+
+// The window that accessible is in: the application's child above it (Qt nests frames).
+GObjectPtr<AtspiAccessible> AtspiAccessibility::windowOf(AtspiAccessible* accessible) {
+    GObjectPtr<AtspiAccessible> at = retained(accessible);
+    for (int up = 0; at && up < kMaxWindowDepth; ++up) {
+        GObjectPtr<AtspiAccessible> parent = calls_.parent(at.get());
+        auto role = parent ? calls_.role(parent.get()) : std::nullopt;
+        if (role == ATSPI_ROLE_APPLICATION) {
+            return at;
+        }
+        at = std::move(parent);
+    }
+    return nullptr;
 }
 
 // A text field of the page has the focus state, though the page itself never has: then the
@@ -725,7 +773,8 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedInPage() {
         return nullptr;
     }
     bool signalled = primary_ != nullptr && primary_->available();
-    if (!signalled || !webField_.searched || webField_.primaryChanges != primaryChanges_) {
+    if (!signalled || !webField_.searched || webField_.primaryChanges != primaryChanges_ ||
+        primarySettling()) {
         auto inner = calls_.matching(webDocument_.get(), ATSPI_STATE_FOCUSED, nullptr, 1, true);
         bool editable =
             inner && !inner->empty() && calls_.hasState(inner->front().get(), ATSPI_STATE_EDITABLE);
@@ -849,7 +898,7 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     // and other documents scan every time.
     bool rescan = !same || reading_->source != Source::blocks || primary_ == nullptr ||
                   !primary_->available() || reading_->primaryChanges != primaryChanges_ ||
-                  !reader_.scanIsCostly(accessible);
+                  primarySettling() || !reader_.scanIsCostly(accessible);
     Mark mark = rescan ? reader_.markOf(accessible, source) : reader_.remark(reading_->mark);
     // What changed is looked at whole: the change may have moved the selection elsewhere.
     if (!rescan && mark != reading_->mark) {

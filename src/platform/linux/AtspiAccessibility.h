@@ -92,6 +92,7 @@ private:
     ax::Answer primaryAttribute(Pid pid, const std::string& attribute);
     GObjectPtr<AtspiAccessible> focusedAccessible();
     GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window);
+    GObjectPtr<AtspiAccessible> windowOf(AtspiAccessible* accessible);
     GObjectPtr<AtspiAccessible> focusedTextWithin(GObjectPtr<AtspiAccessible> focused);
     GObjectPtr<AtspiAccessible> webDocumentIn(AtspiAccessible* window);
     GObjectPtr<AtspiAccessible> focusedInPage();
@@ -187,6 +188,8 @@ private:
     std::set<std::string> unannounced_;
     std::optional<Reading> reading_;
     std::uint64_t primaryChanges_ = 0;
+    gint64 primaryChangedAt_ = 0;
+    bool primarySettling() const;
     // Counts the evaluations: each begins by asking for the focused element.
     std::uint64_t evaluation_ = 0;
     // Pending while a reading that ran out of time waits for the main loop to turn.
