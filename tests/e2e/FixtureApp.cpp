@@ -119,6 +119,11 @@ void sizelessRange(AtkText*, gint, gint, AtkCoordType, AtkTextRectangle* rect) {
     *rect = AtkTextRectangle{};
 }
 
+// Near the widget's own origin, whatever the coordinates asked for (as Konsole's).
+void widgetRange(AtkText*, gint, gint, AtkCoordType, AtkTextRectangle* rect) {
+    *rect = AtkTextRectangle{2, 2, 50, 17};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -167,10 +172,10 @@ int main(int argc, char** argv) {
     name(view, "view", fixture);
 
     std::string mode = argc > 2 ? argv[2] : "";
-    if (mode == "--no-range-extents") {
+    if (mode == "--no-range-extents" || mode == "--widget-extents") {
         auto* text = static_cast<AtkTextIface*>(g_type_interface_peek(
             G_OBJECT_GET_CLASS(gtk_widget_get_accessible(view)), ATK_TYPE_TEXT));
-        text->get_range_extents = &sizelessRange;
+        text->get_range_extents = mode == "--widget-extents" ? &widgetRange : &sizelessRange;
     }
     if (mode == "--silent-selection") {
         // The view's accessible follows the buffer through these handlers; blocked, it stays

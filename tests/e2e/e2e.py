@@ -348,15 +348,17 @@ def selection(suite):
     suite.check(suite.helper.selected(mark, "quick brown fox jum"), "read once registered")
 
     # No size for the range: the rectangle surrounds the pointer, top-left coordinates.
-    sizeless = suite.window("Glimwick Fixture Sizeless", "--no-range-extents")
-    suite.activate(sizeless)
-    session.run(["xdotool", "mousemove", "--sync", "300", "100"])
-    assert suite.bound_to(sizeless.process.pid), helper.log()
-    mark = len(suite.events())
-    sizeless.send("select view 42 57")
-    got = suite.helper.selected(mark, "quick brown fox") or {}
-    suite.check([got.get(k) for k in "xywh"] == [280, 90, 40, 20],
-                "without bounds, around the pointer: %s" % got)
+    # Or a place relative to the widget, not the screen (Konsole's): no place is better.
+    for mode, end in (("--no-range-extents", 57), ("--widget-extents", 61)):
+        window = suite.window("Glimwick Fixture " + mode, mode)
+        suite.activate(window)
+        session.run(["xdotool", "mousemove", "--sync", "300", "100"])
+        assert suite.bound_to(window.process.pid), helper.log()
+        mark = len(suite.events())
+        window.send("select view 42 %d" % end)
+        got = suite.helper.selected(mark, VIEW[42:end]) or {}
+        suite.check([got.get(k) for k in "xywh"] == [280, 90, 40, 20],
+                    "%s: around the pointer: %s" % (mode, got))
 
 
 def faults(suite):

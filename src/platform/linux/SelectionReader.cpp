@@ -1,6 +1,7 @@
 #include "platform/linux/SelectionReader.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <string_view>
 
@@ -12,6 +13,8 @@ namespace {
 
 // Lines measured one by one where a toolkit measures only characters.
 constexpr int kMaxMeasuredLines = 200;
+// Characters looked through for the end of a line.
+constexpr int kLineSearch = 512;
 constexpr int kMaxParentWalk = 64;
 // Blocks asked for their part of a selection: those on screen, and inside a block without
 // text (a list, a table, its rows) a few levels down.
@@ -380,20 +383,57 @@ std::vector<ReadText> SelectionReader::selectedNext(const Paragraphs& around, in
 }
 
 std::optional<Rect> SelectionReader::bounds(const ReadText& read, AtspiAccessible* target) {
+    if (read.spans.empty()) {
+        return std::nullopt;
+    }
+    // Some toolkits give every character a box of no height at the top of its line, and
+    // ranges boxes that do not agree with them (KDE's editor): then the characters are
+    // measured, each reaching one line further down.
+    double lift = flatLineHeight(read.spans.front()).value_or(0);
     std::optional<Rect> total;
     for (const Span& span : read.spans) {
-        include(total, measure(span));
+        GObjectPtr<AtspiText> text(lift > 0 ? calls_.textOf(span.accessible.get()) : nullptr);
+        include(total, text ? measureLines(span, text.get(), ATSPI_COORD_TYPE_SCREEN, lift)
+                            : measure(span));
     }
-    if (!total || !read.crossedObjects) {
-        return total;
-    }
-    // Only what is on screen: a long selection runs far past the visible part of a page.
     AtspiAccessible* clip = read.clip ? read.clip.get() : target;
-    auto visible = calls_.extents(clip, ATSPI_COORD_TYPE_SCREEN);
+    auto visible = total ? calls_.extents(clip, ATSPI_COORD_TYPE_SCREEN) : std::nullopt;
     if (!visible || !hasArea(*visible)) {
         return total;
     }
-    return intersect(*total, *visible);
+    // A box that does not even meet its own object's is not in screen coordinates (Konsole
+    // gives its widget's own): no place is better than a wrong one.
+    auto shown = intersect(*total, *visible);
+    if (!shown) {
+        return std::nullopt;
+    }
+    // Only what is on screen: a long selection runs far past the visible part of a page.
+    return read.crossedObjects ? shown : total;
+}
+
+std::optional<double> SelectionReader::flatLineHeight(const Span& span) {
+    AtspiAccessible* accessible = span.accessible.get();
+    GObjectPtr<AtspiText> text(calls_.textOf(accessible));
+    auto first = text ? calls_.characterExtents(accessible, text.get(), span.range.start,
+                                                ATSPI_COORD_TYPE_SCREEN)
+                      : std::nullopt;
+    if (!first || first->width <= 0 || first->height != 0) {
+        return std::nullopt;
+    }
+    // The distance to the next line, as the text itself places it.
+    auto ahead =
+        calls_.text(accessible, text.get(), span.range.start, span.range.start + kLineSearch);
+    const char* newline = ahead ? std::strchr(ahead->c_str(), '\n') : nullptr;
+    if (newline == nullptr) {
+        return std::nullopt;
+    }
+    int next =
+        span.range.start + static_cast<int>(g_utf8_pointer_to_offset(ahead->c_str(), newline)) + 1;
+    auto below = calls_.characterExtents(accessible, text.get(), next, ATSPI_COORD_TYPE_SCREEN);
+    if (!below || below->y <= first->y) {
+        return std::nullopt;
+    }
+    return below->y - first->y;
 }
 
 std::optional<Rect> SelectionReader::measure(const Span& span) {
@@ -418,40 +458,51 @@ std::optional<Rect> SelectionReader::measureInWindow(const Span& span, AtspiText
     }
     auto inWindow = calls_.rangeExtents(accessible, text, span.range, ATSPI_COORD_TYPE_WINDOW);
     if (!inWindow) {
-        // Some measure single characters only (GTK 4.8, which has no line queries either):
-        // the first and last character of each line of the text.
-        auto chars = calls_.text(accessible, text, span.range.start, span.range.end);
-        if (!chars) {
-            return std::nullopt;
-        }
-        auto measureLine = [&](int first, int last) {
-            for (int at : {first, last}) {
-                include(inWindow,
-                        calls_.characterExtents(accessible, text, at, ATSPI_COORD_TYPE_WINDOW));
-            }
-        };
-        int offset = span.range.start;
-        int lineStart = offset;
-        int lines = 0;
-        for (const char* p = chars->c_str(); *p != '\0' && lines < kMaxMeasuredLines;
-             p = g_utf8_next_char(p), ++offset) {
-            if (*p == '\n') {
-                if (offset > lineStart) {
-                    measureLine(lineStart, offset - 1);
-                    ++lines;
-                }
-                lineStart = offset + 1;
-            }
-        }
-        if (offset > lineStart) {
-            measureLine(lineStart, offset - 1);
-        }
+        // Some measure single characters only (GTK 4.8, which has no line queries either).
+        inWindow = measureLines(span, text, ATSPI_COORD_TYPE_WINDOW, 0);
     }
     if (!inWindow) {
         return std::nullopt;
     }
     return Rect{inWindow->x + origin->x, inWindow->y + origin->y, inWindow->width,
                 inWindow->height};
+}
+
+// The first and last character of each line of span, each lift higher than the toolkit says.
+std::optional<Rect> SelectionReader::measureLines(const Span& span, AtspiText* text,
+                                                  AtspiCoordType coordinates, double lift) {
+    AtspiAccessible* accessible = span.accessible.get();
+    auto chars = calls_.text(accessible, text, span.range.start, span.range.end);
+    if (!chars) {
+        return std::nullopt;
+    }
+    std::optional<Rect> total;
+    auto measureLine = [&](int first, int last) {
+        for (int at : {first, last}) {
+            auto box = calls_.characterExtents(accessible, text, at, coordinates);
+            if (box) {
+                box->height += lift;
+            }
+            include(total, box);
+        }
+    };
+    int offset = span.range.start;
+    int lineStart = offset;
+    int lines = 0;
+    for (const char* p = chars->c_str(); *p != '\0' && lines < kMaxMeasuredLines;
+         p = g_utf8_next_char(p), ++offset) {
+        if (*p == '\n') {
+            if (offset > lineStart) {
+                measureLine(lineStart, offset - 1);
+                ++lines;
+            }
+            lineStart = offset + 1;
+        }
+    }
+    if (offset > lineStart) {
+        measureLine(lineStart, offset - 1);
+    }
+    return total;
 }
 
 std::optional<Rect> SelectionReader::characterBox(AtspiAccessible* accessible, AtspiText* text,

@@ -131,6 +131,10 @@ private:
     std::vector<ReadText> selectedNext(const Paragraphs& around, int step);
     bool reachesEnd(AtspiAccessible* accessible, Offsets range);
     std::optional<Rect> measure(const Span& span);
+    std::optional<Rect> measureLines(const Span& span, AtspiText* text, AtspiCoordType coordinates,
+                                     double lift);
+    // The height of span's line, where the toolkit gives its characters boxes of no height.
+    std::optional<double> flatLineHeight(const Span& span);
     std::optional<Rect> measureInWindow(const Span& span, AtspiText* text);
     std::optional<Rect> characterBox(AtspiAccessible* accessible, AtspiText* text, int offset);
     std::optional<Point> originOfWindow(AtspiAccessible* accessible);
