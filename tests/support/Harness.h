@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "SimPlatform.h"
 #include "app/HelperAppDelegate.h"
 #include "observer/SelectionObserver.h"
-#include "platform/sim/SimPlatform.h"
 #include "service/HelperService.h"
 
 namespace glimwick::sim {

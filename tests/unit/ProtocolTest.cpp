@@ -6,9 +6,9 @@
 #include <cmath>
 #include <limits>
 
+#include "SimPlatform.h"
 #include "diagnostics/Diagnostics.h"
 #include "diagnostics/Messages.h"
-#include "platform/sim/SimPlatform.h"
 #include "protocol/Message.h"
 
 namespace glimwick {

@@ -1,4 +1,4 @@
-#include "platform/sim/SimPlatform.h"
+#include "SimPlatform.h"
 
 namespace glimwick::sim {
 

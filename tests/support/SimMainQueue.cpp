@@ -1,4 +1,4 @@
-#include "platform/sim/SimMainQueue.h"
+#include "SimMainQueue.h"
 
 namespace glimwick::sim {
 

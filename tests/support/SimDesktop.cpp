@@ -1,4 +1,4 @@
-#include "platform/sim/SimDesktop.h"
+#include "SimDesktop.h"
 
 #include <algorithm>
 

@@ -8,9 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "SimDesktop.h"
+#include "SimMainQueue.h"
 #include "platform/Platform.h"
-#include "platform/sim/SimDesktop.h"
-#include "platform/sim/SimMainQueue.h"
 
 namespace glimwick::sim {
 
