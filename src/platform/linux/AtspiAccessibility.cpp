@@ -728,15 +728,21 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
     }
     gint64 now = g_get_monotonic_time();
     std::string identity = identityOf(focused.get());
-    if (!inside_.container.holds(identity, now)) {
+    // A text found before is kept while it keeps the focus: one question, not a search.
+    bool kept = inside_.container.identity == identity && inside_.text &&
+                calls_.hasState(inside_.text.get(), ATSPI_STATE_FOCUSED);
+    if (kept) {
+        inside_.container.until = now + kFruitlessWalkPauseUs;
+    } else if (!inside_.container.holds(identity, now)) {
         inside_ = {{identity, now + kFruitlessWalkPauseUs}, nullptr};
         GObjectPtr<AtspiAccessible> inner;
         if (!calls_.hasState(focused.get(), ATSPI_STATE_MANAGES_DESCENDANTS)) {
             inner = focusedIn(focused.get());
         }
         // Qt sends the focus to a list's cell or a tab beside its editor, and marks the
-        // editor's text focused too: a focused text of the same window is the focus.
-        if (!inner || !calls_.offersText(inner.get())) {
+        // editor's text focused too: a focused text of the same window is the focus. Only
+        // Qt's: elsewhere a focused button would have its window searched every time.
+        if ((!inner || !calls_.offersText(inner.get())) && isQt(focused.get())) {
             GObjectPtr<AtspiAccessible> window = windowOf(focused.get());
             inner = window ? focusedIn(window.get()) : nullptr;
         }
@@ -745,6 +751,11 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
         }
     }
     return inside_.text ? retained(inside_.text.get()) : std::move(focused);
+}
+
+bool AtspiAccessibility::isQt(AtspiAccessible* accessible) {
+    GObjectPtr<AtspiAccessible> app = calls_.application(accessible);
+    return app && calls_.toolkit(app.get()) == "Qt";
 }
 
 bool AtspiAccessibility::primarySettling() const {

@@ -93,6 +93,7 @@ private:
     GObjectPtr<AtspiAccessible> focusedAccessible();
     GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window);
     GObjectPtr<AtspiAccessible> windowOf(AtspiAccessible* accessible);
+    bool isQt(AtspiAccessible* accessible);
     GObjectPtr<AtspiAccessible> focusedTextWithin(GObjectPtr<AtspiAccessible> focused);
     GObjectPtr<AtspiAccessible> webDocumentIn(AtspiAccessible* window);
     GObjectPtr<AtspiAccessible> focusedInPage();
