@@ -28,6 +28,15 @@ def verify(suite):
     return verifications()[-1]
 
 
+def reads_nothing(suite, what):
+    """No selection is reported here, and the verification that follows reads none."""
+    mark = len(suite.helper.events())
+    verified = verify(suite)
+    reported = suite.helper.payloads(CHANGED, mark)
+    suite.check(not reported and verified.endswith("text=nil"),
+                "%s: %s, %s" % (what, reported, verified))
+
+
 def xterm_cell(session, xid, column, row):
     info = session.run(["xwininfo", "-id", xid]).decode()
     x = int(re.search(r"Absolute upper-left X:\s+(-?\d+)", info).group(1))
@@ -95,11 +104,7 @@ def primary(suite):
 
     # The GTK window's PRIMARY is not xterm's selection.
     suite.follow(xid, term.pid)
-    mark = len(helper.events())
-    verified = verify(suite)
-    suite.check(not helper.payloads(CHANGED, mark) and verified.endswith("text=nil"),
-                "another application's PRIMARY is not reported for xterm: %s, %s" % (
-                    helper.payloads(CHANGED, mark), verified))
+    reads_nothing(suite, "another application's PRIMARY is not reported for xterm")
     session.end(gtk.process)
 
     # 5 MB, sent incrementally, arrives whole.
@@ -118,11 +123,7 @@ def primary(suite):
     suite.follow(xid, term.pid)
     big.send("own")
     suite.follow(big.xid, big.process.pid)
-    mark = len(helper.events())
-    verified = verify(suite)
-    suite.check(not helper.payloads(CHANGED, mark) and verified.endswith("text=nil"),
-                "PRIMARY set out of front is not reported: %s, %s" % (
-                    helper.payloads(CHANGED, mark), verified))
+    reads_nothing(suite, "PRIMARY set out of front is not reported")
     session.end(big.process)
 
     # An owner that never answers: one conversion, one time-out, and the helper answers pings
