@@ -21,8 +21,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from desktop import (CHANGED, CLEARED, Helper, Session, a11y, application, text_of,  # noqa: E402
-                     version, wait_until, walk)
+from desktop import (CHANGED, CLEARED, Helper, Session, a11y, application, fits, meet,  # noqa: E402
+                     text_of, unite, version, wait_until, walk)
 
 TEXT = ("The quick brown fox jumps over the lazy dog.\n"
         "Pack my box with five dozen liquor jugs.\n"
@@ -34,7 +34,6 @@ PAGE_ALL = ("The quick brown fox jumps over the lazy dog.\n"
             "Cell one\tCell two\nCell three\tCell four\n"
             "Text area line one\nsecond line\n"
             "Sphinx of black quartz, judge my vow.")
-TOLERANCE = 2  # pixels on each edge
 # What the columns mean is said once, in docs/compatibility.md, where these rows go.
 HEADER = "Compatibility suite, %s, Debian 12, at-spi2-core %s, X11 (Xvfb and openbox).\n\n"
 CONTENT = {"document web", "document text", "text", "terminal", "paragraph", "page"}
@@ -85,24 +84,14 @@ def aim(box):
     return x + w // 2, y + (h or 12) // 2
 
 
-def unite(a, b):
-    if a is None:
-        return b
-    left, top = min(a[0], b[0]), min(a[1], b[1])
-    right, bottom = max(a[0] + a[2], b[0] + b[2]), max(a[1] + a[3], b[1] + b[3])
-    return left, top, right - left, bottom - top
-
-
 def rect_fits(got, app, window, clip_role):
-    """Whether the rectangle is where the application's own answers put the selection, worked
-    out character by character (not as the helper does it): it holds every selected character
-    shown within the visible document, stays within that document, and runs past those
-    characters by a few characters' room at most (Qt's and Firefox's range boxes run on past a
-    range's last character). Returns that and the characters' box."""
+    """Whether the rectangle is where the application's own answers put the selection, asked
+    character by character (not as the helper does it), within the visible document. Returns
+    that and the characters' box."""
     pyatspi = a11y()
     clip = next((o.queryComponent().getExtents(pyatspi.DESKTOP_COORDS) for o in walk(app)
                  if o.getRoleName() == clip_role), None) if clip_role else None
-    total, boxes = None, []
+    boxes = []
     for obj in walk(app):
         selection = own_selection(obj) if obj.getRoleName() not in ("static", "password text") \
             else None
@@ -110,29 +99,8 @@ def rect_fits(got, app, window, clip_role):
         for offset, char in zip(range(*selection) if selection else (), content):
             box = char_box(obj, offset, window) if char != "\ufffc" else (0, 0, 0, 0)
             if box[2] > 0 and box[3] >= 0 and (clip is None or meet(box, clip)):
-                total = unite(total, box)
                 boxes.append(box)
-    total = meet(total, clip) if total and clip else total
-    if not total:
-        return False, None
-    # Characters of no height (KDE's editor) stand for their line: a line's room below them.
-    room = (3 * statistics.median(b[2] for b in boxes),
-            statistics.median(b[3] for b in boxes) or 20)
-    edges = lambda r: (r[0], r[1], r[0] + r[2], r[1] + r[3])
-    (gl, gt, gr, gb), (wl, wt, wr, wb) = edges(got), edges(total)
-    holds = gl <= wl + TOLERANCE and gt <= wt + TOLERANCE and gr >= wr - TOLERANCE and \
-        gb >= wb - TOLERANCE
-    near = wl - gl <= room[0] and wr - gr >= -room[0] and wt - gt <= room[1] and \
-        gb - wb <= room[1]
-    within = clip is None or meet(got, clip) is not None and close(meet(got, clip), got)
-    return holds and near and within, total
-
-
-def meet(a, b):
-    """Where two rectangles overlap, or None."""
-    left, top = max(a[0], b[0]), max(a[1], b[1])
-    right, bottom = min(a[0] + a[2], b[0] + b[2]), min(a[1] + a[3], b[1] + b[3])
-    return (left, top, right - left, bottom - top) if right > left and bottom >= top else None
+    return fits(got, boxes, clip), boxes and meet(unite(boxes), clip or unite(boxes))
 
 
 class App:
@@ -275,10 +243,6 @@ def clear(session, app_obj, window):
     session.run(["xdotool", "mousemove", str(x), str(y), "click", "1"])
 
 
-def close(a, b):
-    return all(abs(p - q) <= TOLERANCE for p, q in zip(a, b))
-
-
 def check_app(session, helper, app, failures):
     work = session.work
     process = session.spawn(app.argv, app.name, env=app.env, cwd=work)
@@ -334,8 +298,8 @@ def check_app(session, helper, app, failures):
                 continue
             latencies.append(time.monotonic() - done)
             got = (payload["x"], payload["y"], payload["w"], payload["h"])
-            fits, want = rect_fits(got, app_obj, window, app.clip_role)
-            if not fits:
+            placed, want = rect_fits(got, app_obj, window, app.clip_role)
+            if not placed:
                 failures.append("%s %s: rectangle %s, the selected characters' box %s" %
                                 (app.name, step[:3], got, want))
                 rects_ok = False

@@ -8,7 +8,9 @@ Usage: e2e.py SCENARIO HELPER CTL FIXTURE
   selection  a desktop (Xvfb, buses, openbox) with GTK fixture windows
   faults     the same desktop misbehaving: applications killed and stopped, AT-SPI gone
   primary    the same desktop, applications without accessibility (primary.py)
-  wayland    weston and XWayland instead of openbox (wayland.py)
+  weston     Wayland instead of openbox: weston and XWayland inside Xvfb (wayland.py)
+  mutter     the same on GNOME's Mutter, headless
+  kwin       the same on KDE's KWin, on a virtual output
 
 The main app's view is glimwick-ctl watch; raw commands go out through GIO, so that bodies of
 any type can be sent. Every process started is ended by its process group.
@@ -26,7 +28,7 @@ import desktop  # noqa: E402
 from desktop import (CHANGED, DIAGNOSTICS, PONG, STATUS, Fixture, Helper,  # noqa: E402
                      wait_until)
 from primary import primary  # noqa: E402,F401
-from wayland import wayland  # noqa: E402,F401
+import wayland  # noqa: E402
 COMMANDS = ["startMonitoring", "stopMonitoring", "checkPermission", "requestPermission", "ping",
             "shutdownIfMismatch", "shutdownRedundant"]
 EXITED = "[Glimwick] 辅助进程已退出"
@@ -424,7 +426,9 @@ def faults(suite):
 
 SESSIONS = {"bus": dict(display=False, accessibility=False, window_manager=False),
             "selection": dict(monitor=True), "primary": {},
-            "wayland": dict(window_manager=False)}
+            "weston": dict(window_manager=False),
+            "mutter": dict(display=False, window_manager=False),
+            "kwin": dict(display=False, window_manager=False)}
 
 
 def main():
@@ -434,7 +438,10 @@ def main():
     def run(session, suite):
         session.start(**options)
         suite.setup(helper_path, ctl, fixture_path)
-        globals()[scenario](suite)
+        if scenario in wayland.COMPOSITORS:
+            wayland.wayland(suite, scenario)
+        else:
+            globals()[scenario](suite)
         if suite.helper and suite.helper.process.poll() is None:
             suite.check("runtime error" not in suite.helper.log(), "no sanitizer report")
     return desktop.run_scenario("glimwick-%s-" % scenario, run, Suite)

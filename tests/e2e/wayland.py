@@ -1,17 +1,118 @@
-"""A headless Wayland session: weston on its X11 back-end inside Xvfb (real activation and
-keyboard focus), with XWayland. Native GTK 3 (the fixture) and GTK 4 (gnome-text-editor)
-clients run with GDK_BACKEND=wayland and no DISPLAY; the helper runs without DISPLAY, then
-with DISPLAY on XWayland."""
+"""Headless Wayland sessions on the compositors people run, each with the same checks: weston
+(its X11 back-end inside Xvfb, with XWayland), GNOME's Mutter and KDE's KWin (headless, on
+virtual outputs). Native GTK 3 (the fixture), GTK 4 (gnome-text-editor) and Qt (FeatherPad)
+clients with no DISPLAY; the helper without DISPLAY, and on weston with DISPLAY on XWayland."""
 
 import os
 import re
+import shutil
+import subprocess
+import time
 
 import desktop
-from desktop import CHANGED, DIAGNOSTICS, Helper, a11y, application, text_of, wait_until, walk
+from desktop import (CHANGED, DIAGNOSTICS, Helper, a11y, application, fits, text_of, wait_until,
+                     walk)
 
 SOCKET = "wayland-glimwick"
-NATIVE = {"GDK_BACKEND": "wayland", "WAYLAND_DISPLAY": SOCKET}
+NATIVE = {"GDK_BACKEND": "wayland", "QT_QPA_PLATFORM": "wayland", "WAYLAND_DISPLAY": SOCKET}
 SKIPPED = "选区跳过:前台应用是主应用 frontPID="
+# Linux input key codes, for compositors typed into from inside (Mutter, KWin).
+KEYCODES = {"ctrl": 29, "shift": 42, "Home": 102, "End": 107, "Left": 105, "Right": 106}
+# Native editors, each selecting "The quick" from the keyboard.
+EDITORS = (("GTK 4", ["gnome-text-editor", "--standalone", "wayland.txt"]),
+           ("Qt", ["featherpad", "wayland.txt"]))
+
+
+def chord_codes(chord):
+    return [KEYCODES[key] for key in chord.split("+")]
+
+
+def started(session, name, argv, env=None):
+    session.spawn(argv, name, env=env)
+    socket = os.path.join(session.env["XDG_RUNTIME_DIR"], SOCKET)
+    assert wait_until(lambda: os.path.exists(socket), 30), "%s did not start: %s" % (
+        name, session.read(name + ".log")[-2000:])
+
+
+class Weston:
+    """weston on its X11 back-end inside Xvfb: typed into through X11, with XWayland."""
+
+    def __init__(self, session, build):
+        self.session = session
+        started(session, "weston", ["weston", "--backend=x11-backend.so", "--use-pixman",
+                                    "--socket=" + SOCKET, "--xwayland", "--idle-time=0",
+                                    "--width=1024", "--height=768"])
+        found = wait_until(lambda: re.search(r"xserver listening on display (:\d+)",
+                                             session.read("weston.log")), 20)
+        assert found, "weston started no XWayland"
+        self.xwayland = found.group(1)
+
+    def keys(self, *chords):
+        self.session.run(["xdotool", "key", "--delay", "30", *chords])
+
+
+class Mutter:
+    """GNOME's compositor, headless, typed into through its remote-desktop interface, as GTK's
+    own headless tests do. It activates a new window only once that session's devices have
+    been used, so the session stays open throughout."""
+    xwayland = None
+    REMOTE = "org.gnome.Mutter.RemoteDesktop"
+
+    def __init__(self, session, build):
+        from gi.repository import Gio, GLib
+        started(session, "mutter", ["mutter", "--headless", "--wayland", "--no-x11",
+                                    "--virtual-monitor", "1280x1024", "--wayland-display",
+                                    SOCKET])
+        self.bus = Gio.DBusConnection.new_for_address_sync(
+            session.env["DBUS_SESSION_BUS_ADDRESS"],
+            Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
+            Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
+        call = lambda name, path, interface, method, args=None: self.bus.call_sync(
+            name, path, interface, method, args, None, 0, 5000, None).unpack()
+        assert wait_until(lambda: call("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                       "org.freedesktop.DBus", "NameHasOwner",
+                                       GLib.Variant("(s)", (self.REMOTE,)))[0], 20), \
+            "Mutter offers no remote desktop"
+        path = call(self.REMOTE, "/org/gnome/Mutter/RemoteDesktop", self.REMOTE,
+                    "CreateSession")[0]
+        self.notify = lambda code, pressed: call(
+            self.REMOTE, path, self.REMOTE + ".Session", "NotifyKeyboardKeycode",
+            GLib.Variant("(ub)", (code, pressed)))
+        call(self.REMOTE, path, self.REMOTE + ".Session", "Start")
+
+    def keys(self, *chords):
+        for chord in chords:
+            codes = chord_codes(chord)
+            for code in codes:
+                self.notify(code, True)
+            for code in reversed(codes):
+                self.notify(code, False)
+            time.sleep(0.03)  # typed as xdotool --delay 30 types
+
+
+class KWin:
+    """KDE's compositor on a virtual output, typed into through its fake-input protocol."""
+    xwayland = None
+
+    def __init__(self, session, build):
+        self.session = session
+        self.typist = os.path.join(build, "glimwick_fake_input")
+        # The packaged binary carries a file capability (cap_sys_resource), and exec fails
+        # where the bounding set lacks it (containers); a copy carries none, and needs none.
+        binary = os.path.join(session.work, "kwin_wayland")
+        shutil.copy(shutil.which("kwin_wayland"), binary)
+        started(session, "kwin", [binary, "--virtual", "--no-lockscreen", "--socket", SOCKET,
+                                  "--width", "1280", "--height", "1024"],
+                env={"KWIN_COMPOSE": "Q", "KWIN_WAYLAND_NO_PERMISSION_CHECKS": "1"})
+
+    def keys(self, *chords):
+        codes = ["+".join(map(str, chord_codes(chord))) for chord in chords]
+        typed = subprocess.run([self.typist, *codes], env={**self.session.env, **NATIVE},
+                               capture_output=True, timeout=30)
+        assert typed.returncode == 0, typed.stderr.decode()
+
+
+COMPOSITORS = {"weston": Weston, "mutter": Mutter, "kwin": KWin}
 
 
 class Fixture(desktop.Fixture):
@@ -54,12 +155,21 @@ def selection(suite, helper, mark, text):
     return payload
 
 
-def fallback_at_caret(suite, helper, fixture_path):
+def shown(suite, app, what):
+    """Waits for app's window to be active. Mutter activates a window only after input from
+    the session's devices: a shift press, which selects nothing."""
+    suite.compositor.keys("shift")
+    assert wait_until(lambda: active(app), 20, 0.1), "%s never became active on %s" % (
+        what, suite.compositor_name)
+
+
+def fallback_at_caret(suite, helper):
     """A toolkit that gives a range no size: the fallback rectangle around the caret, where the
     pointer is unknown."""
     pyatspi = a11y()
-    sizeless = Fixture(helper.session, fixture_path, "Wayland Sizeless", "--no-range-extents")
-    assert wait_until(lambda: active(sizeless.app), 20, 0.1), "the second window never activated"
+    sizeless = Fixture(helper.session, suite.fixture_path, "Wayland Sizeless",
+                       "--no-range-extents")
+    shown(suite, sizeless.app, "the second window")
     mark = len(helper.events())
     sizeless.send("select view 48 57")
     payload = selection(suite, helper, mark, "brown fox")
@@ -72,28 +182,42 @@ def fallback_at_caret(suite, helper, fixture_path):
     helper.session.end(sizeless.process)
 
 
-def start_weston(session):
-    session.spawn(["weston", "--backend=x11-backend.so", "--use-pixman", "--socket=" + SOCKET,
-                   "--xwayland", "--idle-time=0", "--width=1024", "--height=768"], "weston")
-    log = os.path.join(session.work, "weston.log")
-    socket = os.path.join(session.env["XDG_RUNTIME_DIR"], SOCKET)
-    found = wait_until(lambda: os.path.exists(socket) and re.search(
-        r"xserver listening on display (:\d+)", open(log).read()), 20)
-    assert found, "weston did not start: " + open(log).read()[-2000:]
-    return found.group(1)
+def keyboard_selection(suite, helper, name, argv):
+    """A native editor: "The quick" selected from the keyboard, its rectangle where the
+    editor's own window coordinates put those characters. Returns the editor's process."""
+    pyatspi = a11y()
+    session = suite.session
+    editor = session.spawn(argv, name, env=NATIVE, drop=("DISPLAY",), cwd=session.work)
+    app = wait_until(lambda: of_process(editor.pid), 30, 0.2)
+    assert app, "%s never joined the accessibility bus" % name
+    shown(suite, app, name)
+    view = wait_until(lambda: next((o for o in walk(app) if o.getRoleName() == "text" and
+                                    "quick" in (text_of(o).getText(0, -1) if text_of(o) else "")),
+                                   None), 30, 0.2)
+    assert view, "the %s text never showed" % name
+    mark = len(helper.events())
+    suite.compositor.keys("ctrl+Home", *["shift+Right"] * 9)
+    payload = selection(suite, helper, mark, "The quick")
+    boxes = [view.queryText().getCharacterExtents(i, pyatspi.WINDOW_COORDS) for i in range(9)]
+    suite.check(payload is not None and fits(rect_of(payload), boxes),
+                "%s on %s: the rectangle is in window coordinates: %s, characters %s" % (
+                    name, suite.compositor_name, payload and rect_of(payload), boxes))
+    return editor
 
 
-def wayland(suite):
-    session, helper_path, ctl, fixture_path = (suite.session, suite.helper_path, suite.ctl,
-                                               suite.fixture_path)
-    xwayland = start_weston(session)
+def wayland(suite, compositor="weston"):
+    session = suite.session
+    with open(os.path.join(session.work, "wayland.txt"), "w") as f:
+        f.write("The quick brown fox jumps over the lazy dog.\nPack my box.\n")
+    suite.compositor_name = compositor
+    suite.compositor = COMPOSITORS[compositor](session, os.path.dirname(suite.fixture_path))
     pyatspi = a11y()
 
     # A GTK 3 window active before the helper starts, the helper without DISPLAY.
-    gtk3 = Fixture(session, fixture_path, "Wayland GTK3")
-    assert wait_until(lambda: active(gtk3.app), 20, 0.1), "weston never activated GTK 3"
+    gtk3 = Fixture(session, suite.fixture_path, "Wayland GTK3")
+    shown(suite, gtk3.app, "GTK 3")
     pid = gtk3.app.get_process_id()
-    suite.helper = helper = Helper(session, helper_path, ctl, name="helper-wayland",
+    suite.helper = helper = Helper(session, suite.helper_path, suite.ctl, name="helper-wayland",
                                    app_pid=pid, drop=("DISPLAY", "WAYLAND_DISPLAY"))
     verified = wait_until(lambda: diagnostic(helper, "🔍AX验证"), 10)
     suite.check(verified and "前台=glimwick-fixture(pid=%d)" % pid in verified,
@@ -114,43 +238,27 @@ def wayland(suite):
     suite.check(payload is not None and rect_of(payload) == want,
                 "GTK 3: the rectangle is the toolkit's, relative to the window: %s, %s" % (
                     payload and rect_of(payload), want))
-
-    fallback_at_caret(suite, helper, fixture_path)
+    fallback_at_caret(suite, helper)
     session.end(gtk3.process)
 
-    # GTK 4: window coordinates are all it gives, and all a Wayland client has.
-    with open(os.path.join(session.work, "gtk4.txt"), "w") as f:
-        f.write("The quick brown fox jumps over the lazy dog.\nPack my box.\n")
-    editor = session.spawn(["gnome-text-editor", "--standalone", "gtk4.txt"], "gtk4",
-                           env=NATIVE, drop=("DISPLAY",), cwd=session.work)
-    gtk4 = wait_until(lambda: of_process(editor.pid), 30, 0.2)
-    assert gtk4 and wait_until(lambda: active(gtk4), 20, 0.1), "GTK 4 never became active"
-    view = wait_until(lambda: next((o for o in walk(gtk4) if o.getRoleName() == "text" and
-                                    "quick" in (text_of(o).getText(0, -1) if text_of(o) else "")),
-                                   None), 30, 0.2)
-    assert view, "the GTK 4 text never showed"
-    keys = lambda *k: session.run(["xdotool", "key", "--delay", "30", *k])
-    mark = len(helper.events())
-    keys("ctrl+Home", *["shift+Right"] * 9)
-    payload = selection(suite, helper, mark, "The quick")
-    first = view.queryText().getCharacterExtents(0, pyatspi.WINDOW_COORDS)
-    last = view.queryText().getCharacterExtents(8, pyatspi.WINDOW_COORDS)
-    want = (first[0], first[1], last[0] + last[2] - first[0], max(first[3], last[3]))
-    suite.check(payload is not None and rect_of(payload) == tuple(want),
-                "GTK 4: the rectangle is in window coordinates: %s, %s" % (
-                    payload and rect_of(payload), want))
-    session.end(helper.process)
-    session.end(helper.watch)
+    editors = [keyboard_selection(suite, helper, name, argv) for name, argv in EDITORS]
+    for editor in editors[:-1]:
+        session.end(editor)
+    if suite.compositor.xwayland:
+        session.end(helper.process)
+        session.end(helper.watch)
+        xwayland(suite, editors[-1])
 
-    # DISPLAY on XWayland, where X11 names no active window while a native one is.
-    gtk4_pid = gtk4.get_process_id()
-    suite.helper = helper = Helper(session, helper_path, ctl, name="helper-xwayland",
-                                   app_pid=gtk4_pid, env={"DISPLAY": xwayland})
-    keys("ctrl+End", "shift+Left", "shift+Left", "shift+Left", "shift+Left")
-    suite.check(wait_until(lambda: diagnostic(helper, SKIPPED + str(gtk4_pid)), 10),
+
+def xwayland(suite, editor):
+    """DISPLAY on XWayland, where X11 names no active window while a native one is."""
+    session = suite.session
+    suite.helper = helper = Helper(session, suite.helper_path, suite.ctl, name="helper-xwayland",
+                                   app_pid=editor.pid, env={"DISPLAY": suite.compositor.xwayland})
+    suite.compositor.keys("ctrl+End", "shift+Left", "shift+Left", "shift+Left", "shift+Left")
+    suite.check(wait_until(lambda: diagnostic(helper, SKIPPED + str(editor.pid)), 10),
                 "under XWayland the active native window is the front application")
     session.end(editor)
     # XWayland's own pointer stands still over native windows.
     helper.start(1)
-    fallback_at_caret(suite, helper, fixture_path)
-
+    fallback_at_caret(suite, helper)

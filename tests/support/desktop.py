@@ -5,6 +5,7 @@ run in a private session, driven fixture programs, and pyatspi for reading appli
 import json
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -118,6 +119,46 @@ class Fixture:
         self.process.stdin.flush()
         assert wait_until(lambda: self.answers() > answered, 10, 0.02), line
         return [l for l in self.output().splitlines() if l.startswith("ok")][-1][3:]
+
+
+TOLERANCE = 2  # pixels on each edge
+
+
+def unite(boxes):
+    left, top = min(b[0] for b in boxes), min(b[1] for b in boxes)
+    right, bottom = max(b[0] + b[2] for b in boxes), max(b[1] + b[3] for b in boxes)
+    return left, top, right - left, bottom - top
+
+
+def meet(a, b):
+    """Where two rectangles overlap, or None."""
+    left, top = max(a[0], b[0]), max(a[1], b[1])
+    right, bottom = min(a[0] + a[2], b[0] + b[2]), min(a[1] + a[3], b[1] + b[3])
+    return (left, top, right - left, bottom - top) if right > left and bottom >= top else None
+
+
+def fits(got, boxes, clip=None):
+    """Whether rectangle got is where the selected characters' own boxes put it: it holds them
+    all, stays within clip, and runs past them by a few characters' room at most (Qt's and
+    Firefox's range boxes run on past a range's last character; characters of no height, in
+    KDE's editor, stand for their line)."""
+    if not boxes:
+        return False
+    total = unite(boxes)
+    total = meet(total, clip) if clip else total
+    if not total:
+        return False
+    room = (3 * statistics.median(b[2] for b in boxes),
+            statistics.median(b[3] for b in boxes) or 20)
+    edges = lambda r: (r[0], r[1], r[0] + r[2], r[1] + r[3])
+    (gl, gt, gr, gb), (wl, wt, wr, wb) = edges(got), edges(total)
+    holds = gl <= wl + TOLERANCE and gt <= wt + TOLERANCE and gr >= wr - TOLERANCE and \
+        gb >= wb - TOLERANCE
+    near = wl - gl <= room[0] and wr - gr >= -room[0] and wt - gt <= room[1] and \
+        gb - wb <= room[1]
+    inside = meet(got, clip) if clip else got
+    within = inside is not None and all(abs(p - q) <= TOLERANCE for p, q in zip(inside, got))
+    return holds and near and within
 
 
 def a11y():
