@@ -153,6 +153,14 @@ class Suite(desktop.Checks):
 
 
 def bus(suite):
+    # Stand-ins for two desktops' settings panels, saying how they were started.
+    panels = os.path.join(suite.session.work, "panels")
+    os.makedirs(panels)
+    for program in ("gnome-control-center", "systemsettings"):
+        with open(os.path.join(panels, program), "w") as script:
+            script.write('#!/bin/sh\necho "${0##*/} $*" >> %s/opened\n' % panels)
+        os.chmod(script.name, 0o755)
+    suite.session.env.update(PATH=panels + ":" + os.environ["PATH"], XDG_CURRENT_DESKTOP="KDE")
     helper = suite.start_helper()
     lines = helper.log().splitlines()
     suite.check(lines[:2] == ["[Glimwick] =============================", "[Glimwick] 辅助进程已启动"]
@@ -207,8 +215,19 @@ def bus(suite):
     status, _ = suite.ctl_run("shutdown-redundant", suite.directory, "1", "--wait", "10")
     suite.check(status == 0 and suite.exit_status() == 0, "ctl shutdown-redundant ends a copy")
 
-    # The session bus going away ends the helper: status 1, one line why.
+    # Access asked for: accessibility on, for good (GNOME's setting behind the bus's own), the
+    # running desktop's settings opened, and trusted from then on.
     helper = suite.start_helper()
+    suite.emit("requestPermission")
+    opened = os.path.join(panels, "opened")
+    suite.check(wait_until(lambda: suite.status_now()["axTrusted"], 10) and
+                wait_until(lambda: os.path.exists(opened), 10) and
+                open(opened).read() == "systemsettings kcm_access\n" and
+                suite.session.run(["gsettings", "get", "org.gnome.desktop.interface",
+                                   "toolkit-accessibility"]) == b"true\n",
+                "requestPermission turns accessibility on for good, opens KDE's panel on KDE")
+
+    # The session bus going away ends the helper: status 1, one line why.
     suite.session.end(suite.session.named["bus"])
     suite.check(suite.exit_status() == 1 and "session bus connection was closed" in helper.log()
                 and EXITED in helper.log(), "a lost session bus ends the helper with 1")

@@ -29,6 +29,11 @@ struct GFree {
 };
 using GCharPtr = std::unique_ptr<gchar, GFree>;
 
+struct GStrvFree {
+    void operator()(gchar** strv) const { g_strfreev(strv); }
+};
+using GStrvPtr = std::unique_ptr<gchar*, GStrvFree>;
+
 struct GVariantUnref {
     void operator()(GVariant* v) const { g_variant_unref(v); }
 };

@@ -19,6 +19,43 @@ namespace {
 
 constexpr std::string_view kSettingsScheme = "x-apple.systempreferences:";
 
+// Each desktop's accessibility settings: the one of the running desktop (XDG_CURRENT_DESKTOP)
+// first, else the first installed.
+struct SettingsPanel {
+    const char* desktop;
+    const char* program;
+    const char* argument;  // null: none
+};
+constexpr SettingsPanel kSettingsPanels[] = {
+    {"GNOME", "gnome-control-center", "universal-access"},
+    {"KDE", "systemsettings", "kcm_access"},
+    {"XFCE", "xfce4-accessibility-settings", nullptr},
+    {"MATE", "mate-at-properties", nullptr},
+};
+
+bool openSettingsPanel() {
+    const char* desktops = g_getenv("XDG_CURRENT_DESKTOP");
+    GStrvPtr running(g_strsplit(desktops != nullptr ? desktops : "", ":", -1));
+    auto isRunning = [&](const char* desktop) {
+        return g_strv_contains(running.get(), desktop) != FALSE;
+    };
+    for (bool anyDesktop : {false, true}) {
+        for (const SettingsPanel& panel : kSettingsPanels) {
+            GCharPtr program(g_find_program_in_path(panel.program));
+            if (!program || (!anyDesktop && !isRunning(panel.desktop))) {
+                continue;
+            }
+            const gchar* argv[] = {program.get(), panel.argument, nullptr};
+            // Reaped by GLib; whether the panel then shows is not ours to report.
+            if (g_spawn_async(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_DEFAULT,
+                              nullptr, nullptr, nullptr, nullptr) != FALSE) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 // XWayland announces itself by an extension from version 23 on, and by its outputs' names.
 bool isXWayland(Display* display, Window root) {
     int opcode = 0;
@@ -254,15 +291,9 @@ void LinuxWorkspace::openURL(const std::string& url) {
     if (!g_uri_is_valid(url.c_str(), G_URI_FLAGS_NONE, nullptr)) {
         return;
     }
-    if (std::string_view(url).substr(0, kSettingsScheme.size()) == kSettingsScheme) {
-        // The desktop's own accessibility settings, where it has them.
-        GCharPtr panel(g_find_program_in_path("gnome-control-center"));
-        if (panel) {
-            const gchar* argv[] = {panel.get(), "universal-access", nullptr};
-            g_spawn_async(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
-                          nullptr, nullptr, nullptr);
-            return;
-        }
+    if (std::string_view(url).substr(0, kSettingsScheme.size()) == kSettingsScheme &&
+        openSettingsPanel()) {
+        return;
     }
     // Launching is asynchronous and its failure is not ours to report.
     g_app_info_launch_default_for_uri_async(url.c_str(), nullptr, nullptr, nullptr, nullptr);
