@@ -67,14 +67,54 @@ class Window:
         self.x += (width - fw) // 2
         self.y += (height - fh) // 2
 
+    def box(self, obj, offset):
+        x, y, w, h = obj.queryText().getCharacterExtents(offset, a11y().WINDOW_COORDS)
+        return x + self.x, y + self.y, w, h
+
+
+class Grid:
+    """Konsole's places: its offsets count every row as wide as the terminal, whatever the row
+    shows (its text gives each row's shown part and a line break), and its character boxes are
+    relative to the terminal, whatever coordinates are asked for. A drag takes in the cell it
+    ends on only once it reaches that cell's right edge."""
+    reach = 1
+
+    def __init__(self, app_obj):
+        pyatspi = a11y()
+        self.terminal = next(o for o in walk(app_obj) if o.getRoleName() == "terminal")
+        text = self.terminal.queryText()
+        # The first offset on the second row: the first whose box is lower than offset 0's.
+        top = text.getCharacterExtents(0, pyatspi.DESKTOP_COORDS)[1]
+        low, high = 1, text.characterCount
+        while low < high:
+            middle = (low + high) // 2
+            if text.getCharacterExtents(middle, pyatspi.DESKTOP_COORDS)[1] > top:
+                high = middle
+            else:
+                low = middle + 1
+        self.columns = low
+        self.x, self.y, _, _ = self.terminal.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+
+    def box(self, obj, index):
+        """The box of the character at index of the terminal's text."""
+        content = obj.queryText().getText(0, -1)
+        row, column = content.count("\n", 0, index), index - content.rfind("\n", 0, index) - 1
+        x, y, w, h = obj.queryText().getCharacterExtents(row * self.columns + column,
+                                                          a11y().DESKTOP_COORDS)
+        return x + self.x, y + self.y, w, h
+
 
 def char_box(obj, offset, window):
-    pyatspi = a11y()
-    text = obj.queryText()
     if window is None:
-        return text.getCharacterExtents(offset, pyatspi.DESKTOP_COORDS)
-    x, y, w, h = text.getCharacterExtents(offset, pyatspi.WINDOW_COORDS)
-    return x + window.x, y + window.y, w, h
+        return obj.queryText().getCharacterExtents(offset, a11y().DESKTOP_COORDS)
+    return window.box(obj, offset)
+
+
+def pointer_rect(session):
+    """The fallback rectangle: 40 x 20, centred on the pointer."""
+    where = dict(item.split(":") for item in
+                 session.run(["xdotool", "getmouselocation"]).decode().split()[:2])
+    return int(where["x"]) - 20, int(where["y"]) - 10, 40, 20
 
 
 def aim(box):
@@ -105,14 +145,16 @@ def rect_fits(got, app, window, clip_role):
 
 class App:
     def __init__(self, name, toolkit, argv, title, a11y_name, steps, env=None, place=None,
-                 clip_role=None, note="", unfocused=False, package=None):
+                 clip_role=None, note="", unfocused=False, package=None, pointer=False):
         self.name, self.toolkit, self.argv, self.title = name, toolkit, argv, title
         self.unfocused = unfocused  # the toolkit marks nothing of its text focused
-        # Where the toolkit's character boxes are relative to: the screen (None) or its window
-        # ("window").
+        # Where the toolkit's character boxes are relative to: the screen (None), its window
+        # ("window"), or Konsole's terminal ("grid").
         self.a11y_name, self.steps, self.env, self.place = a11y_name, steps, env, place
         self.clip_role, self.note = clip_role, note
         self.package = package or name
+        # Its boxes are no place on screen: the rectangle is the fallback at the pointer.
+        self.pointer = pointer
 
 
 def editor_steps(keys=True, double=True, drags=True):
@@ -171,11 +213,12 @@ def own_selection(obj):
         return None
 
 
-def landed(app_obj, step):
+def landed(app_obj, step, window):
     """Whether the application itself shows the selection the step meant to make: it starts
-    at the first word and ends after the last one."""
+    at the first word and ends after the last one (in a grid, whose offsets are not its
+    text's, that there is one)."""
     kind, first, last, expected = step
-    if kind in ("keys", "all"):
+    if kind in ("keys", "all") or isinstance(window, Grid):
         return has_selection(app_obj)
     if kind == "ignored":
         target = holding(app_obj, first, expected)
@@ -233,7 +276,7 @@ def perform(session, app_obj, window, step):
     # At a hand's pace: some views (evince) follow the pointer only when idle.
     x("mousemove", sx + 1, my, "mousedown", "1", "sleep", "0.1",
       "mousemove", (sx + ex) // 2, (my + ey) // 2 + 1, "sleep", "0.1",
-      "mousemove", ex + ew - 1, ey, "sleep", "0.1", "mouseup", "1")
+      "mousemove", ex + ew - 1 + getattr(window, "reach", 0), ey, "sleep", "0.1", "mouseup", "1")
 
 
 def clear(session, app_obj, window):
@@ -267,6 +310,8 @@ def check_app(session, helper, app, failures):
         if app.place == "window":
             frame = next(o for o in walk(app_obj) if o.getRoleName() == "frame")
             window = Window(session, xid, frame)
+        elif app.place == "grid":
+            window = Grid(app_obj)
         clear(session, app_obj, window)
         assert wait_until(focused, 30, 0.2), "%s: its text never got the focus" % app.name
         texts_ok = rects_ok = True
@@ -279,7 +324,7 @@ def check_app(session, helper, app, failures):
                 mark = len(helper.events())
                 perform(session, app_obj, window, step)
                 done = time.monotonic()
-                if wait_until(lambda: landed(app_obj, step), 5, 0.1):
+                if wait_until(lambda: landed(app_obj, step, window), 5, 0.1):
                     break
             else:
                 failures.append("%s %s: the gesture never made that selection (%s)" % (
@@ -298,9 +343,10 @@ def check_app(session, helper, app, failures):
                 continue
             latencies.append(time.monotonic() - done)
             got = (payload["x"], payload["y"], payload["w"], payload["h"])
-            placed, want = rect_fits(got, app_obj, window, app.clip_role)
+            placed, want = (got == pointer_rect(session), pointer_rect(session)) if app.pointer \
+                else rect_fits(got, app_obj, window, app.clip_role)
             if not placed:
-                failures.append("%s %s: rectangle %s, the selected characters' box %s" %
+                failures.append("%s %s: rectangle %s, wanted about %s" %
                                 (app.name, step[:3], got, want))
                 rects_ok = False
         leaked = [p["text"] for p in helper.payloads(CHANGED, began)
@@ -314,7 +360,8 @@ def check_app(session, helper, app, failures):
         cleared = helper.selected(mark, name=CLEARED)
         if cleared is None:
             failures.append("%s: the clear was not reported" % app.name)
-        row.update(text="yes" if texts_ok else "no", rect="yes" if rects_ok else "no",
+        row.update(text="yes" if texts_ok else "no",
+                   rect=("pointer" if app.pointer else "yes") if rects_ok else "no",
                    clear="yes" if cleared else "no",
                    latency="%d ms" % (statistics.median(latencies) * 1000) if latencies else "-")
     except AssertionError as error:
@@ -364,6 +411,11 @@ def main():
             ["xfce4-terminal", "--disable-server", "--title", "compat-terminal", "-x", "sh",
              "-c", "cat compat.txt; exec sleep 100000"], "compat-terminal", "xfce4-terminal",
             editor_steps(keys=False, double=False)),
+        App("konsole", "Qt 5 (Konsole)",
+            ["konsole", "--separate", "-e", "sh", "-c", "cat compat.txt; exec sleep 100000"],
+            "Konsole", "konsole", editor_steps(keys=False), place="grid", pointer=True,
+            note="character boxes relative to the terminal: no place on screen, so the "
+            "rectangle is the fallback at the pointer"),
         App("kate", "KDE Frameworks 5 (KTextEditor)", ["kate", "-n", "compat.txt"], "compat.txt",
             "kate", editor_steps(double=False, drags=False),
             note="no selection events (caret moves stand in); characters have no height (each "
