@@ -4,7 +4,8 @@
 //   focus NAME | select NAME START END | register
 // On start it prints "ready XID" with the X window id of its window (0 under Wayland). After
 // the title: --silent-selection, the text view never announces selection changes to
-// accessibility clients, which then find them only by asking; --no-range-extents, it gives
+// accessibility clients, which then find them only by asking; --caret-only, it announces
+// only that the caret moved (as KDE's editor does); --no-range-extents, it gives
 // ranges no size, as toolkits do that measure characters only; --late-accessibility (with
 // NO_AT_BRIDGE=1 in its environment), it joins the accessibility bus only on "register".
 
@@ -33,6 +34,7 @@ constexpr const char* kPasswordText = "hunter2-secret-password";
 struct Fixture {
     GtkWidget* window = nullptr;
     std::map<std::string, GtkWidget*> widgets;
+    bool caretOnly = false;
 };
 
 void name(GtkWidget* widget, const char* accessibleName, Fixture& fixture) {
@@ -75,6 +77,9 @@ std::string run(Fixture& fixture, const std::string& line) {
         gtk_text_buffer_get_iter_at_offset(buffer, &from, start);
         gtk_text_buffer_get_iter_at_offset(buffer, &to, end);
         gtk_text_buffer_select_range(buffer, &from, &to);
+        if (fixture.caretOnly) {
+            g_signal_emit_by_name(gtk_widget_get_accessible(widget), "text-caret-moved", end);
+        }
     } else {
         gtk_editable_select_region(GTK_EDITABLE(widget), start, end);
     }
@@ -177,7 +182,8 @@ int main(int argc, char** argv) {
             G_OBJECT_GET_CLASS(gtk_widget_get_accessible(view)), ATK_TYPE_TEXT));
         text->get_range_extents = mode == "--widget-extents" ? &widgetRange : &sizelessRange;
     }
-    if (mode == "--silent-selection") {
+    fixture.caretOnly = mode == "--caret-only";
+    if (mode == "--silent-selection" || fixture.caretOnly) {
         // The view's accessible follows the buffer through these handlers; blocked, it stays
         // readable but says nothing.
         g_signal_handlers_block_matched(gtk_text_view_get_buffer(GTK_TEXT_VIEW(view)),

@@ -383,6 +383,19 @@ def selection(suite):
     late.send("select view 42 61")
     suite.check(suite.helper.selected(mark, "quick brown fox jum"), "read once registered")
 
+    # Only caret moves announced (KDE's editor): each counts as a possible selection change,
+    # read on the next tick, not once what was read last runs out (2 s).
+    caret = suite.window("Glimwick Fixture Caret", "--caret-only")
+    suite.activate(caret)
+    assert suite.bound_to(caret.process.pid), helper.log()
+    latencies = []
+    for start, end in ((4, 12), (42, 61)):
+        mark, sent = len(suite.events()), time.monotonic()
+        caret.send("select view %d %d" % (start, end))
+        latencies.append(suite.helper.selected(mark, VIEW[start:end]) and time.monotonic() - sent)
+    suite.check(all(latencies) and latencies[1] < 1.2,
+                "a caret move stands in for a selection event: %s s" % latencies)
+
     # No size for the range: the rectangle surrounds the pointer, top-left coordinates.
     # Or a place relative to the widget, not the screen (Konsole's): no place is better.
     for mode, end in (("--no-range-extents", 57), ("--widget-extents", 61)):
