@@ -412,6 +412,7 @@ void AtspiAccessibility::disconnect() {
     }
     windowListener_.reset();
     activeWindow_.reset();
+    front_ = {};
     webDocument_.reset();
     webView_.reset();
     webField_ = {};
@@ -484,6 +485,20 @@ std::optional<RunningApplication> AtspiAccessibility::activeApplication() {
     if (!connected()) {
         return std::nullopt;
     }
+    // Window events keep the answer true; it is asked again once they say something moved,
+    // and after a while, for events that never came.
+    gint64 now = g_get_monotonic_time();
+    if (front_.moves == windowMoves_ && now < front_.until) {
+        return front_.application;
+    }
+    front_.application = findActiveApplication();
+    front_.moves = windowMoves_;
+    // None found is looked for again as soon as a search may be made again.
+    front_.until = now + (front_.application ? kFocusLifetimeUs : kActiveSearchPauseUs);
+    return front_.application;
+}
+
+std::optional<RunningApplication> AtspiAccessibility::findActiveApplication() {
     auto isActiveWindow = [this](AtspiAccessible* window) {
         auto role = calls_.role(window);
         return role && isTopLevel(*role) && calls_.hasState(window, ATSPI_STATE_ACTIVE);
@@ -504,14 +519,20 @@ std::optional<RunningApplication> AtspiAccessibility::activeApplication() {
             return true;
         });
     }
-    if (!activeWindow_) {
+    const char* bus = busNameOf(activeWindow_.get());
+    if (bus == nullptr) {
         return std::nullopt;
+    }
+    // A connection's process and name stay what they were.
+    if (front_.application && front_.bus == bus) {
+        return front_.application;
     }
     auto pid = calls_.pid(activeWindow_.get());
     if (!pid || *pid <= 0) {
         return std::nullopt;
     }
     GObjectPtr<AtspiAccessible> app = calls_.application(activeWindow_.get());
+    front_.bus = bus;
     return RunningApplication{*pid, app ? calls_.name(app.get()) : std::nullopt};
 }
 

@@ -167,6 +167,16 @@ private:
     TextShown textShown_;
     GObjectPtr<AtspiEventListener> windowListener_;
     GObjectPtr<AtspiAccessible> activeWindow_;
+    // The application of activeWindow_, while the window events and the time say it holds.
+    struct Front {
+        std::uint64_t moves = 0;
+        gint64 until = 0;
+        std::optional<RunningApplication> application;
+        std::string bus;  // the application's accessibility-bus name
+    };
+    Front front_;
+    // Asks, keeping what front_ knows of the same application.
+    std::optional<RunningApplication> findActiveApplication();
     gint64 nextActiveSearch_ = 0;
     // An object searched for the focus, and until when it is not searched again.
     struct Searched {
