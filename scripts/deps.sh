@@ -36,7 +36,9 @@ tests=(
 )
 package=(lintian)
 demo=(
-  libgtest-dev libgmock-dev libgtk-3-dev dbus at-spi2-core xvfb openbox xdotool imagemagick x11-utils
+  # what configuring the tree with its tests needs (the release preset builds them)
+  libgtest-dev libgmock-dev libgtk-3-dev plasma-wayland-protocols libwayland-dev
+  dbus at-spi2-core xvfb openbox xdotool imagemagick x11-utils
   fonts-noto-cjk fonts-noto-color-emoji
 )
 
