@@ -38,6 +38,8 @@ int main(int argc, char** argv) {
     wl_display_roundtrip(display);
     if (input == NULL) {
         fprintf(stderr, "the compositor offers no fake input\n");
+        wl_registry_destroy(registry);
+        wl_display_disconnect(display);
         return 1;
     }
     org_kde_kwin_fake_input_authenticate(input, "glimwick tests", "typing into test windows");
@@ -58,6 +60,7 @@ int main(int argc, char** argv) {
         nanosleep(&(struct timespec){0, 30 * 1000 * 1000}, NULL);
     }
     org_kde_kwin_fake_input_destroy(input);
+    wl_registry_destroy(registry);
     wl_display_disconnect(display);
     return 0;
 }
