@@ -5,7 +5,8 @@
 // On start it prints "ready XID" with the X window id of its window (0 under Wayland). After
 // the title: --silent-selection, the text view never announces selection changes to
 // accessibility clients, which then find them only by asking; --caret-only, it announces
-// only that the caret moved (as KDE's editor does); --no-range-extents, it gives
+// only that the caret moved (as KDE's editor does); --late-extents, a new selection's first
+// measure is empty (as Firefox's on Wayland); --no-range-extents, it gives
 // ranges no size, as toolkits do that measure characters only; --late-accessibility (with
 // NO_AT_BRIDGE=1 in its environment), it joins the accessibility bus only on "register".
 
@@ -36,6 +37,19 @@ struct Fixture {
     std::map<std::string, GtkWidget*> widgets;
     bool caretOnly = false;
 };
+
+// A new selection's first measure is empty, the next ones right (as Firefox's on Wayland).
+using RangeExtents = void (*)(AtkText*, gint, gint, AtkCoordType, AtkTextRectangle*);
+RangeExtents trueRange = nullptr;
+bool measured = true;
+void lateRange(AtkText* text, gint start, gint end, AtkCoordType coords, AtkTextRectangle* rect) {
+    if (!measured) {
+        measured = true;
+        *rect = AtkTextRectangle{};
+        return;
+    }
+    trueRange(text, start, end, coords, rect);
+}
 
 void name(GtkWidget* widget, const char* accessibleName, Fixture& fixture) {
     atk_object_set_name(gtk_widget_get_accessible(widget), accessibleName);
@@ -77,6 +91,7 @@ std::string run(Fixture& fixture, const std::string& line) {
         gtk_text_buffer_get_iter_at_offset(buffer, &from, start);
         gtk_text_buffer_get_iter_at_offset(buffer, &to, end);
         gtk_text_buffer_select_range(buffer, &from, &to);
+        measured = false;
         if (fixture.caretOnly) {
             g_signal_emit_by_name(gtk_widget_get_accessible(widget), "text-caret-moved", end);
         }
@@ -128,6 +143,7 @@ void sizelessRange(AtkText*, gint, gint, AtkCoordType, AtkTextRectangle* rect) {
 void widgetRange(AtkText*, gint, gint, AtkCoordType, AtkTextRectangle* rect) {
     *rect = AtkTextRectangle{2, 2, 50, 17};
 }
+
 
 }  // namespace
 
@@ -181,6 +197,12 @@ int main(int argc, char** argv) {
         auto* text = static_cast<AtkTextIface*>(g_type_interface_peek(
             G_OBJECT_GET_CLASS(gtk_widget_get_accessible(view)), ATK_TYPE_TEXT));
         text->get_range_extents = mode == "--widget-extents" ? &widgetRange : &sizelessRange;
+    }
+    if (mode == "--late-extents") {
+        auto* text = static_cast<AtkTextIface*>(g_type_interface_peek(
+            G_OBJECT_GET_CLASS(gtk_widget_get_accessible(view)), ATK_TYPE_TEXT));
+        trueRange = text->get_range_extents;
+        text->get_range_extents = &lateRange;
     }
     fixture.caretOnly = mode == "--caret-only";
     if (mode == "--silent-selection" || fixture.caretOnly) {

@@ -396,6 +396,18 @@ def selection(suite):
     suite.check(all(latencies) and latencies[1] < 1.2,
                 "a caret move stands in for a selection event: %s s" % latencies)
 
+    # Bounds that come a moment after the selection (Firefox on Wayland): measured again, the
+    # selection is reported once more where it is.
+    late = suite.window("Glimwick Fixture Late Extents", "--late-extents")
+    suite.activate(late)
+    assert suite.bound_to(late.process.pid), helper.log()
+    mark = len(suite.events())
+    late.send("select view 42 61")
+    box = lambda p: [round(p.get(k, -1)) for k in "xywh"]
+    want = wait_until(lambda: [p for p in suite.events(CHANGED, mark) if p["w"] > 40], 5)
+    suite.check(want and box(want[0]) == box(suite.events(CHANGED, mark)[-1]),
+                "bounds measured again while they settle: %s" % suite.events(CHANGED, mark))
+
     # No size for the range: the rectangle surrounds the pointer, top-left coordinates.
     # Or a place relative to the widget, not the screen (Konsole's): no place is better.
     for mode, end in (("--no-range-extents", 57), ("--widget-extents", 61)):

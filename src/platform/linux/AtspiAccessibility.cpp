@@ -34,6 +34,12 @@ constexpr gint64 kReadingBudgetUs = gint64{900} * 1000;
 constexpr gint64 kCostlyReadingUs = gint64{50} * 1000;
 // Even then its range is checked again after this long, for applications that send none.
 constexpr gint64 kReadingLifetimeUs = gint64{2} * G_USEC_PER_SEC;
+// Firefox places a new selection about 0.1 s after it announces it (on Wayland, an empty box
+// first, then its last character's): a reading's bounds are measured again for this long,
+// which takes in the evaluation after the 0.2 s debounce. Not for a selection of many
+// objects, whose measuring costs the application as much as its reading.
+constexpr gint64 kBoundsSettleUs = gint64{300} * 1000;
+constexpr size_t kMaxSettlingSpans = 32;
 // Parents walked up from a focused object to its window.
 constexpr int kMaxWindowDepth = 32;
 // Objects looked at when searching a window for the focus without the Collection interface.
@@ -958,6 +964,7 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     fresh.carets = heard.carets;
     fresh.evaluation = evaluation_;
     fresh.checkedAt = now;
+    fresh.madeAt = now;
     fresh.source = source;
     fresh.mark = std::move(mark);
     fresh.primaryChanges = primaryChanges_;
@@ -1069,7 +1076,9 @@ ax::Answer AtspiAccessibility::rangeAttribute(AtspiAccessible* accessible,
         read = &*other;
     }
     if (attribute == ax::kAXBoundsForRangeParameterizedAttribute) {
-        if (!other && !reading->bounds) {
+        bool settling = g_get_monotonic_time() - reading->madeAt < kBoundsSettleUs &&
+                        read->spans.size() <= kMaxSettlingSpans;
+        if (!other && (!reading->bounds || settling)) {
             reading->bounds = reader_.bounds(*read, accessible);
         }
         std::optional<Rect> bounds = other ? reader_.bounds(*read, accessible) : *reading->bounds;

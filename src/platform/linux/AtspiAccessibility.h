@@ -66,6 +66,7 @@ private:
         std::uint64_t carets = 0;      // caret moves heard of when its mark was last asked
         std::uint64_t evaluation = 0;  // the latest evaluation it served
         gint64 checkedAt = 0;          // when the application was last asked for its mark
+        gint64 madeAt = 0;             // when its mark was read first
         Source source = Source::none;
         Mark mark;                         // empty: nothing is selected
         std::uint64_t primaryChanges = 0;  // PRIMARY's changes when the mark was made
