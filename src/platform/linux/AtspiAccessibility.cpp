@@ -35,9 +35,9 @@ constexpr gint64 kCostlyReadingUs = gint64{50} * 1000;
 // Even then its range is checked again after this long, for applications that send none.
 constexpr gint64 kReadingLifetimeUs = gint64{2} * G_USEC_PER_SEC;
 // Firefox places a new selection about 0.1 s after it announces it (on Wayland, an empty box
-// first, then its last character's): a reading's bounds are measured again for this long,
-// which takes in the evaluation after the 0.2 s debounce. Not for a selection of many
-// objects, whose measuring costs the application as much as its reading.
+// first): a reading without a place is measured again for this long, which takes in the
+// evaluation after the 0.2 s debounce. Not a selection of many objects, whose measuring costs
+// the application as much as its reading.
 constexpr gint64 kBoundsSettleUs = gint64{300} * 1000;
 constexpr size_t kMaxSettlingSpans = 32;
 // Parents walked up from a focused object to its window.
@@ -1076,7 +1076,10 @@ ax::Answer AtspiAccessibility::rangeAttribute(AtspiAccessible* accessible,
         read = &*other;
     }
     if (attribute == ax::kAXBoundsForRangeParameterizedAttribute) {
-        bool settling = g_get_monotonic_time() - reading->madeAt < kBoundsSettleUs &&
+        // A selection that had no place yet may have one now; one that had a place keeps it
+        // (measuring again would ask an application that may have stopped answering).
+        bool settling = reading->bounds && !*reading->bounds &&
+                        g_get_monotonic_time() - reading->madeAt < kBoundsSettleUs &&
                         read->spans.size() <= kMaxSettlingSpans;
         if (!other && (!reading->bounds || settling)) {
             reading->bounds = reader_.bounds(*read, accessible);
