@@ -20,13 +20,9 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import desktop  # noqa: E402
 import wayland  # noqa: E402
+from primary_bench import cpu_seconds  # noqa: E402
 
 TICK = 0.4
-
-
-def cpu_seconds(pid):
-    fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 class Suite:
