@@ -145,7 +145,8 @@ def rect_fits(got, app, window, clip_role):
             box = char_box(obj, offset, window) if char != "\ufffc" else (0, 0, 0, 0)
             if box[2] > 0 and box[3] >= 0 and (clip is None or meet(box, clip)):
                 boxes.append(box)
-    return fits(got, boxes, clip), boxes and meet(unite(boxes), clip or unite(boxes))
+    total = unite(boxes) if boxes else None
+    return fits(got, boxes, clip), meet(total, clip) if total and clip else total
 
 
 class App:

@@ -386,8 +386,7 @@ def selection(suite):
     # Only caret moves announced (KDE's editor): each counts as a possible selection change,
     # read on the next tick, not once what was read last runs out (2 s).
     caret = suite.window("Glimwick Fixture Caret", "--caret-only")
-    suite.activate(caret)
-    assert suite.bound_to(caret.process.pid), helper.log()
+    suite.follow(caret.xid, caret.process.pid)
     latencies = []
     for start, end in ((4, 12), (42, 61)):
         mark, sent = len(suite.events()), time.monotonic()
@@ -399,8 +398,7 @@ def selection(suite):
     # Bounds that come a moment after the selection (Firefox on Wayland): measured again, the
     # selection is reported once more where it is.
     late = suite.window("Glimwick Fixture Late Extents", "--late-extents")
-    suite.activate(late)
-    assert suite.bound_to(late.process.pid), helper.log()
+    suite.follow(late.xid, late.process.pid)
     mark = len(suite.events())
     late.send("select view 42 61")
     box = lambda p: [round(p.get(k, -1)) for k in "xywh"]
