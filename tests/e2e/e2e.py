@@ -432,12 +432,13 @@ def faults(suite):
         window.send("select view %d %d" % (start, end))
         return suite.helper.selected(mark, VIEW[start:end], 15)
 
-    # A stopped application stalls the helper one call time-out at most, then reads again.
+    # A stopped application stalls the helper one call time-out (1 s) at most, then reads
+    # again: never two, however libatspi counts its waits on a busy machine.
     suite.check(works(view, 0, 8), "a selection before the faults")
     os.kill(view.process.pid, signal.SIGSTOP)
     slowest = suite.slowest_ping(5)
     os.kill(view.process.pid, signal.SIGCONT)
-    suite.check(slowest is not None and slowest < 1.8, "stopped: slowest ping %s s" % slowest)
+    suite.check(slowest is not None and slowest < 1.5, "stopped: slowest ping %s s" % slowest)
     suite.check(works(view, 9, 16), "read again once it answers")
 
     # Killed while being read.

@@ -372,7 +372,6 @@ bool AtspiAccessibility::connected() {
     if (status != 0 && status != 1) {
         return false;
     }
-    atspi_set_timeout(kCallTimeoutMs, kCallTimeoutMs);
     connected_ = true;
     focusListener_.reset(
         atspi_event_listener_new(&AtspiAccessibility::onFocusEvent, this, nullptr));
