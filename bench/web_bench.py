@@ -22,6 +22,7 @@ for part in ("compat", "support"):
                                     part))
 import compat  # noqa: E402
 import desktop  # noqa: E402
+from primary_bench import cpu_seconds  # noqa: E402
 
 PARAGRAPHS = 2000
 DEBOUNCE = 0.2
@@ -62,12 +63,6 @@ class Pinger(threading.Thread):
         if self.pending is not None:
             self.longest = max(self.longest, time.monotonic() - self.pending)
         self.pending = None
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def web_processes():
