@@ -403,6 +403,10 @@ def main():
     apps = [
         App("gedit", "GTK 3", ["gedit", "--standalone", "compat.txt"], "compat.txt", "gedit",
             editor_steps()),
+        App("mousepad", "GTK 3", ["mousepad", "compat.txt"], "compat.txt", "mousepad",
+            editor_steps()),
+        App("geany", "GTK 3 (Scintilla)", ["geany", "-i", "-c", "geany-config", "compat.txt"],
+            "compat.txt", "geany", editor_steps()),
         App("gnome-text-editor", "GTK 4", ["gnome-text-editor", "--standalone", "compat.txt"],
             "compat.txt", "gnome-text-editor", editor_steps(), place="window",
             note="screen coordinates refused: window coordinates plus the X11 window's place"),
