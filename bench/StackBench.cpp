@@ -42,8 +42,8 @@ struct Options {
 double cpuSeconds(pid_t pid) {
     std::int64_t nanoseconds = 0;
     std::error_code error;
-    for (const auto& task : std::filesystem::directory_iterator(
-             "/proc/" + std::to_string(pid) + "/task", error)) {
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
         std::ifstream schedstat(task.path() / "schedstat");
         std::int64_t onCpu = 0;
         if (schedstat >> onCpu) {
