@@ -38,7 +38,7 @@ struct Options {
 }
 
 // CPU time of a process's threads in seconds, to the nanosecond: the scheduler's own count.
-// /proc/PID/stat counts clock ticks of 10 ms, a sixth of a minute's idle budget.
+// /proc/PID/stat counts clock ticks of 10 ms, a third of what 0.05 % of a minute allows.
 double cpuSeconds(pid_t pid) {
     std::int64_t nanoseconds = 0;
     std::error_code error;

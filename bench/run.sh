@@ -78,7 +78,7 @@ grep '^- ' "$tmp/wayland.txt" > "$tmp/wayland.md" || true
   echo
   echo "Processor time is the scheduler's count for each of the helper's threads"
   echo "(/proc/PID/task/*/schedstat, nanoseconds); /proc/PID/stat counts clock ticks of 10 ms,"
-  echo "a sixth of a minute's share of 0.05 %. Under callgrind the idle helper runs about"
+  echo "a third of what 0.05 % of a minute allows. Under callgrind the idle helper runs about"
   echo "54,000 instructions per tick (0.4 s), about 0.01 % of a core: the"
   echo "rest is the kernel waking it, about four times a second (the tick, and the calls that"
   echo "confirm the focus, the active window and a held selection's range every 2 s)."
