@@ -11,6 +11,7 @@ Usage: e2e.py SCENARIO HELPER CTL FIXTURE
   weston     Wayland instead of openbox: weston and XWayland inside Xvfb (wayland.py)
   mutter     the same on GNOME's Mutter, headless
   kwin       the same on KDE's KWin, on a virtual output
+  sway       the same on sway (wlroots), headless
 
 The main app's view is glimwick-ctl watch; raw commands go out through GIO, so that bodies of
 any type can be sent. Every process started is ended by its process group.
@@ -471,7 +472,8 @@ SESSIONS = {"bus": dict(display=False, accessibility=False, window_manager=False
             "selection": dict(monitor=True), "primary": {},
             "weston": dict(window_manager=False),
             "mutter": dict(display=False, window_manager=False),
-            "kwin": dict(display=False, window_manager=False)}
+            "kwin": dict(display=False, window_manager=False),
+            "sway": dict(display=False, window_manager=False)}
 
 
 def main():

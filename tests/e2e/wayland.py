@@ -1,5 +1,5 @@
 """Headless Wayland sessions on the compositors people run, each with the same checks: weston
-(its X11 back-end inside Xvfb, with XWayland), GNOME's Mutter and KDE's KWin (headless, on
+(its X11 back-end inside Xvfb, with XWayland), GNOME's Mutter, KDE's KWin and sway (headless, on
 virtual outputs). Native GTK 3 (the fixture), GTK 4 (gnome-text-editor) and Qt (FeatherPad)
 clients with no DISPLAY; the helper without DISPLAY, and on weston with DISPLAY on XWayland."""
 
@@ -16,6 +16,7 @@ from desktop import (CHANGED, DIAGNOSTICS, Helper, a11y, application, fits, text
 SOCKET = "wayland-glimwick"
 NATIVE = {"GDK_BACKEND": "wayland", "QT_QPA_PLATFORM": "wayland", "WAYLAND_DISPLAY": SOCKET}
 SKIPPED = "选区跳过:前台应用是主应用 frontPID="
+NOBODY = 65534
 # Linux input key codes, for compositors typed into from inside (Mutter, KWin).
 KEYCODES = {"ctrl": 29, "shift": 42, "Home": 102, "End": 107, "Left": 105, "Right": 106}
 # Native editors, each selecting "The quick" from the keyboard.
@@ -112,7 +113,47 @@ class KWin:
         assert typed.returncode == 0, typed.stderr.decode()
 
 
-COMPOSITORS = {"weston": Weston, "mutter": Mutter, "kwin": KWin}
+class Sway:
+    """wlroots' tiling compositor, headless, typed into through the virtual-keyboard protocol
+    (wtype). It refuses to run as root: it runs as nobody, with a runtime folder of its own."""
+    xwayland = None
+
+    def __init__(self, session, build):
+        self.session = session
+        os.chmod(session.work, 0o711)  # passable, not readable
+        runtime = os.path.join(session.work, "sway")
+        os.mkdir(runtime, 0o700)
+        shutil.chown(runtime, NOBODY, NOBODY)
+        config = os.path.join(runtime, "config")
+        with open(config, "w") as f:
+            f.write("xwayland disable\n")
+        session.spawn(["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY,
+                       "--clear-groups", "sway", "--config", config], "sway",
+                      env={"WLR_BACKENDS": "headless", "WLR_HEADLESS_OUTPUTS": "1",
+                           "WLR_LIBINPUT_NO_DEVICES": "1",
+                           "WLR_RENDERER": "pixman", "XDG_RUNTIME_DIR": runtime,
+                           "HOME": runtime})
+        socket = os.path.join(runtime, "wayland-1")
+        assert wait_until(lambda: os.path.exists(socket), 30), "sway did not start: %s" % (
+            session.read("sway.log")[-2000:])
+        os.symlink(socket, os.path.join(session.env["XDG_RUNTIME_DIR"], SOCKET))
+        # Windows are active only while the seat has a keyboard: one that stays, doing nothing.
+        session.spawn(["wtype", "-s", "86400000"], "sway-keyboard", env=NATIVE)
+
+    def keys(self, *chords):
+        for chord in chords:
+            *modifiers, key = chord.split("+")
+            if key in ("shift", "ctrl"):  # a modifier alone
+                modifiers, key = modifiers + [key], None
+            argv = ["wtype"] + [a for m in modifiers for a in ("-M", m)] + \
+                (["-k", key] if key else []) + [a for m in reversed(modifiers) for a in ("-m", m)]
+            typed = subprocess.run(argv, env={**self.session.env, **NATIVE},
+                                   capture_output=True, timeout=30)
+            assert typed.returncode == 0, typed.stderr.decode()
+            time.sleep(0.03)
+
+
+COMPOSITORS = {"weston": Weston, "mutter": Mutter, "kwin": KWin, "sway": Sway}
 
 
 class Fixture(desktop.Fixture):
