@@ -223,6 +223,21 @@ def fallback_at_caret(suite, helper):
     helper.session.end(sizeless.process)
 
 
+def placed_late(suite, helper):
+    """A toolkit that places a new selection a moment after announcing it (Firefox): with no
+    pointer to stand in, the selection is reported once it has its place, not before."""
+    late = Fixture(helper.session, suite.fixture_path, "Wayland Late", "--late-extents")
+    shown(suite, late.app, "the late window")
+    mark = len(helper.events())
+    late.send("select view 42 57")
+    payload = selection(suite, helper, mark, "quick brown fox")
+    want = tuple(late.view.queryText().getRangeExtents(42, 57, a11y().DESKTOP_COORDS))
+    suite.check(payload is not None and rect_of(payload) == want,
+                "%s: a selection placed late is first reported in its place: %s, %s" % (
+                    helper.name, payload and rect_of(payload), want))
+    helper.session.end(late.process)
+
+
 def keyboard_selection(suite, helper, name, argv):
     """A native editor: "The quick" selected from the keyboard, its rectangle where the
     editor's own window coordinates put those characters. Returns the editor's process."""
@@ -280,6 +295,7 @@ def wayland(suite, compositor="weston"):
                 "GTK 3: the rectangle is the toolkit's, relative to the window: %s, %s" % (
                     payload and rect_of(payload), want))
     fallback_at_caret(suite, helper)
+    placed_late(suite, helper)
     session.end(gtk3.process)
 
     editors = [keyboard_selection(suite, helper, name, argv) for name, argv in EDITORS]

@@ -1014,11 +1014,31 @@ std::optional<Offsets> AtspiAccessibility::rangeOf(const Reading& reading) {
     return Offsets{0, static_cast<int>(g_utf8_strlen(reading.read->text.c_str(), -1))};
 }
 
+// Without a pointer (Wayland) the fallback rectangle can only stand at the caret, and a toolkit
+// that places a new selection a moment after announcing it (Firefox) has placed no caret yet
+// either: a new selection that has no place is not given out while it may still find one.
+// Once that while is over it is measured once more, and given out with the fallback if need be.
+bool AtspiAccessibility::awaitsPlace(Reading& reading, AtspiAccessible* accessible) {
+    if (!reading.read || reading.mark.empty() || !pointerKnown_ || pointerKnown_() ||
+        reading.read->spans.size() > kMaxSettlingSpans || (reading.bounds && *reading.bounds)) {
+        return false;
+    }
+    bool settling = g_get_monotonic_time() - reading.madeAt < kBoundsSettleUs;
+    if (!reading.bounds || settling || reading.held) {
+        reading.bounds = reader_.bounds(*reading.read, accessible);
+    }
+    reading.held = settling && !*reading.bounds;
+    return reading.held;
+}
+
 ax::Answer AtspiAccessibility::selectionAttribute(AtspiAccessible* accessible,
                                                   const std::string& attribute) {
     Reading* reading = currentReading(accessible);
     if (reading == nullptr) {
         return {ax::kAXErrorAttributeUnsupported, std::nullopt};
+    }
+    if (awaitsPlace(*reading, accessible)) {
+        return {ax::kAXErrorNoValue, std::nullopt};
     }
     if (attribute == ax::kAXSelectedTextAttribute) {
         if (reading->mark.empty()) {

@@ -55,6 +55,8 @@ public:
     std::optional<Point> focusPoint();
     // Where the bridge says what the user should know (a browser without accessibility).
     void setNotice(std::function<void(const std::string&)> notice) { notice_ = std::move(notice); }
+    // Whether the pointer's place is known (X11), for the fallback rectangle.
+    void setPointerKnown(std::function<bool()> known) { pointerKnown_ = std::move(known); }
 
     class Observer;
 
@@ -73,6 +75,7 @@ private:
         bool costly = false;
         std::optional<ReadText> read;  // nullopt with a mark: not readable in time
         std::optional<std::optional<Rect>> bounds;
+        bool held = false;  // not given out yet, awaiting its place
         std::optional<int> caret;  // asked for only without a selection
     };
 
@@ -86,6 +89,7 @@ private:
     // An address bar or search box, by the rule the logic applies.
     bool isExcludedControl(AtspiAccessible* accessible);
     bool showsText(Pid pid, AtspiAccessible* focused);
+    bool awaitsPlace(Reading& reading, AtspiAccessible* accessible);
     // The first object below root, breadth first, for which found(object, states) holds: a
     // bounded walk through what is visible, for toolkits without Collection (GTK 4).
     template <typename Found>
@@ -209,6 +213,7 @@ private:
     std::set<Observer*> observers_;
     std::function<void(const std::string&)> notice_;
     std::set<Pid> noticed_;  // processes the notice was given for
+    std::function<bool()> pointerKnown_;
 };
 
 }  // namespace glimwick::os

@@ -73,6 +73,7 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(int argc, char** argv, std:
 LinuxPlatform::LinuxPlatform(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {
     parts_->accessibility.setNotice(
         [this](const std::string& text) { logMessage(platform(), LogLevel::warn, text); });
+    parts_->accessibility.setPointerKnown([this] { return parts_->workspace.pointerKnown(); });
 }
 
 LinuxPlatform::~LinuxPlatform() = default;

@@ -178,10 +178,14 @@ std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
     return desk_.activeApplication ? desk_.activeApplication() : std::nullopt;
 }
 
-Point LinuxWorkspace::mouseLocation() {
+bool LinuxWorkspace::pointerKnown() const {
     // XWayland's pointer stands still over native Wayland windows, where X11 knows no active
     // window.
-    if (x11_ && (!x11_->xwayland || x11_->desktop.active())) {
+    return x11_ && (!x11_->xwayland || x11_->desktop.active());
+}
+
+Point LinuxWorkspace::mouseLocation() {
+    if (pointerKnown()) {
         DrainAfter drain{x11_->desktop};
         Window rootReturn = 0;
         Window child = 0;

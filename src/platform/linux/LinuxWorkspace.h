@@ -31,6 +31,9 @@ public:
     std::optional<RunningApplication> frontmostApplication() override;
     void openURL(const std::string& url) override;
     Point mouseLocation() override;
+    // The X server's pointer, while it moves over the active window (not XWayland's over a
+    // native one); else mouseLocation stands in with accessibility's focus.
+    bool pointerKnown() const;
     // Where the content of a top-level window of pid starts on screen: the window titled
     // title, or its only one; size is the content's own, from the toolkit. (0, 0) for a
     // process without X11 windows: a Wayland client's coordinates are its window's.
