@@ -1014,20 +1014,32 @@ std::optional<Offsets> AtspiAccessibility::rangeOf(const Reading& reading) {
     return Offsets{0, static_cast<int>(g_utf8_strlen(reading.read->text.c_str(), -1))};
 }
 
+// Where the read selection is, measured at most once per evaluation. One that had no place yet
+// may have one now, while it settles (and once more after it was held back); one that had a
+// place keeps it: measuring again would ask an application that may have stopped answering.
+const std::optional<Rect>& AtspiAccessibility::placeOf(Reading& reading,
+                                                       AtspiAccessible* accessible) {
+    bool unplaced = reading.bounds && !*reading.bounds;
+    bool settling = unplaced && reading.read->spans.size() <= kMaxSettlingSpans &&
+                    (g_get_monotonic_time() - reading.madeAt < kBoundsSettleUs || reading.held);
+    if (!reading.bounds || (settling && reading.measuredIn != evaluation_)) {
+        reading.bounds = reader_.bounds(*reading.read, accessible);
+        reading.measuredIn = evaluation_;
+    }
+    return *reading.bounds;
+}
+
 // Without a pointer (Wayland) the fallback rectangle can only stand at the caret, and a toolkit
 // that places a new selection a moment after announcing it (Firefox) has placed no caret yet
 // either: a new selection that has no place is not given out while it may still find one.
 // Once that while is over it is measured once more, and given out with the fallback if need be.
 bool AtspiAccessibility::awaitsPlace(Reading& reading, AtspiAccessible* accessible) {
     if (!reading.read || reading.mark.empty() || !pointerKnown_ || pointerKnown_() ||
-        reading.read->spans.size() > kMaxSettlingSpans || (reading.bounds && *reading.bounds)) {
+        reading.read->spans.size() > kMaxSettlingSpans) {
         return false;
     }
     bool settling = g_get_monotonic_time() - reading.madeAt < kBoundsSettleUs;
-    if (!reading.bounds || settling || reading.held) {
-        reading.bounds = reader_.bounds(*reading.read, accessible);
-    }
-    reading.held = settling && !*reading.bounds;
+    reading.held = !placeOf(reading, accessible) && settling;
     return reading.held;
 }
 
@@ -1095,15 +1107,8 @@ ax::Answer AtspiAccessibility::rangeAttribute(AtspiAccessible* accessible,
         read = &*other;
     }
     if (attribute == ax::kAXBoundsForRangeParameterizedAttribute) {
-        // A selection that had no place yet may have one now; one that had a place keeps it
-        // (measuring again would ask an application that may have stopped answering).
-        bool settling = reading->bounds && !*reading->bounds &&
-                        g_get_monotonic_time() - reading->madeAt < kBoundsSettleUs &&
-                        read->spans.size() <= kMaxSettlingSpans;
-        if (!other && (!reading->bounds || settling)) {
-            reading->bounds = reader_.bounds(*read, accessible);
-        }
-        std::optional<Rect> bounds = other ? reader_.bounds(*read, accessible) : *reading->bounds;
+        std::optional<Rect> bounds =
+            other ? reader_.bounds(*read, accessible) : placeOf(*reading, accessible);
         if (!bounds) {
             return {ax::kAXErrorNoValue, std::nullopt};
         }

@@ -75,8 +75,9 @@ private:
         bool costly = false;
         std::optional<ReadText> read;  // nullopt with a mark: not readable in time
         std::optional<std::optional<Rect>> bounds;
-        bool held = false;  // not given out yet, awaiting its place
-        std::optional<int> caret;  // asked for only without a selection
+        bool held = false;             // not given out yet, awaiting its place
+        std::uint64_t measuredIn = 0;  // the evaluation that measured its bounds last
+        std::optional<int> caret;      // asked for only without a selection
     };
 
     bool connected();
@@ -89,6 +90,7 @@ private:
     // An address bar or search box, by the rule the logic applies.
     bool isExcludedControl(AtspiAccessible* accessible);
     bool showsText(Pid pid, AtspiAccessible* focused);
+    const std::optional<Rect>& placeOf(Reading& reading, AtspiAccessible* accessible);
     bool awaitsPlace(Reading& reading, AtspiAccessible* accessible);
     // The first object below root, breadth first, for which found(object, states) holds: a
     // bounded walk through what is visible, for toolkits without Collection (GTK 4).
