@@ -23,7 +23,7 @@ tests=(
   # the compatibility suite: real applications, read back through their own accessibility
   python3 python3-pyatspi gir1.2-atspi-2.0
   chromium firefox-esr libreoffice-writer libreoffice-gtk3 gedit mousepad geany
-  gnome-text-editor featherpad xfce4-terminal evince epiphany-browser kate konsole
+  gnome-text-editor featherpad xfce4-terminal evince epiphany-browser yelp kate konsole
   # Java Swing through the ATK wrapper (which stays off without xprop, from x11-utils); the
   # JDK runs the suite's one-file Swing window from its source
   openjdk-17-jdk-headless openjdk-17-jre libatk-wrapper-java-jni

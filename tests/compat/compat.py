@@ -388,6 +388,8 @@ def main():
         f.write(TEXT)
     shutil.copy(os.path.join(HERE, "page.html"), work)
     shutil.copy(os.path.join(HERE, "search.html"), work)
+    os.makedirs(os.path.join(work, "help"))  # Yelp shows a folder's index.page
+    shutil.copy(os.path.join(HERE, "help.page"), os.path.join(work, "help", "index.page"))
     # The same text as a PDF of two small pages, both on screen: the last line on the second.
     subprocess.run(["soffice", "-env:UserInstallation=file://" + os.path.join(work, "pdf"),
                     "--headless", "--convert-to", "pdf", os.path.join(HERE, "pages.fodt")],
@@ -458,6 +460,8 @@ def main():
               note="the page's document is never focused: it stands in for the focus")
           for label, env in (("", None),
                              (", no sandbox", {"WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS": "1"}))],
+        App("yelp", "WebKitGTK (Yelp)", ["yelp", os.path.join(work, "help")], "Help", "yelp",
+            editor_steps(keys=False), clip_role="document web", unfocused=True),
         App("firefox-esr", "Firefox (search box, address bar)",
             ["firefox-esr", "--no-remote", "--profile", os.path.join(work, "firefox"),
              "file://" + os.path.join(work, "search.html")],

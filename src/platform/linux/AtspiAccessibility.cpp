@@ -318,8 +318,6 @@ AtspiAccessibility::AtspiAccessibility(GDBusConnection* sessionBus, WindowOrigin
     : sessionBus_(sessionBus), primary_(primary), reader_(calls_, std::move(windowOrigin)) {
     if (primary_ != nullptr) {
         primary_->setChangedHandler([this](Pid owner) {
-            ++primaryChanges_;
-            primaryChangedAt_ = g_get_monotonic_time();
             for (Observer* observer : observers_) {
                 observer->primaryChanged(owner);
             }
@@ -785,7 +783,8 @@ bool AtspiAccessibility::isQt(AtspiAccessible* accessible) {
 }
 
 bool AtspiAccessibility::primarySettling() const {
-    return g_get_monotonic_time() - primaryChangedAt_ < kPrimarySettleUs;
+    return primary_ != nullptr &&
+           g_get_monotonic_time() - primary_->ownerChangedAt() < kPrimarySettleUs;
 }
 
 // The window that accessible is in: the application's child above it (Qt nests frames).
@@ -810,12 +809,12 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedInPage() {
         return nullptr;
     }
     bool signalled = primary_ != nullptr && primary_->available();
-    if (!signalled || !webField_.searched || webField_.primaryChanges != primaryChanges_ ||
+    if (!signalled || !webField_.searched || webField_.primaryChanges != primaryChanges() ||
         primarySettling()) {
         auto inner = calls_.matching(webDocument_.get(), ATSPI_STATE_FOCUSED, nullptr, 1, true);
         bool editable =
             inner && !inner->empty() && calls_.hasState(inner->front().get(), ATSPI_STATE_EDITABLE);
-        webField_ = {editable ? std::move(inner->front()) : nullptr, primaryChanges_, true};
+        webField_ = {editable ? std::move(inner->front()) : nullptr, primaryChanges(), true};
     }
     return retained(webField_.field ? webField_.field.get() : webDocument_.get());
 }
@@ -934,7 +933,7 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     // others: WebKit sets PRIMARY to each new selection. Without X11 there is no such sign,
     // and other documents scan every time.
     bool rescan = !same || reading_->source != Source::blocks || primary_ == nullptr ||
-                  !primary_->available() || reading_->primaryChanges != primaryChanges_ ||
+                  !primary_->available() || reading_->primaryChanges != primaryChanges() ||
                   primarySettling() || !reader_.scanIsCostly(accessible);
     Mark mark = rescan ? reader_.markOf(accessible, source) : reader_.remark(reading_->mark);
     // What changed is looked at whole: the change may have moved the selection elsewhere.
@@ -951,7 +950,7 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     }
     // A page's text does not change under its selection unseen: its mark says enough.
     if (same && (trusted || source == Source::blocks) && reading_->read && reading_->mark == mark) {
-        reading_->primaryChanges = primaryChanges_;
+        reading_->primaryChanges = primaryChanges();
         reading_->checkedAt = now;
         reading_->carets = heard.carets;
         reading_->evaluation = evaluation_;
@@ -966,7 +965,7 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     fresh.madeAt = now;
     fresh.source = source;
     fresh.mark = std::move(mark);
-    fresh.primaryChanges = primaryChanges_;
+    fresh.primaryChanges = primaryChanges();
     if (!fresh.mark.empty()) {
         read(fresh, accessible, unfinished && reading_->mark == fresh.mark);
     }

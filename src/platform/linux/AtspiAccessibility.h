@@ -205,8 +205,9 @@ private:
     // Applications whose selection changed without a word: their events are not relied on.
     std::set<std::string> unannounced_;
     std::optional<Reading> reading_;
-    std::uint64_t primaryChanges_ = 0;
-    gint64 primaryChangedAt_ = 0;
+    std::uint64_t primaryChanges() const {
+        return primary_ != nullptr ? primary_->ownerChanges() : 0;
+    }
     bool primarySettling() const;
     // Counts the evaluations: each begins by asking for the focused element.
     std::uint64_t evaluation_ = 0;

@@ -50,6 +50,10 @@ public:
     void focusMoved();
     // Counts the changes of X11's active window.
     std::uint64_t activeGeneration() const;
+    // Counts PRIMARY's owner changes, whoever made them and whether or not the text could be
+    // converted: each is a sign that something was selected somewhere. And when the last was.
+    std::uint64_t ownerChanges() const;
+    gint64 ownerChangedAt() const;
     // Called on the main loop once a change of PRIMARY is known (converted, or given up).
     void setChangedHandler(Changed changed) { changed_ = std::move(changed); }
 
