@@ -82,9 +82,8 @@ class Session:
     def start(self, window_manager=True, display=True, accessibility=True, monitor=False):
         runtime = os.path.join(self.work, "run")
         os.makedirs(runtime, mode=0o700)
-        # LibreOffice puts its pipe where OSL_SOCKET_PATH says, not in TMPDIR.
         self.env.update(XDG_RUNTIME_DIR=runtime, HOME=self.work, TMPDIR=self.work,
-                        OSL_SOCKET_PATH=self.work, GTK_A11Y="atspi",
+                        GTK_A11Y="atspi",
                         NO_AT_BRIDGE="0", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
                         QT_ACCESSIBILITY="1", GNOME_ACCESSIBILITY="1", LANG="C.UTF-8")
         if display:
