@@ -27,6 +27,8 @@ tests=(
   # Java Swing through the ATK wrapper (which stays off without xprop, from x11-utils); the
   # JDK runs the suite's one-file Swing window from its source
   openjdk-17-jdk-headless openjdk-17-jre libatk-wrapper-java-jni
+  # Qt 6, through the suite's one-file window
+  python3-pyqt6
   # applications without accessibility, read through the PRIMARY selection (xterm in the
   # "fixed" bitmap font, whose cell size the suite relies on), and an owner of known text
   xterm xfonts-base python3-xlib

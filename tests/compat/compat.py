@@ -407,6 +407,10 @@ def main():
                "--window-size=1000,800", "--user-data-dir=" + os.path.join(work, "chromium")]
     os.makedirs(os.path.join(work, "firefox"))
     shutil.copy(os.path.join(HERE, "user.js"), os.path.join(work, "firefox"))
+    qt_steps = [("drag", "quick", "fox", "quick brown fox"),
+                ("double", "jumps", None, "jumps"),
+                ("keys", ["ctrl+Home", "Down", "End", "shift+Up", "shift+Home"], None,
+                 "\n".join(TEXT.split("\n")[:2]))] + editor_steps(double=False, drags=False)[1:]
     apps = [
         App("gedit", "GTK 3", ["gedit", "--standalone", "compat.txt"], "compat.txt", "gedit",
             editor_steps()),
@@ -418,15 +422,13 @@ def main():
             "compat.txt", "gnome-text-editor", editor_steps(), place="window",
             note="screen coordinates refused: window coordinates plus the X11 window's place"),
         # Qt places the characters of later lines on the first line, so the pointer is aimed
-        # there only, and the keyboard selects across lines upward: a selection grown down to
-        # a shorter line would keep its signature (same start, same rectangle) and rightly not
-        # be reported again.
+        # there only.
         App("featherpad", "Qt 5", ["featherpad", "compat.txt"], "compat.txt", "featherpad",
-            [("drag", "quick", "fox", "quick brown fox"),
-             ("double", "jumps", None, "jumps"),
-             ("keys", ["ctrl+Home", "Down", "End", "shift+Up", "shift+Home"], None,
-              "\n".join(TEXT.split("\n")[:2]))], note="Qt reports later lines of a selection at the first line's "
+            qt_steps, note="Qt reports later lines of a selection at the first line's "
             "position (the toolkit's answer, passed on as given)"),
+        App("qt6", "Qt 6 (PyQt6)", ["/usr/bin/python3", os.path.join(HERE, "qt6_area.py"),
+                                    "compat.txt"], "Qt6 compat", "qt6-compat", qt_steps,
+            package="python3-pyqt6", note="as Qt 5"),
         App("xfce4-terminal", "VTE (GTK 3)",
             ["xfce4-terminal", "--disable-server", "--title", "compat-terminal", "-x", "sh",
              "-c", "cat compat.txt; exec sleep 100000"], "compat-terminal", "xfce4-terminal",
