@@ -30,7 +30,9 @@ class Helper:
         self.watch = session.spawn([ctl, "watch"], name + "-watch")
         assert wait_until(lambda: "watching" in session.read(name + "-watch.log"), 10)
         self.process = session.spawn([helper], name, **spawn)
-        assert wait_until(lambda: "启动" in self.log(), 10), self.log()
+        # Its start diagnostic, not its banner: commands sent before it listens are lost.
+        assert wait_until(lambda: [p for p in self.payloads(DIAGNOSTICS) if p.get("context")
+                                   == "启动" and p.get("pid") == self.process.pid], 10), self.log()
         if app_pid is not None:
             self.start(app_pid)
 
