@@ -349,7 +349,9 @@ def check_app(session, helper, app, failures):
             if step[0] == "ignored":
                 ignored.append(text_of(holding(app_obj, step[1], step[3])[0]).getText(0, -1))
                 continue
-            payload = payload or helper.selected(mark, step[3], 5)
+            if payload is None:  # the gesture landed, the report is still awaited
+                payload = helper.selected(mark, step[3], 5)
+                latency = time.monotonic() - done
             if payload is None:
                 failures.append("%s %s: not reported as %r (%s)" % (
                     app.name, step[:3], step[3], helper.payloads(CHANGED, mark)[-1:]))
@@ -407,6 +409,7 @@ def main():
                "--window-size=1000,800", "--user-data-dir=" + os.path.join(work, "chromium")]
     os.makedirs(os.path.join(work, "firefox"))
     shutil.copy(os.path.join(HERE, "user.js"), os.path.join(work, "firefox"))
+    # FeatherPad's gestures, then the editors' two-line selection grown by one character.
     qt_steps = [("drag", "quick", "fox", "quick brown fox"),
                 ("double", "jumps", None, "jumps"),
                 ("keys", ["ctrl+Home", "Down", "End", "shift+Up", "shift+Home"], None,
