@@ -1,5 +1,6 @@
 // The baseline for ping throughput: the least a client can do per ping on the same bus, which
-// is to answer each with one signal carrying a fixed identity payload.
+// is to answer each with one signal carrying a fixed identity payload. With --tick, also the
+// baseline for idle: a timer as often as the helper's poll that does nothing.
 
 #include <gio/gio.h>
 #include <unistd.h>
@@ -7,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-int main() {
+int main(int argc, char** argv) {
     GError* error = nullptr;
     GDBusConnection* connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
     if (connection == nullptr) {
@@ -33,6 +34,10 @@ int main() {
     }
     std::printf("ready\n");
     std::fflush(stdout);
+    if (argc > 1 && std::string(argv[1]) == "--tick") {
+        g_timeout_add(
+            400, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    }
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
     g_main_loop_run(loop);
     return 0;

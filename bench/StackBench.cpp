@@ -227,12 +227,21 @@ int main(int argc, char** argv) {
         !client.waitForEvent("com.corvala.app.selectionChanged", 1, 10s)) {
         fail("first selection not reported");
     }
+    // Beside it, over the same time, the floor: a bare main loop woken as often.
+    ChildProcess reference({GLIMWICK_ECHO_PATH, "--tick"}, env);
+    if (!waitUntil([&] { return reference.stdoutText() == "ready\n"; }, 20s)) {
+        fail("echo client did not start");
+    }
     double cpuBefore = cpuSeconds(helper.pid());
+    double referenceBefore = cpuSeconds(reference.pid());
     long rssStart = residentKiB(helper.pid());
     auto idleStart = Clock::now();
     sleepFor(std::chrono::seconds(options.idleSeconds));
     double idleWall = std::chrono::duration<double>(Clock::now() - idleStart).count();
     double cpuShare = (cpuSeconds(helper.pid()) - cpuBefore) / idleWall * 100;
+    double referenceShare = (cpuSeconds(reference.pid()) - referenceBefore) / idleWall * 100;
+    reference.kill(SIGKILL);
+    reference.waitForExit(10s);
     long rssEnd = residentKiB(helper.pid());
     // Then the calls to other processes, apart, as tracing costs CPU of its own.
     IdleCalls calls = countIdleCalls(helper.pid(), env, options.idleSeconds / 3);
@@ -270,6 +279,9 @@ int main(int argc, char** argv) {
 
     std::printf("| idle CPU, monitoring on, selection held %d s | %.3f %% of one core |\n",
                 options.idleSeconds, cpuShare);
+    std::printf(
+        "| the same time, a bare GLib main loop with a 0.4 s timer | %.3f %% of one core |\n",
+        referenceShare);
     if (calls.seconds > 0) {
         double ticks = calls.seconds / 0.4;
         std::printf(
