@@ -16,7 +16,7 @@
 namespace glimwick::os {
 namespace {
 
-TEST(Roles, TheNamesTheExclusionRuleAndThePasswordRuleDependOn) {
+TEST(Roles, TheNamesAndKindsTheExclusionPasswordAndParagraphRulesDependOn) {
     struct Case {
         AtspiRole role;
         bool multiLine;
@@ -39,6 +39,13 @@ TEST(Roles, TheNamesTheExclusionRuleAndThePasswordRuleDependOn) {
     EXPECT_TRUE(isSecret(std::nullopt)) << "a role that cannot be read may be a password";
     EXPECT_FALSE(isSecret(ATSPI_ROLE_ENTRY));
     EXPECT_FALSE(isSecret(ATSPI_ROLE_TEXT));
+    // Paragraphs beside a selection's edge join it in a document whatever they are, and in a
+    // text shape or table cell (LibreOffice's) only among paragraphs.
+    EXPECT_TRUE(holdsParagraphs(ATSPI_ROLE_DOCUMENT_FRAME, ATSPI_ROLE_PAGE));
+    EXPECT_TRUE(holdsParagraphs(ATSPI_ROLE_PANEL, ATSPI_ROLE_PARAGRAPH));
+    EXPECT_TRUE(holdsParagraphs(ATSPI_ROLE_TABLE_CELL, ATSPI_ROLE_PARAGRAPH));
+    EXPECT_FALSE(holdsParagraphs(ATSPI_ROLE_PANEL, ATSPI_ROLE_ENTRY));
+    EXPECT_FALSE(holdsParagraphs(ATSPI_ROLE_FILLER, ATSPI_ROLE_PARAGRAPH));
 }
 
 TEST(Bridge, AFailedCallIsClassifiedByItsCodeNotItsMessage) {

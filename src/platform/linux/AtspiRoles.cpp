@@ -110,6 +110,12 @@ bool isDocument(AtspiRole role) {
     return contains(kDocuments, role);
 }
 
+bool holdsParagraphs(AtspiRole container, AtspiRole child) {
+    return isDocument(container) ||
+           ((container == ATSPI_ROLE_PANEL || container == ATSPI_ROLE_TABLE_CELL) &&
+            child == ATSPI_ROLE_PARAGRAPH);
+}
+
 bool isTopLevel(AtspiRole role) {
     return role == ATSPI_ROLE_FRAME || role == ATSPI_ROLE_WINDOW || role == ATSPI_ROLE_DIALOG;
 }

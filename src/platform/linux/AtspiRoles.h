@@ -21,6 +21,12 @@ Layout layoutOf(AtspiRole role);
 // A document whose paragraphs are separate objects, each holding its part of a selection.
 bool isDocument(AtspiRole role);
 
+// Whether the children of a container without text of its own, beside one of them in role
+// child, are paragraphs that may each hold a part of one selection: a document's, and the
+// paragraphs of a text shape or a table cell (LibreOffice's slides, drawings and tables).
+// Elsewhere only paragraphs are such children.
+bool holdsParagraphs(AtspiRole container, AtspiRole child);
+
 // A top-level window of an application.
 bool isTopLevel(AtspiRole role);
 

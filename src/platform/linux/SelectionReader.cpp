@@ -321,7 +321,9 @@ std::vector<ReadText> SelectionReader::beyond(const Holder& edge, int step, gint
     }
     GObjectPtr<AtspiAccessible> document = calls_.parent(edge.object.get());
     auto role = document ? calls_.role(document.get()) : std::nullopt;
-    if (!role || !isDocument(*role) || GObjectPtr<AtspiText>(calls_.textOf(document.get()))) {
+    auto edgeRole = role ? calls_.role(edge.object.get()) : std::nullopt;
+    if (!edgeRole || !holdsParagraphs(*role, *edgeRole) ||
+        GObjectPtr<AtspiText>(calls_.textOf(document.get()))) {
         return {};
     }
     auto siblings = calls_.childCount(document.get());
@@ -330,7 +332,7 @@ std::vector<ReadText> SelectionReader::beyond(const Holder& edge, int step, gint
     if (!index) {
         return {};
     }
-    return selectedNext({document.get(), *index, *siblings, deadline}, step);
+    return selectedNext({document.get(), *role, *index, *siblings, deadline}, step);
 }
 
 // Some applications give no index (Evince's pages say -1): it is found among the siblings,
@@ -355,6 +357,12 @@ std::optional<int> SelectionReader::indexAmong(AtspiAccessible* document,
 std::optional<std::pair<ReadText, bool>> SelectionReader::selectedPart(const Paragraphs& around,
                                                                        int i, bool forward) {
     GObjectPtr<AtspiAccessible> paragraph = calls_.child(around.document, i);
+    if (paragraph && !isDocument(around.role)) {
+        auto role = calls_.role(paragraph.get());
+        if (!role || !holdsParagraphs(around.role, *role)) {
+            return std::nullopt;
+        }
+    }
     GObjectPtr<AtspiText> text(paragraph ? calls_.textOf(paragraph.get()) : nullptr);
     auto selected = text ? calls_.firstSelection(paragraph.get(), text.get()) : std::nullopt;
     auto read = selected ? readRange(paragraph.get(), *selected, around.deadline) : std::nullopt;

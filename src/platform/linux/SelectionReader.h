@@ -117,12 +117,13 @@ private:
     // A document's paragraphs around one of them, at index.
     struct Paragraphs {
         AtspiAccessible* document;
+        AtspiRole role;  // the document's
         int index;
         int siblings;
         gint64 deadline;
     };
     // The selected paragraphs beyond edge, one way (step), nearest first: where edge's parent
-    // is a document whose paragraphs are objects of their own, not joined by a text of its own.
+    // holds paragraphs that are objects of their own, not joined by a text of its own.
     std::vector<ReadText> beyond(const Holder& edge, int step, gint64 deadline);
     std::optional<int> indexAmong(AtspiAccessible* document, AtspiAccessible* paragraph,
                                   int siblings, gint64 deadline);
