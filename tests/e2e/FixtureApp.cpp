@@ -7,7 +7,8 @@
 // accessibility clients, which then find them only by asking; --caret-only, it announces
 // only that the caret moved (as KDE's editor does); --late-extents, a new selection's first
 // measure is empty (as Firefox's on Wayland); --no-range-extents, it gives
-// ranges no size, as toolkits do that measure characters only; --late-accessibility (with
+// ranges no size, as toolkits do that measure characters only; --unmeasured-range, a box of
+// negative size for every range (as Swing's HTML documents); --late-accessibility (with
 // NO_AT_BRIDGE=1 in its environment), it joins the accessibility bus only on "register".
 
 #include <atk-bridge.h>
@@ -144,6 +145,9 @@ void widgetRange(AtkText*, gint, gint, AtkCoordType, AtkTextRectangle* rect) {
     *rect = AtkTextRectangle{2, 2, 50, 17};
 }
 
+void unmeasuredRange(AtkText*, gint, gint, AtkCoordType, AtkTextRectangle* rect) {
+    *rect = AtkTextRectangle{-1, -1, -1, -1};
+}
 
 }  // namespace
 
@@ -193,10 +197,13 @@ int main(int argc, char** argv) {
     name(view, "view", fixture);
 
     std::string mode = argc > 2 ? argv[2] : "";
-    if (mode == "--no-range-extents" || mode == "--widget-extents") {
+    const std::map<std::string, RangeExtents> patched = {{"--no-range-extents", &sizelessRange},
+                                                         {"--widget-extents", &widgetRange},
+                                                         {"--unmeasured-range", &unmeasuredRange}};
+    if (auto found = patched.find(mode); found != patched.end()) {
         auto* text = static_cast<AtkTextIface*>(g_type_interface_peek(
             G_OBJECT_GET_CLASS(gtk_widget_get_accessible(view)), ATK_TYPE_TEXT));
-        text->get_range_extents = mode == "--widget-extents" ? &widgetRange : &sizelessRange;
+        text->get_range_extents = found->second;
     }
     if (mode == "--late-extents") {
         auto* text = static_cast<AtkTextIface*>(g_type_interface_peek(

@@ -420,6 +420,18 @@ def selection(suite):
         suite.check([got.get(k) for k in "xywh"] == [280, 90, 40, 20],
                     "%s: around the pointer: %s" % (mode, got))
 
+    # A range the toolkit cannot measure (Swing's HTML documents): its characters still place it.
+    window = suite.window("Glimwick Fixture Unmeasured", "--unmeasured-range")
+    suite.follow(window.xid, window.process.pid)
+    mark = len(suite.events())
+    window.send("select view 42 91")
+    got = suite.helper.selected(mark, VIEW[42:91]) or {}
+    view = next(o for o in desktop.walk(wayland.of_process(window.process.pid)) if o.name == "view")
+    boxes = [view.queryText().getCharacterExtents(i, desktop.a11y().DESKTOP_COORDS)
+             for i in range(42, 91)]
+    suite.check(desktop.fits([got.get(k, 0) for k in "xywh"], [b for b in boxes if b[2] > 0]),
+                "an unmeasured range is placed by its characters: %s" % got)
+
 
 def faults(suite):
     session = suite.session

@@ -449,11 +449,15 @@ std::optional<Rect> SelectionReader::measure(const Span& span) {
     if (!text) {
         return std::nullopt;
     }
-    if (auto screen = calls_.rangeExtents(span.accessible.get(), text.get(), span.range,
-                                          ATSPI_COORD_TYPE_SCREEN)) {
+    auto screen =
+        calls_.rangeExtents(span.accessible.get(), text.get(), span.range, ATSPI_COORD_TYPE_SCREEN);
+    if (screen && screen->width >= 0 && screen->height >= 0) {
         return screen;
     }
-    return measureInWindow(span, text.get());
+    // A box of negative size says the range cannot be measured (Swing's HTML documents, for a
+    // range from their head on); its characters, line by line, may still have their boxes.
+    auto lines = screen ? measureLines(span, text.get(), ATSPI_COORD_TYPE_SCREEN, 0) : std::nullopt;
+    return lines ? lines : measureInWindow(span, text.get());
 }
 
 // For toolkits that refuse screen coordinates (GTK 4): window coordinates plus the window's
