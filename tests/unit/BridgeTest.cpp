@@ -137,32 +137,36 @@ private:
     std::vector<std::string> asked_;
 };
 
-TEST(Bridge, APageReadTogetherSurvivesBadNamesPasswordsAndSilence) {
+TEST(Bridge, APageReadTogetherSurvivesBadNamesPasswordsFramesAndSilence) {
     const char* me = ":1.1";
     FakeApplication app({
         {"/org/freedesktop/DBus Hello()", g_variant_new("(s)", me)},
         {"/org/a11y/atspi/accessible/root GetApplicationBusAddress()", g_variant_new("(s)", "")},
-        {"/doc GetText(0, -1)", g_variant_new("(s)", "A\uFFFCB\uFFFC\uFFFCC")},
+        {"/doc GetText(0, -1)", g_variant_new("(s)", "A\uFFFCB\uFFFC\uFFFC\uFFFCC")},
         {"/doc GetChildren()", g_variant_new_parsed("(@a(so) [],)")},
-        {"/doc GetNLinks()", g_variant_new("(i)", 3)},
+        {"/doc GetNLinks()", g_variant_new("(i)", 4)},
         // A name no bus could have: libdbus would abort on it.
         {"/doc GetLink(0,)", g_variant_new("((so))", "not a bus name", "/link0")},
         {"/doc GetLink(1,)", g_variant_new("((so))", me, "/link1")},
         {"/doc GetLink(2,)", g_variant_new("((so))", me, "/link2")},
+        {"/doc GetLink(3,)", g_variant_new("((so))", me, "/link3")},
         {"/link1 GetObject(0,)", g_variant_new("((so))", me, "/paragraph")},
         {"/link2 GetObject(0,)", g_variant_new("((so))", me, "/password")},
+        {"/link3 GetObject(0,)", g_variant_new("((so))", me, "/frame")},
         {"/paragraph GetRole()", g_variant_new("(u)", ATSPI_ROLE_PARAGRAPH)},
         {"/paragraph GetText(0, -1)", g_variant_new("(s)", "inner")},
         {"/password GetRole()", g_variant_new("(u)", ATSPI_ROLE_PASSWORD_TEXT)},
         {"/password GetText(0, -1)", g_variant_new("(s)", "hunter2")},
+        {"/frame GetRole()", g_variant_new("(u)", ATSPI_ROLE_INTERNAL_FRAME)},
+        {"/frame GetText(0, -1)", g_variant_new("(s)", "framed")},
     });
     auto batch = TextBatch::open(app.address(), g_get_monotonic_time() + G_USEC_PER_SEC);
     ASSERT_TRUE(batch);
 
-    auto page =
-        batch->read({me, "/doc"}, {1, 3, 4}, g_get_monotonic_time() + gint64{5} * G_USEC_PER_SEC);
+    auto page = batch->read({me, "/doc"}, {1, 3, 4, 5},
+                            g_get_monotonic_time() + gint64{5} * G_USEC_PER_SEC);
     ASSERT_TRUE(page);
-    ASSERT_EQ(page->top.size(), 3U);
+    ASSERT_EQ(page->top.size(), 4U);
     EXPECT_EQ(page->top[0], nullptr) << "an object behind a bad name is not there";
     ASSERT_NE(page->top[1], nullptr);
     EXPECT_EQ(page->top[1]->text, "inner");
@@ -172,6 +176,7 @@ TEST(Bridge, APageReadTogetherSurvivesBadNamesPasswordsAndSilence) {
     auto asked = app.asked();
     EXPECT_EQ(std::count(asked.begin(), asked.end(), "/password GetText(0, -1)"), 0)
         << "a password field's text is never asked for";
+    EXPECT_EQ(page->top[3], nullptr) << "a frame's document is not part of the page's selection";
 
     // An application that never answers costs the deadline, not more.
     EXPECT_EQ(batch->read({me, "/mute"}, {0}, g_get_monotonic_time() + G_USEC_PER_SEC / 5),

@@ -481,15 +481,18 @@ bool TextBatch::readLevel(std::vector<Pending>& level, Result& result, gint64 de
 }
 
 // A node for the pending object, by the role the application answered; an unreadable role
-// counts as a password's.
+// counts as a password's. A document of its own (a frame) gets none: nothing of it is read.
 void TextBatch::place(Pending& pending, const GVariantPtr& role, Result& result) {
-    TextNode& node = result.nodes.emplace_back();
     std::optional<AtspiRole> known;
     if (role && g_variant_is_of_type(role.get(), G_VARIANT_TYPE("(u)"))) {
         guint32 value = 0;
         g_variant_get(role.get(), "(u)", &value);
         known = static_cast<AtspiRole>(value);
     }
+    if (known && isSeparateDocument(*known)) {
+        return;
+    }
+    TextNode& node = result.nodes.emplace_back();
     node.layout = known ? layoutOf(*known) : Layout::block;
     node.secret = isSecret(known);
     pending.node = &node;

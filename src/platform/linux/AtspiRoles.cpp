@@ -116,6 +116,10 @@ bool holdsParagraphs(AtspiRole container, AtspiRole child) {
             child == ATSPI_ROLE_PARAGRAPH);
 }
 
+bool isSeparateDocument(AtspiRole role) {
+    return role == ATSPI_ROLE_INTERNAL_FRAME || role == ATSPI_ROLE_EMBEDDED;
+}
+
 bool isTopLevel(AtspiRole role) {
     return role == ATSPI_ROLE_FRAME || role == ATSPI_ROLE_WINDOW || role == ATSPI_ROLE_DIALOG;
 }

@@ -27,6 +27,10 @@ bool isDocument(AtspiRole role);
 // Elsewhere only paragraphs are such children.
 bool holdsParagraphs(AtspiRole container, AtspiRole child);
 
+// An object that shows a document of its own (a web page's frame, an embedded object): a
+// selection around it does not take in its text, as a copy would not.
+bool isSeparateDocument(AtspiRole role);
+
 // A top-level window of an application.
 bool isTopLevel(AtspiRole role);
 

@@ -292,7 +292,9 @@ std::optional<bool> SelectionReader::expandEdge(AtspiAccessible* accessible,
                                                 int depth, gint64 deadline, Builder& out) {
     GObjectPtr<AtspiAccessible> child =
         hypertext != nullptr ? calls_.embeddedAt(accessible, hypertext, offset) : nullptr;
-    GObjectPtr<AtspiText> childText(child ? calls_.textOf(child.get()) : nullptr);
+    auto role = child ? calls_.role(child.get()) : std::nullopt;
+    GObjectPtr<AtspiText> childText(role && !isSeparateDocument(*role) ? calls_.textOf(child.get())
+                                                                       : nullptr);
     if (!childText) {
         return false;
     }
@@ -300,7 +302,7 @@ std::optional<bool> SelectionReader::expandEdge(AtspiAccessible* accessible,
     if (auto own = calls_.firstSelection(child.get(), childText.get())) {
         childRange = *own;
     }
-    Layout layout = layoutOf(calls_.role(child.get()).value_or(ATSPI_ROLE_PARAGRAPH));
+    Layout layout = layoutOf(*role);
     out.joiner.beginObject(layout);
     if (!expand(child.get(), childText.get(), childRange, measure, depth + 1, deadline, out)) {
         return std::nullopt;
