@@ -13,8 +13,8 @@
 
 static struct org_kde_kwin_fake_input* input;
 
-static void global(void* data, struct wl_registry* registry, uint32_t name,
-                   const char* interface, uint32_t version) {
+static void global(void* data, struct wl_registry* registry, uint32_t name, const char* interface,
+                   uint32_t version) {
     (void)data;
     if (strcmp(interface, org_kde_kwin_fake_input_interface.name) == 0 && version >= 4) {
         input = wl_registry_bind(registry, name, &org_kde_kwin_fake_input_interface, 4);

@@ -47,8 +47,8 @@ bool openSettingsPanel() {
             }
             const gchar* argv[] = {program.get(), panel.argument, nullptr};
             // Reaped by GLib; whether the panel then shows is not ours to report.
-            if (g_spawn_async(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_DEFAULT,
-                              nullptr, nullptr, nullptr, nullptr) != FALSE) {
+            if (g_spawn_async(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_DEFAULT, nullptr,
+                              nullptr, nullptr, nullptr) != FALSE) {
                 return true;
             }
         }
