@@ -103,7 +103,6 @@ struct LinuxWorkspace::X11 {
     Atom frameExtents = 0;
     bool xwayland = false;
 
-    std::optional<std::string> bytes(Window window, Atom name, Atom type) const;
     struct Windows {
         int count = 0;
         std::optional<Window> titled;
@@ -111,50 +110,7 @@ struct LinuxWorkspace::X11 {
     };
     std::optional<Windows> windowsOf(Pid pid, const std::string& title) const;
     std::optional<Point> contentOrigin(Window window, Point size) const;
-    std::optional<std::vector<unsigned long>> cardinals(Window window, Atom name,
-                                                        unsigned long count) const;
 };
-
-// The bytes of a property, or nothing.
-std::optional<std::string> LinuxWorkspace::X11::bytes(Window window, Atom name, Atom type) const {
-    Atom actualType = 0;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long after = 0;
-    unsigned char* data = nullptr;
-    constexpr long kMaxLongs = 1 << 16;
-    if (XGetWindowProperty(display, window, name, 0, kMaxLongs, False, type, &actualType, &format,
-                           &count, &after, &data) != Success ||
-        data == nullptr) {
-        return std::nullopt;
-    }
-    XDataPtr<unsigned char> owned(data);
-    if (format != 8) {
-        return std::nullopt;
-    }
-    return std::string(reinterpret_cast<const char*>(data), count);
-}
-
-// Exactly count CARDINAL values of a property, or nothing.
-std::optional<std::vector<unsigned long>> LinuxWorkspace::X11::cardinals(
-    Window window, Atom name, unsigned long count) const {
-    Atom actualType = 0;
-    int format = 0;
-    unsigned long got = 0;
-    unsigned long after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(display, window, name, 0, static_cast<long>(count), False, XA_CARDINAL,
-                           &actualType, &format, &got, &after, &data) != Success ||
-        data == nullptr) {
-        return std::nullopt;
-    }
-    XDataPtr<unsigned char> owned(data);
-    if (format != 32 || got != count) {
-        return std::nullopt;
-    }
-    const auto* longs = reinterpret_cast<const unsigned long*>(data);
-    return std::vector<unsigned long>(longs, longs + count);
-}
 
 LinuxWorkspace::LinuxWorkspace(X11Desktop& desktop, AccessibleDesk desk) : desk_(std::move(desk)) {
     Display* display = desktop.display();
@@ -207,32 +163,20 @@ Point LinuxWorkspace::mouseLocation() {
 // title, and the last one; nullopt when the list cannot be read.
 std::optional<LinuxWorkspace::X11::Windows> LinuxWorkspace::X11::windowsOf(
     Pid pid, const std::string& title) const {
-    Atom actualType = 0;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(display, root, clientList, 0, 4096, False, XA_WINDOW, &actualType,
-                           &format, &count, &after, &data) != Success ||
-        data == nullptr) {
+    auto windows = propertyLongs(display, root, clientList, XA_WINDOW, 4096);
+    if (!windows) {
         return std::nullopt;
     }
-    XDataPtr<unsigned char> owned(data);
-    if (format != 32) {
-        return std::nullopt;
-    }
-    const auto* windows = reinterpret_cast<const unsigned long*>(data);
     Windows found;
-    for (unsigned long i = 0; i < count; ++i) {
-        Window window = windows[i];
+    for (Window window : *windows) {
         if (windowProcess(display, window) != pid) {
             continue;
         }
         ++found.count;
         found.last = window;
-        auto name = bytes(window, wmName, utf8String);
+        auto name = propertyBytes(display, window, wmName, utf8String);
         if (!name) {
-            name = bytes(window, XA_WM_NAME, XA_STRING);
+            name = propertyBytes(display, window, XA_WM_NAME, XA_STRING);
         }
         if (name && *name == title) {
             found.titled = window;
@@ -252,7 +196,8 @@ std::optional<Point> LinuxWorkspace::X11::contentOrigin(Window window, Point siz
         return std::nullopt;
     }
     Point origin{static_cast<double>(x), static_cast<double>(y)};
-    if (auto margins = cardinals(window, frameExtents, 4)) {
+    if (auto margins = propertyLongs(display, window, frameExtents, XA_CARDINAL, 4);
+        margins && margins->size() == 4) {
         return Point{origin.x + static_cast<double>((*margins)[0]),
                      origin.y + static_cast<double>((*margins)[2])};
     }

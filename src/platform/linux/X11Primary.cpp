@@ -120,21 +120,15 @@ struct X11Primary::X11 {
     // The converted property, deleted as it is read (which asks an incremental owner for the
     // next part). Nullopt when it cannot be read or is too large.
     std::optional<std::string> take(Atom& type) {
-        int format = 0;
-        unsigned long count = 0;
-        unsigned long after = 0;
-        unsigned char* data = nullptr;
         constexpr long kMaxLongs = static_cast<long>(kMaxBytes / 4 + 1);
-        if (XGetWindowProperty(display, requestor, property, 0, kMaxLongs, True, AnyPropertyType,
-                               &type, &format, &count, &after, &data) != Success) {
+        auto read = readProperty(display, requestor, property, AnyPropertyType, kMaxLongs, true);
+        type = read ? read->type : None;
+        if (!read || read->after != 0 || (read->format != 8 && read->data)) {
             return std::nullopt;
         }
-        XDataPtr<unsigned char> owned(data);
-        if (after != 0 || (format != 8 && data != nullptr)) {
-            return std::nullopt;
-        }
-        return data != nullptr ? std::string(reinterpret_cast<const char*>(data), count)
-                               : std::string();
+        return read->data
+                   ? std::string(reinterpret_cast<const char*>(read->data.get()), read->items)
+                   : std::string();
     }
 
     void onSelectionNotify(const XSelectionEvent& event) {

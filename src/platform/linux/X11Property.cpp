@@ -45,6 +45,43 @@ Pid declaredProcess(Display* display, Window window) {
 
 }  // namespace
 
+std::optional<Property> readProperty(Display* display, Window window, Atom name, Atom type,
+                                     long maxLongs, bool remove) {
+    Property property;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display, window, name, 0, maxLongs, remove ? True : False, type,
+                           &property.type, &property.format, &property.items, &property.after,
+                           &data) != Success) {
+        return std::nullopt;
+    }
+    property.data.reset(data);
+    return property;
+}
+
+std::optional<std::vector<unsigned long>> propertyLongs(Display* display, Window window, Atom name,
+                                                        Atom type, long maxItems) {
+    auto property = readProperty(display, window, name, type, maxItems);
+    if (!property || !property->data || property->format != 32) {
+        return std::nullopt;
+    }
+    const auto* longs = reinterpret_cast<const unsigned long*>(property->data.get());
+    return std::vector<unsigned long>(longs, longs + property->items);
+}
+
+std::optional<std::string> propertyBytes(Display* display, Window window, Atom name, Atom type) {
+    constexpr long kMaxLongs = 1 << 16;
+    auto property = readProperty(display, window, name, type, kMaxLongs);
+    if (!property || !property->data || property->format != 8) {
+        return std::nullopt;
+    }
+    return std::string(reinterpret_cast<const char*>(property->data.get()), property->items);
+}
+
+std::optional<unsigned long> propertyValue(Display* display, Window window, Atom name, Atom type) {
+    auto values = propertyLongs(display, window, name, type, 1);
+    return values && values->size() == 1 ? std::optional(values->front()) : std::nullopt;
+}
+
 Pid windowProcess(Display* display, Window window) {
     Pid pid = declaredProcess(display, window);
     if (pid > 0) {

@@ -4,6 +4,8 @@
 
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/ProcessInfo.h"
 
@@ -26,24 +28,24 @@ struct XFreeData {
 template <typename T>
 using XDataPtr = std::unique_ptr<T, XFreeData>;
 
-// One 32-bit value (CARDINAL, WINDOW) of a window's property, or nothing.
-inline std::optional<unsigned long> propertyValue(Display* display, Window window, Atom name,
-                                                  Atom type) {
-    Atom actualType = None;
+// A window's property as the server gives it, with its type and format; nullopt when it
+// cannot be read. remove deletes it as it is read (which asks an incremental owner for more).
+struct Property {
+    Atom type = None;
     int format = 0;
-    unsigned long count = 0;
-    unsigned long after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(display, window, name, 0, 1, False, type, &actualType, &format, &count,
-                           &after, &data) != Success) {
-        return std::nullopt;
-    }
-    XDataPtr<unsigned char> owned(data);
-    if (data == nullptr || count != 1 || format != 32) {
-        return std::nullopt;
-    }
-    return *reinterpret_cast<unsigned long*>(data);
-}
+    unsigned long items = 0;
+    unsigned long after = 0;  // bytes left unread past maxLongs
+    XDataPtr<unsigned char> data;
+};
+std::optional<Property> readProperty(Display* display, Window window, Atom name, Atom type,
+                                     long maxLongs, bool remove = false);
+// Its 32-bit values (CARDINAL, WINDOW), at most maxItems; nullopt unless in that format.
+std::optional<std::vector<unsigned long>> propertyLongs(Display* display, Window window, Atom name,
+                                                        Atom type, long maxItems);
+// Its bytes (STRING, UTF8_STRING); nullopt unless in that format.
+std::optional<std::string> propertyBytes(Display* display, Window window, Atom name, Atom type);
+// One 32-bit value, or nothing.
+std::optional<unsigned long> propertyValue(Display* display, Window window, Atom name, Atom type);
 
 // The process a window belongs to, 0 when unknown: its own _NET_WM_PID, its client leader's,
 // or its parents'; else the X server's knowledge of the client that made it (a browser's
