@@ -20,26 +20,18 @@ constexpr size_t kKnownRoles = 16;
 constexpr const char* kAtspiErrorDomain = "atspi_error";
 constexpr gint kAtspiApplicationGone = 0;
 
-Rect rectFrom(const AtspiRect& r) {
-    return Rect{static_cast<double>(r.x), static_cast<double>(r.y), static_cast<double>(r.width),
-                static_cast<double>(r.height)};
-}
-
 // An array of accessibles that AT-SPI hands over, freed with what it holds.
-void freeAccessibles(GArray*& array) {
-    if (array != nullptr) {
+struct AccessiblesFree {
+    void operator()(GArray* array) const {
         for (guint i = 0; i < array->len; ++i) {
             g_object_unref(g_array_index(array, AtspiAccessible*, i));
         }
         g_array_free(array, TRUE);
-        array = nullptr;
     }
-}
-
-void freeRect(AtspiRect*& rect) {
-    g_free(rect);
-    rect = nullptr;
-}
+};
+struct HashTableUnref {
+    void operator()(GHashTable* table) const { g_hash_table_unref(table); }
+};
 
 gint libatspiTimeoutMs(AtspiAccessible* target) {
     // Over an application's own connection (one with no bus name) libatspi waits in steps of
@@ -104,8 +96,8 @@ void AtspiCalls::leaveAlone(const char* bus) {
     }
 }
 
-template <typename Result, typename Body, typename Release>
-std::optional<Result> AtspiCalls::ask(AtspiAccessible* target, Body&& body, Release&& release) {
+template <typename Result, typename Body>
+std::optional<Result> AtspiCalls::ask(AtspiAccessible* target, Body&& body) {
     const char* bus = busNameOf(target);
     if (leftAlone(bus)) {
         lastError_ = ax::kAXErrorCannotComplete;
@@ -115,7 +107,7 @@ std::optional<Result> AtspiCalls::ask(AtspiAccessible* target, Body&& body, Rele
     atspi_set_timeout(timeoutMs, timeoutMs);
     gint64 now = g_get_monotonic_time();
     GError* raw = nullptr;
-    Result result = body(&raw);
+    Result result(body(&raw));
     GErrorPtr error(raw);
     lastError_ = axErrorFor(error.get());
     gint64 elapsed = g_get_monotonic_time() - now;
@@ -127,10 +119,20 @@ std::optional<Result> AtspiCalls::ask(AtspiAccessible* target, Body&& body, Rele
         }
     }
     if (lastError_ != ax::kAXErrorSuccess) {
-        release(result);
         return std::nullopt;
     }
     return result;
+}
+
+template <typename Body>
+std::optional<Rect> AtspiCalls::askRect(AtspiAccessible* target, Body&& body) {
+    auto rect = ask<std::unique_ptr<AtspiRect, GFree>>(target, std::forward<Body>(body));
+    if (!rect || !*rect) {
+        return std::nullopt;
+    }
+    const AtspiRect& r = **rect;
+    return Rect{static_cast<double>(r.x), static_cast<double>(r.y), static_cast<double>(r.width),
+                static_cast<double>(r.height)};
 }
 
 std::optional<AtspiRole> AtspiCalls::role(AtspiAccessible* accessible) {
@@ -153,10 +155,8 @@ std::optional<AtspiRole> AtspiCalls::role(AtspiAccessible* accessible) {
 
 GObjectPtr<AtspiStateSet> AtspiCalls::states(AtspiAccessible* accessible) {
     // Comes from libatspi's cache when it can; otherwise it is a call like the others.
-    auto states = ask<AtspiStateSet*>(
-        accessible, [&](GError**) { return atspi_accessible_get_state_set(accessible); },
-        [](AtspiStateSet*& set) { g_clear_object(&set); });
-    return GObjectPtr<AtspiStateSet>(states.value_or(nullptr));
+    return askObject<AtspiStateSet>(
+        accessible, [&](GError**) { return atspi_accessible_get_state_set(accessible); });
 }
 
 bool AtspiCalls::hasState(AtspiAccessible* accessible, AtspiStateType state) {
@@ -167,11 +167,8 @@ bool AtspiCalls::hasState(AtspiAccessible* accessible, AtspiStateType state) {
 // A string libatspi hands over, freed once copied.
 std::optional<std::string> AtspiCalls::askString(AtspiAccessible* accessible,
                                                  gchar* (*get)(AtspiAccessible*, GError**)) {
-    auto text = ask<gchar*>(
-        accessible, [&](GError** e) { return get(accessible, e); },
-        [](gchar*& s) { g_clear_pointer(&s, g_free); });
-    GCharPtr owned(text.value_or(nullptr));
-    return owned ? std::optional<std::string>(owned.get()) : std::nullopt;
+    auto text = ask<GCharPtr>(accessible, [&](GError** e) { return get(accessible, e); });
+    return text && *text ? std::optional<std::string>(text->get()) : std::nullopt;
 }
 
 std::optional<std::string> AtspiCalls::name(AtspiAccessible* accessible) {
@@ -183,24 +180,16 @@ std::optional<std::string> AtspiCalls::toolkit(AtspiAccessible* application) {
 }
 
 std::optional<std::string> AtspiCalls::attribute(AtspiAccessible* accessible, const char* key) {
-    auto all = ask<GHashTable*>(
-        accessible, [&](GError** e) { return atspi_accessible_get_attributes(accessible, e); },
-        [](GHashTable*& t) { g_clear_pointer(&t, g_hash_table_unref); });
-    if (!all || *all == nullptr) {
-        return std::nullopt;
-    }
-    const auto* value = static_cast<const gchar*>(g_hash_table_lookup(*all, key));
-    std::optional<std::string> found =
-        value != nullptr ? std::optional<std::string>(value) : std::nullopt;
-    g_hash_table_unref(*all);
-    return found;
+    auto all = ask<std::unique_ptr<GHashTable, HashTableUnref>>(
+        accessible, [&](GError** e) { return atspi_accessible_get_attributes(accessible, e); });
+    const auto* value =
+        all && *all ? static_cast<const gchar*>(g_hash_table_lookup(all->get(), key)) : nullptr;
+    return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
 }
 
 GObjectPtr<AtspiAccessible> AtspiCalls::parent(AtspiAccessible* accessible) {
-    auto parent = ask<AtspiAccessible*>(
-        accessible, [&](GError** e) { return atspi_accessible_get_parent(accessible, e); },
-        [](AtspiAccessible*& a) { g_clear_object(&a); });
-    return GObjectPtr<AtspiAccessible>(parent.value_or(nullptr));
+    return askObject<AtspiAccessible>(
+        accessible, [&](GError** e) { return atspi_accessible_get_parent(accessible, e); });
 }
 
 GObjectPtr<AtspiAccessible> AtspiCalls::application(AtspiAccessible* accessible) {
@@ -210,10 +199,8 @@ GObjectPtr<AtspiAccessible> AtspiCalls::application(AtspiAccessible* accessible)
     if (object != nullptr && object->app != nullptr && object->app->root != nullptr) {
         return retained(object->app->root);
     }
-    auto app = ask<AtspiAccessible*>(
-        accessible, [&](GError** e) { return atspi_accessible_get_application(accessible, e); },
-        [](AtspiAccessible*& a) { g_clear_object(&a); });
-    return GObjectPtr<AtspiAccessible>(app.value_or(nullptr));
+    return askObject<AtspiAccessible>(
+        accessible, [&](GError** e) { return atspi_accessible_get_application(accessible, e); });
 }
 
 std::optional<int> AtspiCalls::childCount(AtspiAccessible* accessible) {
@@ -222,11 +209,9 @@ std::optional<int> AtspiCalls::childCount(AtspiAccessible* accessible) {
 }
 
 GObjectPtr<AtspiAccessible> AtspiCalls::child(AtspiAccessible* accessible, int index) {
-    auto child = ask<AtspiAccessible*>(
-        accessible,
-        [&](GError** e) { return atspi_accessible_get_child_at_index(accessible, index, e); },
-        [](AtspiAccessible*& a) { g_clear_object(&a); });
-    return GObjectPtr<AtspiAccessible>(child.value_or(nullptr));
+    return askObject<AtspiAccessible>(accessible, [&](GError** e) {
+        return atspi_accessible_get_child_at_index(accessible, index, e);
+    });
 }
 
 std::optional<int> AtspiCalls::indexInParent(AtspiAccessible* accessible) {
@@ -245,11 +230,9 @@ std::optional<Pid> AtspiCalls::pid(AtspiAccessible* accessible) {
 }
 
 bool AtspiCalls::offersText(AtspiAccessible* accessible) {
-    auto offers = ask<bool>(accessible, [&](GError**) {
-        GObjectPtr<AtspiText> text(atspi_accessible_get_text_iface(accessible));
-        return text != nullptr;
-    });
-    return offers.value_or(false);
+    return askObject<AtspiText>(accessible, [&](GError**) {
+               return atspi_accessible_get_text_iface(accessible);
+           }) != nullptr;
 }
 
 GObjectPtr<AtspiText> AtspiCalls::textOf(AtspiAccessible* accessible) {
@@ -263,19 +246,15 @@ GObjectPtr<AtspiText> AtspiCalls::textOf(AtspiAccessible* accessible) {
 }
 
 GObjectPtr<AtspiHypertext> AtspiCalls::hypertextOf(AtspiAccessible* accessible) {
-    auto hypertext = ask<AtspiHypertext*>(
-        accessible, [&](GError**) { return atspi_accessible_get_hypertext_iface(accessible); },
-        [](AtspiHypertext*& h) { g_clear_object(&h); });
-    return GObjectPtr<AtspiHypertext>(hypertext.value_or(nullptr));
+    return askObject<AtspiHypertext>(
+        accessible, [&](GError**) { return atspi_accessible_get_hypertext_iface(accessible); });
 }
 
 std::optional<std::vector<GObjectPtr<AtspiAccessible>>> AtspiCalls::matching(
     AtspiAccessible* root, std::optional<AtspiStateType> state, const char* interface, int count,
     bool deep, std::optional<AtspiRole> role) {
-    auto iface = ask<AtspiCollection*>(
-        root, [&](GError**) { return atspi_accessible_get_collection_iface(root); },
-        [](AtspiCollection*& c) { g_clear_object(&c); });
-    GObjectPtr<AtspiCollection> collection(iface.value_or(nullptr));
+    auto collection = askObject<AtspiCollection>(
+        root, [&](GError**) { return atspi_accessible_get_collection_iface(root); });
     if (!collection) {
         return std::nullopt;
     }
@@ -302,51 +281,40 @@ std::optional<std::vector<GObjectPtr<AtspiAccessible>>> AtspiCalls::matching(
             g_array_unref(array);
         }
     }
-    auto found = ask<GArray*>(
-        root,
-        [&](GError** e) {
-            return atspi_collection_get_matches(collection.get(), rule.get(),
-                                                ATSPI_Collection_SORT_ORDER_CANONICAL, count,
-                                                deep ? TRUE : FALSE, e);
-        },
-        [](GArray*& array) { freeAccessibles(array); });
+    auto found = ask<std::unique_ptr<GArray, AccessiblesFree>>(root, [&](GError** e) {
+        return atspi_collection_get_matches(collection.get(), rule.get(),
+                                            ATSPI_Collection_SORT_ORDER_CANONICAL, count,
+                                            deep ? TRUE : FALSE, e);
+    });
     if (!found) {
         return std::nullopt;
     }
     std::vector<GObjectPtr<AtspiAccessible>> matches;
-    for (guint i = 0; *found != nullptr && i < (*found)->len; ++i) {
-        matches.push_back(retained(g_array_index(*found, AtspiAccessible*, i)));
+    for (guint i = 0; *found && i < (*found)->len; ++i) {
+        matches.push_back(retained(g_array_index(found->get(), AtspiAccessible*, i)));
     }
-    freeAccessibles(*found);
     return matches;
 }
 
 std::optional<Rect> AtspiCalls::extents(AtspiAccessible* accessible, AtspiCoordType coordinates) {
-    auto iface = ask<AtspiComponent*>(
-        accessible, [&](GError**) { return atspi_accessible_get_component_iface(accessible); },
-        [](AtspiComponent*& c) { g_clear_object(&c); });
-    GObjectPtr<AtspiComponent> component(iface.value_or(nullptr));
-    if (!component) {
-        if (iface) {
+    auto component = ask<GObjectPtr<AtspiComponent>>(
+        accessible, [&](GError**) { return atspi_accessible_get_component_iface(accessible); });
+    if (!component || !*component) {
+        if (component) {
             lastError_ = ax::kAXErrorAttributeUnsupported;
         }
         return std::nullopt;
     }
-    auto rect = ask<AtspiRect*>(
-        accessible,
-        [&](GError** e) { return atspi_component_get_extents(component.get(), coordinates, e); },
-        freeRect);
-    std::unique_ptr<AtspiRect, GFree> owned(rect.value_or(nullptr));
-    return owned ? std::optional(rectFrom(*owned)) : std::nullopt;
+    return askRect(accessible, [&](GError** e) {
+        return atspi_component_get_extents(component->get(), coordinates, e);
+    });
 }
 
 std::optional<std::string> AtspiCalls::text(AtspiAccessible* accessible, AtspiText* text, int start,
                                             int end) {
-    auto chars = ask<gchar*>(
-        accessible, [&](GError** e) { return atspi_text_get_text(text, start, end, e); },
-        [](gchar*& s) { g_clear_pointer(&s, g_free); });
-    GCharPtr owned(chars.value_or(nullptr));
-    return owned ? std::optional<std::string>(owned.get()) : std::nullopt;
+    auto chars = ask<GCharPtr>(
+        accessible, [&](GError** e) { return atspi_text_get_text(text, start, end, e); });
+    return chars && *chars ? std::optional<std::string>(chars->get()) : std::nullopt;
 }
 
 std::optional<int> AtspiCalls::characterCount(AtspiAccessible* accessible, AtspiText* text) {
@@ -356,16 +324,15 @@ std::optional<int> AtspiCalls::characterCount(AtspiAccessible* accessible, Atspi
 
 std::optional<Offsets> AtspiCalls::firstSelection(AtspiAccessible* accessible, AtspiText* text) {
     // Asked directly: counting first costs a web browser as much again on a large selection.
-    auto range = ask<AtspiRange*>(
-        accessible, [&](GError** e) { return atspi_text_get_selection(text, 0, e); },
-        [](AtspiRange*& r) { g_clear_pointer(&r, g_free); });
-    std::unique_ptr<AtspiRange, GFree> owned(range.value_or(nullptr));
-    if (!owned || owned->start_offset < 0 || owned->end_offset < 0 ||
-        owned->start_offset == owned->end_offset) {
+    auto range = ask<std::unique_ptr<AtspiRange, GFree>>(
+        accessible, [&](GError** e) { return atspi_text_get_selection(text, 0, e); });
+    const AtspiRange* r = range ? range->get() : nullptr;
+    if (r == nullptr || r->start_offset < 0 || r->end_offset < 0 ||
+        r->start_offset == r->end_offset) {
         return std::nullopt;
     }
-    return Offsets{std::min(owned->start_offset, owned->end_offset),
-                   std::max(owned->start_offset, owned->end_offset)};
+    return Offsets{std::min(r->start_offset, r->end_offset),
+                   std::max(r->start_offset, r->end_offset)};
 }
 
 std::optional<int> AtspiCalls::caret(AtspiAccessible* accessible, AtspiText* text) {
@@ -374,24 +341,16 @@ std::optional<int> AtspiCalls::caret(AtspiAccessible* accessible, AtspiText* tex
 
 std::optional<Rect> AtspiCalls::rangeExtents(AtspiAccessible* accessible, AtspiText* text,
                                              Offsets range, AtspiCoordType coordinates) {
-    auto rect = ask<AtspiRect*>(
-        accessible,
-        [&](GError** e) {
-            return atspi_text_get_range_extents(text, range.start, range.end, coordinates, e);
-        },
-        freeRect);
-    std::unique_ptr<AtspiRect, GFree> owned(rect.value_or(nullptr));
-    return owned ? std::optional(rectFrom(*owned)) : std::nullopt;
+    return askRect(accessible, [&](GError** e) {
+        return atspi_text_get_range_extents(text, range.start, range.end, coordinates, e);
+    });
 }
 
 std::optional<Rect> AtspiCalls::characterExtents(AtspiAccessible* accessible, AtspiText* text,
                                                  int offset, AtspiCoordType coordinates) {
-    auto rect = ask<AtspiRect*>(
-        accessible,
-        [&](GError** e) { return atspi_text_get_character_extents(text, offset, coordinates, e); },
-        freeRect);
-    std::unique_ptr<AtspiRect, GFree> owned(rect.value_or(nullptr));
-    return owned ? std::optional(rectFrom(*owned)) : std::nullopt;
+    return askRect(accessible, [&](GError** e) {
+        return atspi_text_get_character_extents(text, offset, coordinates, e);
+    });
 }
 
 GObjectPtr<AtspiAccessible> AtspiCalls::embeddedAt(AtspiAccessible* accessible,
@@ -402,17 +361,13 @@ GObjectPtr<AtspiAccessible> AtspiCalls::embeddedAt(AtspiAccessible* accessible,
     if (!index || *index < 0) {
         return nullptr;
     }
-    auto link = ask<AtspiHyperlink*>(
-        accessible, [&](GError** e) { return atspi_hypertext_get_link(hypertext, *index, e); },
-        [](AtspiHyperlink*& l) { g_clear_object(&l); });
-    GObjectPtr<AtspiHyperlink> owned(link.value_or(nullptr));
-    if (!owned) {
+    auto link = askObject<AtspiHyperlink>(
+        accessible, [&](GError** e) { return atspi_hypertext_get_link(hypertext, *index, e); });
+    if (!link) {
         return nullptr;
     }
-    auto object = ask<AtspiAccessible*>(
-        accessible, [&](GError** e) { return atspi_hyperlink_get_object(owned.get(), 0, e); },
-        [](AtspiAccessible*& a) { g_clear_object(&a); });
-    return GObjectPtr<AtspiAccessible>(object.value_or(nullptr));
+    return askObject<AtspiAccessible>(
+        accessible, [&](GError** e) { return atspi_hyperlink_get_object(link.get(), 0, e); });
 }
 
 }  // namespace glimwick::os

@@ -98,18 +98,20 @@ public:
                                            int offset);
 
 private:
-    // Runs body (a libatspi call taking a GError**) unless target's application is left alone.
-    // Gives body's result only when the call succeeded; release frees a result that came
-    // with an error.
-    template <typename Result, typename Body, typename Release>
-    std::optional<Result> ask(AtspiAccessible* target, Body&& body, Release&& release);
+    // Runs body (a libatspi call taking a GError**) unless target's application is left alone,
+    // and takes its result as Result (an owner, for what libatspi hands over): given only when
+    // the call succeeded, let go otherwise.
     template <typename Result, typename Body>
-    std::optional<Result> ask(AtspiAccessible* target, Body&& body) {
-        return ask<Result>(target, std::forward<Body>(body), [](Result&) {});
+    std::optional<Result> ask(AtspiAccessible* target, Body&& body);
+    // An object or interface libatspi hands over; null on failure.
+    template <typename T, typename Body>
+    GObjectPtr<T> askObject(AtspiAccessible* target, Body&& body) {
+        return ask<GObjectPtr<T>>(target, std::forward<Body>(body)).value_or(nullptr);
     }
-
     std::optional<std::string> askString(AtspiAccessible* accessible,
                                          gchar* (*get)(AtspiAccessible*, GError**));
+    template <typename Body>
+    std::optional<Rect> askRect(AtspiAccessible* target, Body&& body);
 
     ax::AXError lastError_ = ax::kAXErrorSuccess;
     // The latest roles answered, newest first; held, so no other object takes their address.
