@@ -1138,11 +1138,19 @@ std::optional<Pid> AtspiAccessibility::primaryStandsIn(AtspiAccessible* focused)
     return showsText(*pid, focused) ? std::nullopt : pid;
 }
 
+// Both single- and multi-line text may report one role; the states tell them apart.
+std::optional<std::string> AtspiAccessibility::axRoleOf(AtspiAccessible* accessible) {
+    auto role = accessible != nullptr ? calls_.role(accessible) : std::nullopt;
+    if (!role) {
+        return std::nullopt;
+    }
+    bool multiLine = (*role == ATSPI_ROLE_TEXT || *role == ATSPI_ROLE_ENTRY) &&
+                     calls_.hasState(accessible, ATSPI_STATE_MULTI_LINE);
+    return axRoleName(*role, multiLine);
+}
+
 bool AtspiAccessibility::isExcludedControl(AtspiAccessible* accessible) {
-    auto roleName = [this](AtspiAccessible* object) -> std::string {
-        auto role = object != nullptr ? calls_.role(object) : std::nullopt;
-        return role ? axRoleName(*role, calls_.hasState(object, ATSPI_STATE_MULTI_LINE)) : "";
-    };
+    auto roleName = [this](AtspiAccessible* object) { return axRoleOf(object).value_or(""); };
     std::string role = roleName(accessible);
     if (!ax::isExcludedControl(role, ax::kAXToolbarRole)) {
         return false;
@@ -1238,14 +1246,11 @@ ax::Answer AtspiAccessibility::copyAttributeValue(const ax::ElementRef& element,
         return {ax::kAXErrorInvalidUIElement, std::nullopt};
     }
     if (attribute == ax::kAXRoleAttribute) {
-        auto role = calls_.role(accessible);
+        auto role = axRoleOf(accessible);
         if (!role) {
             return {calls_.lastError(), std::nullopt};
         }
-        // Both single- and multi-line text may report one role; the states tell them apart.
-        bool multiLine = (*role == ATSPI_ROLE_TEXT || *role == ATSPI_ROLE_ENTRY) &&
-                         calls_.hasState(accessible, ATSPI_STATE_MULTI_LINE);
-        return {0, std::string(axRoleName(*role, multiLine))};
+        return {0, std::move(*role)};
     }
     if (attribute == ax::kAXParentAttribute) {
         GObjectPtr<AtspiAccessible> parent = calls_.parent(accessible);

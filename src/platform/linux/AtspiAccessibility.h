@@ -87,6 +87,8 @@ private:
     // The focused process whose PRIMARY selection stands in for focused, which offers no
     // readable text; nullopt when accessibility answers.
     std::optional<Pid> primaryStandsIn(AtspiAccessible* focused);
+    // The role the logic sees; nullopt when it cannot be asked.
+    std::optional<std::string> axRoleOf(AtspiAccessible* accessible);
     // An address bar or search box, by the rule the logic applies.
     bool isExcludedControl(AtspiAccessible* accessible);
     bool showsText(Pid pid, AtspiAccessible* focused);

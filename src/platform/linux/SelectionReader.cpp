@@ -31,6 +31,10 @@ bool pastDeadline(gint64 deadline) {
     return g_get_monotonic_time() > deadline;
 }
 
+Rect moved(const Rect& box, Point by) {
+    return Rect{box.x + by.x, box.y + by.y, box.width, box.height};
+}
+
 int characters(const std::string& text) {
     return static_cast<int>(g_utf8_strlen(text.c_str(), -1));
 }
@@ -475,11 +479,7 @@ std::optional<Rect> SelectionReader::measureInWindow(const Span& span, AtspiText
         // Some measure single characters only (GTK 4.8, which has no line queries either).
         inWindow = measureLines(span, text, ATSPI_COORD_TYPE_WINDOW, 0);
     }
-    if (!inWindow) {
-        return std::nullopt;
-    }
-    return Rect{inWindow->x + origin->x, inWindow->y + origin->y, inWindow->width,
-                inWindow->height};
+    return inWindow ? std::optional(moved(*inWindow, *origin)) : std::nullopt;
 }
 
 // The first and last character of each line of span, each lift higher than the toolkit says.
@@ -526,11 +526,7 @@ std::optional<Rect> SelectionReader::characterBox(AtspiAccessible* accessible, A
     }
     auto inWindow = calls_.characterExtents(accessible, text, offset, ATSPI_COORD_TYPE_WINDOW);
     auto origin = inWindow ? originOfWindow(accessible) : std::nullopt;
-    if (!origin) {
-        return std::nullopt;
-    }
-    return Rect{inWindow->x + origin->x, inWindow->y + origin->y, inWindow->width,
-                inWindow->height};
+    return origin ? std::optional(moved(*inWindow, *origin)) : std::nullopt;
 }
 
 std::optional<Point> SelectionReader::caretPoint(AtspiAccessible* accessible) {
