@@ -1,7 +1,10 @@
 // A GTK 3 window with known text for the end-to-end tests: a multi-line text view, an entry in
-// a tool bar, an entry in a plain box and a password entry. It takes commands on stdin, one
-// per line, and answers each with "ok" (or "error ...") on stdout:
+// a tool bar, an entry in a plain box, a password entry, and a canvas that shows accessibility
+// no text (as AbiWord's document). It takes commands on stdin, one per line, and answers each
+// with "ok" (or "error ...") on stdout:
 //   focus NAME | select NAME START END | register
+// Selecting in the canvas serves that part of the view's text as PRIMARY, with a terminating
+// NUL (as AbiWord); the canvas keeps PRIMARY while its selection changes (as GTK's views).
 // On start it prints "ready XID" with the X window id of its window (0 under Wayland). After
 // the title: --silent-selection, the text view never announces selection changes to
 // accessibility clients, which then find them only by asking; --caret-only, it announces
@@ -37,6 +40,8 @@ struct Fixture {
     GtkWidget* window = nullptr;
     std::map<std::string, GtkWidget*> widgets;
     bool caretOnly = false;
+    std::string canvasSelection;
+    bool ownsPrimary = false;
 };
 
 // A new selection's first measure is empty, the next ones right (as Firefox's on Wayland).
@@ -62,6 +67,29 @@ void reply(const std::string& text) {
     std::fflush(stdout);
 }
 
+void selectInCanvas(Fixture& fixture, int start, int end) {
+    fixture.canvasSelection = std::string(kViewText).substr(start, end - start);
+    if (fixture.ownsPrimary) {
+        return;  // asked for its text on each conversion
+    }
+    static const GtkTargetEntry kTargets[] = {{const_cast<gchar*>("UTF8_STRING"), 0, 0}};
+    fixture.ownsPrimary = gtk_clipboard_set_with_owner(
+        gtk_clipboard_get(GDK_SELECTION_PRIMARY), kTargets, 1,
+        [](GtkClipboard*, GtkSelectionData* data, guint, gpointer owner) {
+            const std::string& text =
+                static_cast<Fixture*>(g_object_get_data(G_OBJECT(owner), "fixture"))
+                    ->canvasSelection;
+            gtk_selection_data_set(data, gtk_selection_data_get_target(data), 8,
+                                   reinterpret_cast<const guchar*>(text.c_str()),
+                                   static_cast<gint>(text.size() + 1));
+        },
+        [](GtkClipboard*, gpointer owner) {
+            static_cast<Fixture*>(g_object_get_data(G_OBJECT(owner), "fixture"))->ownsPrimary =
+                false;
+        },
+        G_OBJECT(fixture.widgets["canvas"]));
+}
+
 std::string run(Fixture& fixture, const std::string& line) {
     std::istringstream in(line);
     std::string verb;
@@ -85,7 +113,9 @@ std::string run(Fixture& fixture, const std::string& line) {
     if (verb != "select" || !(in >> start >> end)) {
         return "error unknown command " + line;
     }
-    if (GTK_IS_TEXT_VIEW(widget)) {
+    if (GTK_IS_DRAWING_AREA(widget)) {
+        selectInCanvas(fixture, start, end);
+    } else if (GTK_IS_TEXT_VIEW(widget)) {
         GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(widget));
         GtkTextIter from;
         GtkTextIter to;
@@ -195,6 +225,13 @@ int main(int argc, char** argv) {
     gtk_container_add(GTK_CONTAINER(scroller), view);
     gtk_box_pack_start(GTK_BOX(column), scroller, TRUE, TRUE, 0);
     name(view, "view", fixture);
+
+    GtkWidget* canvas = gtk_drawing_area_new();
+    gtk_widget_set_size_request(canvas, -1, 24);
+    gtk_widget_set_can_focus(canvas, TRUE);
+    g_object_set_data(G_OBJECT(canvas), "fixture", &fixture);
+    gtk_box_pack_start(GTK_BOX(column), canvas, FALSE, FALSE, 0);
+    name(canvas, "canvas", fixture);
 
     std::string mode = argc > 2 ? argv[2] : "";
     const std::map<std::string, RangeExtents> patched = {{"--no-range-extents", &sizelessRange},

@@ -102,6 +102,20 @@ def primary(suite):
     suite.check(payload.get("text") == "quick brown fox" and payload.get("w") != 40,
                 "GTK: read through accessibility, with its own bounds: %s" % payload)
 
+    # A canvas that draws its own text (AbiWord's document) in a window that shows text
+    # elsewhere: its PRIMARY stands in, without the terminating NUL some owners send, and
+    # again as the selection grows while the owner keeps PRIMARY.
+    gtk.send("focus canvas")
+    mark = len(helper.events())
+    gtk.send("select canvas 42 47")
+    payload = helper.selected(mark) or {}
+    suite.check(payload.get("text") == "quick" and payload.get("w") == 40,
+                "GTK canvas: its PRIMARY, exactly, at the pointer: %s" % payload)
+    mark = len(helper.events())
+    gtk.send("select canvas 42 57")
+    suite.check(helper.selected(mark, "quick brown fox"),
+                "GTK canvas: the selection grown under the same owner is reported")
+
     # The GTK window's PRIMARY is not xterm's selection.
     suite.follow(xid, term.pid)
     reads_nothing(suite, "another application's PRIMARY is not reported for xterm")

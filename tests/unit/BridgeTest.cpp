@@ -1,6 +1,7 @@
 // The bridge's translations as the selection logic relies on them: the role table (the
-// search-box rule matches entries and combo boxes inside tool bars and groups, and a password
-// is never read), what a failed call means, and what a page's objects read together may answer.
+// search-box rule matches entries and combo boxes inside tool bars and groups, a password is
+// never read, what draws its own text), what a failed call means, and what a page's objects
+// read together may answer.
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@
 namespace glimwick::os {
 namespace {
 
-TEST(Roles, TheNamesAndKindsTheExclusionPasswordAndParagraphRulesDependOn) {
+TEST(Roles, TheNamesAndKindsTheExclusionPasswordParagraphAndPrimaryRulesDependOn) {
     struct Case {
         AtspiRole role;
         bool multiLine;
@@ -46,6 +47,22 @@ TEST(Roles, TheNamesAndKindsTheExclusionPasswordAndParagraphRulesDependOn) {
     EXPECT_TRUE(holdsParagraphs(ATSPI_ROLE_TABLE_CELL, ATSPI_ROLE_PARAGRAPH));
     EXPECT_FALSE(holdsParagraphs(ATSPI_ROLE_PANEL, ATSPI_ROLE_ENTRY));
     EXPECT_FALSE(holdsParagraphs(ATSPI_ROLE_FILLER, ATSPI_ROLE_PARAGRAPH));
+    // What draws its own text, where PRIMARY may stand in: AbiWord's document, GTK 4's VTE (a
+    // generic object without children); not a container, not a control with its own label.
+    int asked = 0;
+    auto children = [&](bool has) {
+        return [&asked, has] {
+            ++asked;
+            return has;
+        };
+    };
+    EXPECT_TRUE(drawsOwnText(ATSPI_ROLE_DRAWING_AREA, children(true)));
+    EXPECT_TRUE(drawsOwnText(ATSPI_ROLE_TERMINAL, children(true)));
+    EXPECT_EQ(asked, 0) << "children are asked only of generic objects";
+    EXPECT_TRUE(drawsOwnText(ATSPI_ROLE_FILLER, children(false)));
+    EXPECT_FALSE(drawsOwnText(ATSPI_ROLE_FILLER, children(true)));
+    EXPECT_FALSE(drawsOwnText(ATSPI_ROLE_PANEL, children(false)));
+    EXPECT_FALSE(drawsOwnText(ATSPI_ROLE_PUSH_BUTTON, children(false)));
 }
 
 TEST(Bridge, AFailedCallIsClassifiedByItsCodeNotItsMessage) {

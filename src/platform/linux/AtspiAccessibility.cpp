@@ -1120,7 +1120,8 @@ ax::Answer AtspiAccessibility::rangeAttribute(AtspiAccessible* accessible,
 }
 
 // PRIMARY stands in only where accessibility cannot see: the front application is not on the
-// accessibility bus, or shows it no text at all (a browser started without accessibility).
+// accessibility bus, shows it no text at all (a browser started without accessibility), or
+// has the focus in an object that draws its text itself (AbiWord's document, GTK 4's VTE).
 // Never for a focused text, password field, address bar or search box, whose own rules hold.
 std::optional<Pid> AtspiAccessibility::primaryStandsIn(AtspiAccessible* focused) {
     if (primary_ == nullptr || !primary_->available()) {
@@ -1159,10 +1160,10 @@ bool AtspiAccessibility::isExcludedControl(AtspiAccessible* accessible) {
     return ax::isExcludedControl(role, roleName(parent.get()));
 }
 
-// Whether pid's application shows accessibility any object with text; also when that could
-// not be found out (an application that does not answer is not one without accessibility).
-// Asked again when the focus or the active window moves, or after a while (an application
-// may arrive late).
+// Whether pid's application shows accessibility its text where the focus is: any object with
+// text, unless the focus is in one that draws its own; also when that could not be found out
+// (an application that does not answer is not one without accessibility). Asked again when
+// the focus or the active window moves, or after a while (an application may arrive late).
 bool AtspiAccessibility::showsText(Pid pid, AtspiAccessible* focused) {
     gint64 now = g_get_monotonic_time();
     std::uint64_t moves = focusMoves_ + primary_->activeGeneration();
@@ -1175,7 +1176,10 @@ bool AtspiAccessibility::showsText(Pid pid, AtspiAccessible* focused) {
         app = findApplication(pid, &absent);
     }
     bool shows = !absent;
-    if (app) {
+    auto role = focused != nullptr ? calls_.role(focused) : std::nullopt;
+    if (role && drawsOwnText(*role, [&] { return calls_.childCount(focused).value_or(1) > 0; })) {
+        shows = false;
+    } else if (app) {
         // Chromium without accessibility gives its frames a Text interface with no text.
         auto readable = [this](AtspiAccessible* object) {
             GObjectPtr<AtspiText> text = calls_.textOf(object);

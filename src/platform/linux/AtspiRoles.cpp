@@ -120,6 +120,14 @@ bool isSeparateDocument(AtspiRole role) {
     return role == ATSPI_ROLE_INTERNAL_FRAME || role == ATSPI_ROLE_EMBEDDED;
 }
 
+bool drawsOwnText(AtspiRole role, const std::function<bool()>& hasChildren) {
+    if (role == ATSPI_ROLE_DRAWING_AREA || role == ATSPI_ROLE_CANVAS ||
+        role == ATSPI_ROLE_TERMINAL) {
+        return true;
+    }
+    return (role == ATSPI_ROLE_FILLER || role == ATSPI_ROLE_UNKNOWN) && !hasChildren();
+}
+
 bool isTopLevel(AtspiRole role) {
     return role == ATSPI_ROLE_FRAME || role == ATSPI_ROLE_WINDOW || role == ATSPI_ROLE_DIALOG;
 }

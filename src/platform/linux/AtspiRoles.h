@@ -2,6 +2,7 @@
 
 #include <atspi/atspi.h>
 
+#include <functional>
 #include <optional>
 
 #include "platform/TextTree.h"
@@ -30,6 +31,11 @@ bool holdsParagraphs(AtspiRole container, AtspiRole child);
 // An object that shows a document of its own (a web page's frame, an embedded object): a
 // selection around it does not take in its text, as a copy would not.
 bool isSeparateDocument(AtspiRole role);
+
+// An object that draws text of its own without offering it to accessibility: a drawing area,
+// canvas or terminal without a Text interface (AbiWord's document), or a generic object with
+// no children (GTK 4's VTE). hasChildren is asked only where it matters.
+bool drawsOwnText(AtspiRole role, const std::function<bool()>& hasChildren);
 
 // A top-level window of an application.
 bool isTopLevel(AtspiRole role);

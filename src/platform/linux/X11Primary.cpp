@@ -5,6 +5,9 @@
 #include <X11/extensions/Xfixes.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <utility>
+
 #include "platform/linux/GObjectPtr.h"
 #include "platform/linux/X11Desktop.h"
 #include "platform/linux/X11Property.h"
@@ -34,8 +37,16 @@ struct X11Primary::X11 {
     bool fresh = false;
     std::uint64_t activeGeneration = 0;
 
-    // A conversion under way.
+    // An owner may keep PRIMARY while its selection grows (AbiWord, GTK): its text is converted
+    // again as it is read, often while it has just changed, then now and then, while the owner
+    // answers.
+    gint64 settleUntil = 0;
+    gint64 convertedAt = 0;
+    bool answering = false;
+
+    // A conversion under way; again: of an owner's text known already.
     bool converting = false;
+    bool again = false;
     Atom target = None;
     bool incremental = false;
     std::string buffer;
@@ -56,6 +67,8 @@ struct X11Primary::X11 {
         text.reset();
         known = false;
         fresh = false;
+        again = false;
+        answering = false;
         if (owner == None) {
             // Given up: nothing is selected. The last owner hears of it.
             known = true;
@@ -74,12 +87,14 @@ struct X11Primary::X11 {
         if (ownerPid > 0 && focused && *focused == ownerPid) {
             fresh = true;
             activeGeneration = desktop.activeGeneration();
+            settleUntil = changedAt + kSettleUs;
             convert(utf8);
         }
     }
 
     void convert(Atom as) {
         converting = true;
+        convertedAt = g_get_monotonic_time();
         target = as;
         incremental = false;
         buffer.clear();
@@ -104,16 +119,41 @@ struct X11Primary::X11 {
 
     void finish(std::optional<std::string> result) {
         cancel();
+        bool refreshed = std::exchange(again, false);
         known = true;
+        answering = result.has_value();
+        if (!result) {
+            // An owner that gave nothing is not asked again; what it gave before still holds.
+            if (!refreshed) {
+                text.reset();
+            }
+            return;
+        }
+        // Some owners count the C string's terminator in (AbiWord): it is not text.
+        while (!result->empty() && result->back() == '\0') {
+            result->pop_back();
+        }
+        if (!g_utf8_validate(result->data(), static_cast<gssize>(result->size()), nullptr)) {
+            GCharPtr valid(g_utf8_make_valid(result->data(), static_cast<gssize>(result->size())));
+            result = valid.get();
+        }
+        if (refreshed && result == text) {
+            return;
+        }
+        settleUntil = std::max(settleUntil, g_get_monotonic_time() + kSettleUs);
         text = std::move(result);
-        if (text) {
-            if (!g_utf8_validate(text->data(), static_cast<gssize>(text->size()), nullptr)) {
-                GCharPtr valid(g_utf8_make_valid(text->data(), static_cast<gssize>(text->size())));
-                text = valid.get();
-            }
-            if (self.changed_) {
-                self.changed_(ownerPid);
-            }
+        if (self.changed_) {
+            self.changed_(ownerPid);
+        }
+    }
+
+    void refresh() {
+        gint64 now = g_get_monotonic_time();
+        gint64 interval = now < settleUntil ? kRefreshUs : kHeldRefreshUs;
+        if (!converting && answering && text && text->size() <= kMaxRefreshBytes &&
+            now - convertedAt >= interval) {
+            again = true;
+            convert(utf8);
         }
     }
 
@@ -271,6 +311,7 @@ std::optional<std::string> X11Primary::selectionOf(Pid pid) {
     if (x11_->ownerPid != pid || !x11_->isFresh()) {
         return std::nullopt;
     }
+    x11_->refresh();
     x11_->desktop.drainSoon();
     return x11_->known ? x11_->text : std::nullopt;
 }

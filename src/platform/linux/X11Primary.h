@@ -17,9 +17,10 @@ class X11Desktop;
 
 // The X11 PRIMARY selection: what the user last selected in any X11 application, whether or
 // not it is on the accessibility bus (terminals, Tk, Motif, Java, browsers started without
-// accessibility). XFixes says when its owner changes; only then is it converted, on the main
-// loop, never blocking it: a conversion has one second and at most kMaxBytes, or gives
-// nothing. Never asked of this process itself. Inert without an X display (Wayland).
+// accessibility). XFixes says when its owner changes; then it is converted, and again as it
+// is read while it may still grow. On the main loop, never blocking it: a conversion has one
+// second and at most kMaxBytes, or gives nothing. Never asked of this process itself. Inert
+// without an X display (Wayland).
 //
 // Only what the owner set while in front, since the focus last moved, counts as selected:
 // text that PRIMARY already held when the user came to an application is no selection made
@@ -29,6 +30,12 @@ public:
     // Incremental transfers are followed up to this size; a larger selection gives nothing.
     static constexpr std::size_t kMaxBytes = std::size_t{16} << 20;
     static constexpr gint64 kConversionLimitUs = G_USEC_PER_SEC;
+    // An owner's text is converted again as it is read: at most every kRefreshUs until it has
+    // not changed for kSettleUs, then every kHeldRefreshUs; not past kMaxRefreshBytes.
+    static constexpr gint64 kRefreshUs = gint64{300} * 1000;
+    static constexpr gint64 kSettleUs = gint64{2} * G_USEC_PER_SEC;
+    static constexpr gint64 kHeldRefreshUs = gint64{2} * G_USEC_PER_SEC;
+    static constexpr std::size_t kMaxRefreshBytes = std::size_t{64} << 10;
 
     // owner: the process that owns (or last owned) PRIMARY, 0 when unknown.
     using Changed = std::function<void(Pid owner)>;
