@@ -118,8 +118,10 @@ grep '^- ' "$tmp/wayland.txt" > "$tmp/wayland.md" || true
   echo
   cat "$tmp/primary.md"
   echo
-  echo "xterm has no accessibility: its selection is converted once per change of PRIMARY"
-  echo "(XFixes), never polled; a reading between changes answers from what was converted."
+  echo "xterm has no accessibility: its selection is converted at each change of PRIMARY (XFixes),"
+  echo "and again as it is read, every 0.3 s for 2 s after its text last changed, then every 2 s"
+  echo "(owners that keep PRIMARY while their selection grows); a reading in between answers from"
+  echo "what was converted."
   echo
   echo "## Idle in headless Wayland sessions, no X11 (release build)"
   echo
