@@ -296,8 +296,25 @@ def clear(session, app_obj, window):
     session.run(["xdotool", "mousemove", str(x), str(y), "click", "1"])
 
 
+def desktop_state():
+    """What accessibility shows of every application: its process, active windows, focused
+    objects and web documents; printed when a row fails, for the reason."""
+    pyatspi, lines = a11y(), []
+    for app in pyatspi.Registry.getDesktop(0):
+        try:
+            shown = [(o.getRoleName(), o.name, o.path) for o in walk(app)
+                     if o.getState().contains(pyatspi.STATE_FOCUSED) or
+                     o.getState().contains(pyatspi.STATE_ACTIVE) or
+                     o.getRoleName() == "document web"]
+            lines.append("  %s (pid %d): %s" % (app.name, app.get_process_id(), shown))
+        except Exception as error:  # applications go away while we look
+            lines.append("  %s: %s" % (getattr(app, "name", None), error))
+    return "\n".join(lines)
+
+
 def check_app(session, helper, app, failures):
     work = session.work
+    failed = len(failures)
     process = session.spawn(app.argv, app.name, env=app.env, cwd=work)
     row = {"app": app.name, "version": version(app.package), "toolkit": app.toolkit, "text": "no",
            "rect": "no", "clear": "no",
@@ -383,6 +400,8 @@ def check_app(session, helper, app, failures):
     except AssertionError as error:
         failures.append(str(error))
     finally:
+        if len(failures) > failed:
+            print("    accessibility at the failure:\n" + desktop_state(), flush=True)
         session.end(process)
     return row
 
