@@ -7,12 +7,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-# The window shows Chinese text and a colour emoji: fonts for both.
-scripts/deps.sh demo
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target glimwick glimwick-ctl glimwick_fixture_app >/dev/null
-bin=$root/build-release
-out=$root/demo-out
+# GLIMWICK_DEMO_BIN: a build tree that has the three programs already (the test suite's);
+# GLIMWICK_DEMO_OUT: where the results go.
+if [ -n "${GLIMWICK_DEMO_BIN:-}" ]; then
+  bin=$GLIMWICK_DEMO_BIN
+else
+  # The window shows Chinese text and a colour emoji: fonts for both.
+  scripts/deps.sh demo
+  cmake --preset release >/dev/null
+  cmake --build --preset release -j "$(nproc)" --target glimwick glimwick-ctl glimwick_fixture_app >/dev/null
+  bin=$root/build-release
+fi
+out=${GLIMWICK_DEMO_OUT:-$root/demo-out}
 rm -rf "$out" && mkdir -p "$out"
 work=$(mktemp -d)
 
@@ -90,7 +96,8 @@ geometry=$(xwininfo -id "$xid" 2>/dev/null | awk '
   -draw "rectangle ${x%.*},${y%.*} $(( ${x%.*} + ${w%.*} )),$(( ${y%.*} + ${h%.*} ))" \
   ${geometry:+-crop "$geometry" +repage} "$out/selection.png"
 
-echo "deselect view" >&3
+# A caret without a selection: the window's own way of clearing it.
+echo "select view 0 0" >&3
 wait_for "$out/events.jsonl" selectionCleared
 
 "$bin/glimwick-ctl" shutdown-if-mismatch /nonexistent/outdated-path --wait 5 > /dev/null
