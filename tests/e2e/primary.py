@@ -157,6 +157,19 @@ def primary(suite):
                 silent.output().count("request"))
     session.end(silent.process)
 
+    # An answer that comes after its conversion was given up is no answer to the next one:
+    # the first ownership's text, answered late, is never taken for the second's.
+    late = Fixture(session, ["/usr/bin/python3", OWNER, "primary-late", "100"], "late")
+    suite.follow(late.xid, late.process.pid)
+    mark = len(helper.events())
+    late.send("own 0.5 stale text")
+    assert wait_until(lambda: "request" in late.output(), 10), "no conversion was asked for"
+    late.send("own 0.9 fresh text")
+    helper.selected(mark, "fresh text")
+    texts = [p.get("text") for p in helper.payloads(CHANGED, mark)]
+    suite.check(texts == ["fresh text"], "a late answer is not taken for the next: %s" % texts)
+    session.end(late.process)
+
     # A browser started as people start it shows accessibility its frames only, each with an
     # empty text: that is no text, so its PRIMARY stands in.
     page = "file://" + os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "compat",

@@ -92,13 +92,18 @@ struct X11Primary::X11 {
         }
     }
 
+    // Each conversion has a requestor window of its own, destroyed when it ends: an answer
+    // that comes after the conversion was given up or replaced has no window to arrive at, so
+    // it is never taken for the next one's (owners reuse the request's time, and so do we).
     void convert(Atom as) {
+        dropRequestor();
+        requestor = XCreateSimpleWindow(display, desktop.root(), -10, -10, 1, 1, 0, 0, 0);
+        XSelectInput(display, requestor, PropertyChangeMask);
         converting = true;
         convertedAt = g_get_monotonic_time();
         target = as;
         incremental = false;
         buffer.clear();
-        XDeleteProperty(display, requestor, property);
         XConvertSelection(display, primary, as, property, requestor, since);
         XFlush(display);
         if (limit == 0) {
@@ -111,9 +116,18 @@ struct X11Primary::X11 {
         incremental = false;
         buffer.clear();
         buffer.shrink_to_fit();
+        dropRequestor();
         if (limit != 0) {
             g_source_remove(limit);
             limit = 0;
+        }
+    }
+
+    void dropRequestor() {
+        if (requestor != None) {
+            XDestroyWindow(display, requestor);
+            XFlush(display);
+            requestor = None;
         }
     }
 
@@ -251,8 +265,6 @@ X11Primary::X11Primary(X11Desktop& desktop) {
     x11->utf8 = XInternAtom(display, "UTF8_STRING", False);
     x11->incr = XInternAtom(display, "INCR", False);
     x11->property = XInternAtom(display, "GLIMWICK_PRIMARY", False);
-    x11->requestor = XCreateSimpleWindow(display, root, -10, -10, 1, 1, 0, 0, 0);
-    XSelectInput(display, x11->requestor, PropertyChangeMask);
     XFixesSelectSelectionInput(display, root, XA_PRIMARY,
                                XFixesSetSelectionOwnerNotifyMask |
                                    XFixesSelectionWindowDestroyNotifyMask |
@@ -274,7 +286,6 @@ X11Primary::~X11Primary() {
     if (x11_) {
         x11_->desktop.setEventHandler(nullptr);
         x11_->cancel();
-        XDestroyWindow(x11_->display, x11_->requestor);
     }
 }
 
