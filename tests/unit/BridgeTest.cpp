@@ -13,6 +13,7 @@
 #include "platform/linux/AtspiBatch.h"
 #include "platform/linux/AtspiCalls.h"
 #include "platform/linux/AtspiRoles.h"
+#include "platform/linux/EventHeld.h"
 
 namespace glimwick::os {
 namespace {
@@ -63,6 +64,29 @@ TEST(Roles, TheNamesAndKindsTheExclusionPasswordParagraphAndPrimaryRulesDependOn
     EXPECT_FALSE(drawsOwnText(ATSPI_ROLE_FILLER, children(true)));
     EXPECT_FALSE(drawsOwnText(ATSPI_ROLE_PANEL, children(false)));
     EXPECT_FALSE(drawsOwnText(ATSPI_ROLE_PUSH_BUTTON, children(false)));
+}
+
+// A focus or window event handled in the middle of a call replaces what the caller asked
+// about: the caller's object must outlive that.
+TEST(Bridge, AnObjectAnEventReplacesLivesOnForWhoeverHoldsIt) {
+    EventHeld held;
+    held.set(nullptr);
+    EXPECT_FALSE(held);
+    {
+        GObjectPtr<AtspiAccessible> made(
+            ATSPI_ACCESSIBLE(g_object_new(ATSPI_TYPE_ACCESSIBLE, nullptr)));
+        held.set(made.get());
+    }
+    bool freed = false;
+    GObjectPtr<AtspiAccessible> mine = held.get();
+    g_object_weak_ref(
+        G_OBJECT(mine.get()), [](gpointer flag, GObject*) { *static_cast<bool*>(flag) = true; },
+        &freed);
+    held.set(nullptr);  // the handler, run inside the caller's call
+    EXPECT_FALSE(freed) << "the caller's object was freed under it";
+    EXPECT_FALSE(held.is(mine.get()));
+    mine.reset();
+    EXPECT_TRUE(freed) << "nothing else keeps it";
 }
 
 TEST(Bridge, AFailedCallIsClassifiedByItsCodeNotItsMessage) {

@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 
 #include <atspi/atspi.h>
+#include <dbus/dbus.h>
 
 #include <cstdint>
 #include <functional>
@@ -11,10 +12,12 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/Accessibility.h"
 #include "platform/Workspace.h"
 #include "platform/linux/AtspiCalls.h"
+#include "platform/linux/EventHeld.h"
 #include "platform/linux/GObjectPtr.h"
 #include "platform/linux/SelectionReader.h"
 #include "platform/linux/X11Primary.h"
@@ -60,6 +63,11 @@ public:
 
     class Observer;
 
+    // An evaluation (the focus, then its selection's text, range and bounds) stops here, and
+    // a reading that did not finish fails whole: no evaluation holds the main loop up for a
+    // second, with room for what else that turn of the loop does.
+    static constexpr gint64 kReadingBudgetUs = gint64{900} * 1000;
+
 private:
     // One reading of the focused object's selection, kept while it is still true.
     struct Reading {
@@ -81,8 +89,12 @@ private:
     };
 
     bool connected();
-    void connectBatch();
+    // Where the accessibility bus is, asked within the call time-out.
+    std::optional<std::string> busAddress();
     void disconnect();
+    void watchDepartures(bool watch);
+    static DBusHandlerResult onBusMessage(DBusConnection* bus, DBusMessage* message, void* self);
+    void forgetDeparted();
     ax::Answer systemWideAttribute(const std::string& attribute);
     // The focused process whose PRIMARY selection stands in for focused, which offers no
     // readable text; nullopt when accessibility answers.
@@ -96,8 +108,8 @@ private:
     bool awaitsPlace(Reading& reading, AtspiAccessible* accessible);
     // The first object below root, breadth first, for which found(object, states) holds: a
     // bounded walk through what is visible, for toolkits without Collection (GTK 4).
-    template <typename Found>
-    GObjectPtr<AtspiAccessible> walk(AtspiAccessible* root, Found&& found);
+    using Found = std::function<bool(AtspiAccessible* object, AtspiStateSet* states)>;
+    GObjectPtr<AtspiAccessible> walk(AtspiAccessible* root, const Found& found);
     ax::Answer primaryAttribute(Pid pid, const std::string& attribute);
     GObjectPtr<AtspiAccessible> focusedAccessible();
     GObjectPtr<AtspiAccessible> focusedIn(AtspiAccessible* window);
@@ -140,12 +152,16 @@ private:
     guint busWatch_ = 0;
     bool connected_ = false;
     bool lost_ = false;  // the accessibility bus went away after we had connected
+    gint64 nextConnect_ = 0;
+    // Applications (bus names) that left the accessibility bus, forgotten on the next turn.
+    std::vector<std::string> departed_;
+    guint departureWatch_ = 0;
     AtspiCalls calls_;
     SelectionReader reader_;
     // Requests sent together, over connections of our own.
     std::unique_ptr<TextBatch> batch_;
     GObjectPtr<AtspiEventListener> focusListener_;
-    GObjectPtr<AtspiAccessible> lastFocused_;
+    EventHeld lastFocused_;
     std::uint64_t focusMoves_ = 0;   // changes of lastFocused_ to another object
     std::uint64_t windowMoves_ = 0;  // window activation events
     // lastFocused_ was found focused while the focus and the windows stayed as they are.
@@ -175,7 +191,7 @@ private:
     };
     TextShown textShown_;
     GObjectPtr<AtspiEventListener> windowListener_;
-    GObjectPtr<AtspiAccessible> activeWindow_;
+    EventHeld activeWindow_;
     // The application of activeWindow_, while the window events and the time say it holds.
     struct Front {
         std::uint64_t moves = 0;
@@ -211,13 +227,16 @@ private:
         return primary_ != nullptr ? primary_->ownerChanges() : 0;
     }
     bool primarySettling() const;
-    // Counts the evaluations: each begins by asking for the focused element.
+    // Counts the evaluations: each begins by asking for the focused element, and has the
+    // reading budget until the main loop turns.
     std::uint64_t evaluation_ = 0;
+    void beginEvaluation();
+    guint evaluationEnd_ = 0;
     // Pending while a reading that ran out of time waits for the main loop to turn.
     guint resumeWatch_ = 0;
     std::set<Observer*> observers_;
     std::function<void(const std::string&)> notice_;
-    std::set<Pid> noticed_;  // processes the notice was given for
+    std::set<std::string> noticed_;  // applications (bus names) the notice was given for
     std::function<bool()> pointerKnown_;
 };
 

@@ -54,6 +54,8 @@ public:
     // A reading cut short by its deadline keeps the answers it got, so that the same reading
     // tried again asks only for the rest; anything else lets them go.
     void forgetAnswers() { answered_.clear(); }
+    // bus's application has left the accessibility bus: its connection closes.
+    void forgetApplication(const std::string& bus) { direct_.erase(bus); }
     // Whether the last read that failed heard nothing at all from the application: then it
     // is not answering, and is left alone like any other that does not.
     bool heardNothing() const { return heardNothing_; }

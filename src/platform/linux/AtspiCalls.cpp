@@ -33,7 +33,7 @@ struct HashTableUnref {
     void operator()(GHashTable* table) const { g_hash_table_unref(table); }
 };
 
-gint libatspiTimeoutMs(AtspiAccessible* target) {
+gint libatspiTimeoutMs(AtspiAccessible* target, gint budgetMs) {
     // Over an application's own connection (one with no bus name) libatspi waits in steps of
     // its time-out until more than that has passed, counted in whole milliseconds: a step that
     // ends less than a millisecond late, as on a busy machine, is followed by a whole second
@@ -41,7 +41,7 @@ gint libatspiTimeoutMs(AtspiAccessible* target) {
     auto* object = target != nullptr ? ATSPI_OBJECT(target) : nullptr;
     bool direct = object != nullptr && object->app != nullptr && object->app->bus != nullptr &&
                   dbus_bus_get_unique_name(object->app->bus) == nullptr;
-    return direct ? kCallTimeoutMs / 2 : kCallTimeoutMs;
+    return direct ? std::max(budgetMs / 2, 1) : budgetMs;
 }
 
 }  // namespace
@@ -103,17 +103,31 @@ std::optional<Result> AtspiCalls::ask(AtspiAccessible* target, Body&& body) {
         lastError_ = ax::kAXErrorCannotComplete;
         return std::nullopt;
     }
-    gint timeoutMs = libatspiTimeoutMs(target);
-    atspi_set_timeout(timeoutMs, timeoutMs);
+    // A call gets what is left of the reading's time, up to the time-out.
     gint64 now = g_get_monotonic_time();
+    gint budgetMs = kCallTimeoutMs;
+    if (deadline_ != 0) {
+        gint64 leftMs = (deadline_ - now) / 1000;
+        if (leftMs <= 0) {
+            lastError_ = ax::kAXErrorCannotComplete;
+            return std::nullopt;
+        }
+        budgetMs = static_cast<gint>(std::min<gint64>(leftMs, kCallTimeoutMs));
+    }
+    gint timeoutMs = libatspiTimeoutMs(target, budgetMs);
+    atspi_set_timeout(timeoutMs, timeoutMs);
     GError* raw = nullptr;
     Result result(body(&raw));
     GErrorPtr error(raw);
     lastError_ = axErrorFor(error.get());
     gint64 elapsed = g_get_monotonic_time() - now;
-    // A call that took this long ran into the time-out: its application is not answering.
+    // A call that took this long ran into its time-out; one that had the whole time-out says
+    // its application is not answering (a call cut short by the deadline says only that the
+    // reading ran out of time).
     if (bus != nullptr && elapsed >= gint64{timeoutMs} * 900) {
-        leaveAlone(bus);
+        if (budgetMs == kCallTimeoutMs) {
+            leaveAlone(bus);
+        }
         if (lastError_ == ax::kAXErrorSuccess) {
             lastError_ = ax::kAXErrorCannotComplete;
         }

@@ -36,7 +36,8 @@ struct Offsets {
     bool operator==(const Offsets&) const = default;
 };
 
-// Calls into other applications over AT-SPI, each bounded by the time-out. An answer that
+// Calls into other applications over AT-SPI, each bounded by the time-out and the reading's
+// deadline. An answer that
 // comes with an error is a failure: libatspi fills its out-values only on success, so nothing
 // is ever made from them otherwise. An application whose call ran into the time-out is left
 // alone for a while, so that a stopped one stalls the helper at most once in that while.
@@ -44,11 +45,17 @@ struct Offsets {
 class AtspiCalls {
 public:
     ax::AXError lastError() const { return lastError_; }
+    // The current reading's deadline (monotonic microseconds; 0: none): a call gets what is
+    // left of it, and none is made past it.
+    void setDeadline(gint64 deadline) { deadline_ = deadline; }
+    gint64 deadline() const { return deadline_; }
     // Lets go of everything kept about the applications (before their connection goes).
     void forget() {
         unresponsiveUntil_.clear();
         roles_.clear();
     }
+    // bus's application has left the accessibility bus.
+    void forgetApplication(const std::string& bus) { unresponsiveUntil_.erase(bus); }
     // For calls made outside libatspi (the batch): whether bus's application is left alone
     // now, and leaving it alone after it did not answer.
     bool leftAlone(const char* bus);
@@ -114,6 +121,7 @@ private:
     std::optional<Rect> askRect(AtspiAccessible* target, Body&& body);
 
     ax::AXError lastError_ = ax::kAXErrorSuccess;
+    gint64 deadline_ = 0;
     // The latest roles answered, newest first; held, so no other object takes their address.
     std::deque<std::pair<GObjectPtr<AtspiAccessible>, AtspiRole>> roles_;
     // Applications (by bus name) left alone until a monotonic time, in microseconds.
