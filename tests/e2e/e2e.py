@@ -48,6 +48,26 @@ process = Session(sys.argv[1]).spawn(["sleep", "1000"], "orphan")
 print(process.pid, flush=True)
 os.kill(os.getpid(), signal.SIGKILL)
 """ % os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
+
+# Owns the accessibility bus's name on the session bus and says accessibility is on, but
+# never tells where the bus is (a hung launcher).
+SQUATTER = """
+from gi.repository import Gio, GLib
+XML = ('<node><interface name="org.a11y.Bus"><method name="GetAddress">'
+       '<arg type="s" direction="out"/></method></interface><interface name="org.a11y.Status">'
+       '<property name="IsEnabled" type="b" access="read"/></interface></node>')
+held = []
+bus = Gio.bus_get_sync(Gio.BusType.SESSION)
+for interface in Gio.DBusNodeInfo.new_for_xml(XML).interfaces:
+    bus.register_object("/org/a11y/bus", interface, lambda *call: held.append(call[-1]),
+                        lambda *_: GLib.Variant("b", True), None)
+reply = bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                      "RequestName", GLib.Variant("(su)", ("org.a11y.Bus", 4)), None, 0, -1, None)
+print("owned" if reply.unpack()[0] == 1 else "taken", flush=True)
+GLib.MainLoop().run()
+"""
+
+
 class Suite(desktop.Checks):
     def setup(self, helper_path, ctl, fixture_path):
         self.helper_path, self.ctl, self.fixture_path = helper_path, ctl, fixture_path
@@ -160,6 +180,20 @@ def bus(suite):
             script.write('#!/bin/sh\necho "${0##*/} $*" >> %s/opened\n' % panels)
         os.chmod(script.name, 0o755)
     suite.session.env.update(PATH=panels + ":" + os.environ["PATH"], XDG_CURRENT_DESKTOP="KDE")
+    # An accessibility bus whose owner says accessibility is on but never says where the bus is
+    # (a hung launcher): the helper's loop is held up at most a call's time-out at a time while
+    # it tries to connect, again every few seconds (libatspi alone would wait 25 s). First, as
+    # nothing has started the real launcher yet.
+    squatter = suite.session.spawn([sys.executable, "-c", SQUATTER], "squatter")
+    assert wait_until(lambda: "owned" in suite.session.read("squatter.log"), 10), "no squatter"
+    suite.start_helper(1)
+    slowest = suite.slowest_ping(6)
+    suite.check(slowest is not None and slowest < 1.5,
+                "a hung accessibility bus holds the helper's loop up at most a call's time-out:"
+                " slowest ping %s s" % slowest)
+    suite.session.end(suite.helper.process)
+    suite.session.end(squatter)
+
     helper = suite.start_helper()
     lines = helper.log().splitlines()
     suite.check(lines[:2] == ["[Glimwick] =============================", "[Glimwick] 辅助进程已启动"]
