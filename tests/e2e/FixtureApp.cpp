@@ -12,7 +12,9 @@
 // measure is empty (as Firefox's on Wayland); --no-range-extents, it gives
 // ranges no size, as toolkits do that measure characters only; --unmeasured-range, a box of
 // negative size for every range (as Swing's HTML documents); --late-accessibility (with
-// NO_AT_BRIDGE=1 in its environment), it joins the accessibility bus only on "register".
+// NO_AT_BRIDGE=1 in its environment), it joins the accessibility bus only on "register";
+// --embedded N, the view ends in a line of N labels ("item K of TITLE"), each an object
+// embedded in its text (as a web page's), which a selection across them is read through.
 
 #include <atk-bridge.h>
 #include <gdk/gdkx.h>
@@ -166,6 +168,28 @@ gboolean announce(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
+// GTK's view leaves its child anchors out of its accessible text and gives their widgets in
+// reverse: with --embedded it gives each anchor as an embedded-object character (U+FFFC) and
+// its children in the text's order, as a web page does.
+gchar* textWithAnchors(AtkText* text, gint start, gint end) {
+    GtkWidget* view = gtk_accessible_get_widget(GTK_ACCESSIBLE(text));
+    GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
+    GtkTextIter from;
+    GtkTextIter to;
+    gtk_text_buffer_get_iter_at_offset(buffer, &from, start);
+    if (end < 0) {
+        gtk_text_buffer_get_end_iter(buffer, &to);
+    } else {
+        gtk_text_buffer_get_iter_at_offset(buffer, &to, end);
+    }
+    return gtk_text_buffer_get_slice(buffer, &from, &to, TRUE);
+}
+
+AtkObject* (*reversedChild)(AtkObject*, gint) = nullptr;
+AtkObject* childInOrder(AtkObject* object, gint i) {
+    return reversedChild(object, atk_object_get_n_accessible_children(object) - 1 - i);
+}
+
 void sizelessRange(AtkText*, gint, gint, AtkCoordType, AtkTextRectangle* rect) {
     *rect = AtkTextRectangle{};
 }
@@ -234,6 +258,27 @@ int main(int argc, char** argv) {
     name(canvas, "canvas", fixture);
 
     std::string mode = argc > 2 ? argv[2] : "";
+    if (mode == "--embedded" && argc > 3) {
+        GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
+        GtkTextIter end;
+        gtk_text_buffer_get_end_iter(buffer, &end);
+        gtk_text_buffer_insert(buffer, &end, "\nItems:", -1);
+        for (int i = 0, count = std::atoi(argv[3]); i < count; ++i) {
+            gtk_text_buffer_insert(buffer, &end, " ", -1);
+            GtkTextChildAnchor* anchor = gtk_text_buffer_create_child_anchor(buffer, &end);
+            std::string item = "item " + std::to_string(i) + " of " + title;
+            GtkWidget* label = gtk_label_new(item.c_str());
+            gtk_text_view_add_child_at_anchor(GTK_TEXT_VIEW(view), label, anchor);
+        }
+        gtk_text_buffer_insert(buffer, &end, " end.", -1);
+        AtkObject* accessible = gtk_widget_get_accessible(view);
+        auto* text = static_cast<AtkTextIface*>(
+            g_type_interface_peek(G_OBJECT_GET_CLASS(accessible), ATK_TYPE_TEXT));
+        text->get_text = &textWithAnchors;
+        auto* objectClass = ATK_OBJECT_GET_CLASS(accessible);
+        reversedChild = objectClass->ref_child;
+        objectClass->ref_child = &childInOrder;
+    }
     const std::map<std::string, RangeExtents> patched = {{"--no-range-extents", &sizelessRange},
                                                          {"--widget-extents", &widgetRange},
                                                          {"--unmeasured-range", &unmeasuredRange}};

@@ -12,6 +12,7 @@ Usage: e2e.py SCENARIO HELPER CTL FIXTURE
   mutter     the same on GNOME's Mutter, headless
   kwin       the same on KDE's KWin, on a virtual output
   sway       the same on sway (wlroots), headless
+  soak       the desktop, short-lived applications in turn (soak.py)
 
 The main app's view is glimwick-ctl watch; raw commands go out through GIO, so that bodies of
 any type can be sent. Every process started is ended by its process group.
@@ -29,6 +30,7 @@ import desktop  # noqa: E402
 from desktop import (CHANGED, DIAGNOSTICS, PONG, STATUS, Fixture, Helper,  # noqa: E402
                      wait_until)
 from primary import primary  # noqa: E402,F401
+import soak as soaking  # noqa: E402
 import wayland  # noqa: E402
 COMMANDS = ["startMonitoring", "stopMonitoring", "checkPermission", "requestPermission", "ping",
             "shutdownIfMismatch", "shutdownRedundant"]
@@ -513,11 +515,15 @@ def faults(suite):
 
 
 SESSIONS = {"bus": dict(display=False, accessibility=False, window_manager=False),
-            "selection": dict(monitor=True), "primary": {},
+            "selection": dict(monitor=True), "primary": {}, "soak": {},
             "weston": dict(window_manager=False),
             "mutter": dict(display=False, window_manager=False),
             "kwin": dict(display=False, window_manager=False),
             "sway": dict(display=False, window_manager=False)}
+
+
+def soak(suite):
+    soaking.soak(suite, VIEW)
 
 
 def main():
