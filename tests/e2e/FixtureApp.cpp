@@ -14,7 +14,8 @@
 // negative size for every range (as Swing's HTML documents); --late-accessibility (with
 // NO_AT_BRIDGE=1 in its environment), it joins the accessibility bus only on "register";
 // --embedded N, the view ends in a line of N labels ("item K of TITLE"), each an object
-// embedded in its text (as a web page's), which a selection across them is read through.
+// embedded in its text (as a web page's), which a selection across them is read through;
+// --lag MS (also after --embedded N), every call is answered MS milliseconds late.
 
 #include <atk-bridge.h>
 #include <gdk/gdkx.h>
@@ -25,6 +26,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -168,26 +170,37 @@ gboolean announce(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
-// GTK's view leaves its child anchors out of its accessible text and gives their widgets in
-// reverse: with --embedded it gives each anchor as an embedded-object character (U+FFFC) and
-// its children in the text's order, as a web page does.
-gchar* textWithAnchors(AtkText* text, gint start, gint end) {
-    GtkWidget* view = gtk_accessible_get_widget(GTK_ACCESSIBLE(text));
-    GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
-    GtkTextIter from;
-    GtkTextIter to;
-    gtk_text_buffer_get_iter_at_offset(buffer, &from, start);
-    if (end < 0) {
-        gtk_text_buffer_get_end_iter(buffer, &to);
-    } else {
-        gtk_text_buffer_get_iter_at_offset(buffer, &to, end);
+// With --embedded the view's text ends in a line of object replacement characters (U+FFFC),
+// each standing for an item given as the view's child in the text's order, as a web page's
+// embedded objects are: labels of their own, outside any container (GTK would lay thousands
+// of them out one by one).
+std::vector<GtkWidget*> items;
+
+void addItems(GtkWidget* view, int count, const std::string& title) {
+    if (count <= 0) {
+        return;
     }
-    return gtk_text_buffer_get_slice(buffer, &from, &to, TRUE);
+    std::string line = "\nItems:";
+    for (int i = 0; i < count; ++i) {
+        line += " \uFFFC";
+        std::string item = "item " + std::to_string(i) + " of " + title;
+        items.push_back(GTK_WIDGET(g_object_ref_sink(gtk_label_new(item.c_str()))));
+    }
+    line += " end.";
+    GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
+    GtkTextIter end;
+    gtk_text_buffer_get_end_iter(buffer, &end);
+    gtk_text_buffer_insert(buffer, &end, line.c_str(), -1);
 }
 
-AtkObject* (*reversedChild)(AtkObject*, gint) = nullptr;
-AtkObject* childInOrder(AtkObject* object, gint i) {
-    return reversedChild(object, atk_object_get_n_accessible_children(object) - 1 - i);
+AtkObject* itemAt(AtkObject*, gint i) {
+    return i >= 0 && i < static_cast<gint>(items.size())
+               ? ATK_OBJECT(g_object_ref(gtk_widget_get_accessible(items[i])))
+               : nullptr;
+}
+
+gint itemCount(AtkObject*) {
+    return static_cast<gint>(items.size());
 }
 
 void sizelessRange(AtkText*, gint, gint, AtkCoordType, AtkTextRectangle* rect) {
@@ -242,10 +255,22 @@ int main(int argc, char** argv) {
     name(boxed, "box-entry", fixture);
     name(password, "password-entry", fixture);
 
+    std::string mode = argc > 2 ? argv[2] : "";
+    int embedded = 0;
+    int lagMs = 0;
+    for (int i = 2; i + 1 < argc; ++i) {
+        if (std::string(argv[i]) == "--embedded") {
+            embedded = std::atoi(argv[i + 1]);
+        } else if (std::string(argv[i]) == "--lag") {
+            lagMs = std::atoi(argv[i + 1]);
+        }
+    }
+
     GtkWidget* scroller = gtk_scrolled_window_new(nullptr, nullptr);
     GtkWidget* view = gtk_text_view_new();
     gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(view), GTK_WRAP_WORD);
     gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(view)), kViewText, -1);
+    addItems(view, embedded, title);
     gtk_container_add(GTK_CONTAINER(scroller), view);
     gtk_box_pack_start(GTK_BOX(column), scroller, TRUE, TRUE, 0);
     name(view, "view", fixture);
@@ -257,27 +282,18 @@ int main(int argc, char** argv) {
     gtk_box_pack_start(GTK_BOX(column), canvas, FALSE, FALSE, 0);
     name(canvas, "canvas", fixture);
 
-    std::string mode = argc > 2 ? argv[2] : "";
-    if (mode == "--embedded" && argc > 3) {
-        GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
-        GtkTextIter end;
-        gtk_text_buffer_get_end_iter(buffer, &end);
-        gtk_text_buffer_insert(buffer, &end, "\nItems:", -1);
-        for (int i = 0, count = std::atoi(argv[3]); i < count; ++i) {
-            gtk_text_buffer_insert(buffer, &end, " ", -1);
-            GtkTextChildAnchor* anchor = gtk_text_buffer_create_child_anchor(buffer, &end);
-            std::string item = "item " + std::to_string(i) + " of " + title;
-            GtkWidget* label = gtk_label_new(item.c_str());
-            gtk_text_view_add_child_at_anchor(GTK_TEXT_VIEW(view), label, anchor);
-        }
-        gtk_text_buffer_insert(buffer, &end, " end.", -1);
-        AtkObject* accessible = gtk_widget_get_accessible(view);
-        auto* text = static_cast<AtkTextIface*>(
-            g_type_interface_peek(G_OBJECT_GET_CLASS(accessible), ATK_TYPE_TEXT));
-        text->get_text = &textWithAnchors;
-        auto* objectClass = ATK_OBJECT_GET_CLASS(accessible);
-        reversedChild = objectClass->ref_child;
-        objectClass->ref_child = &childInOrder;
+    if (lagMs > 0) {
+        g_idle_add(
+            [](gpointer ms) -> gboolean {
+                g_usleep(static_cast<gulong>(GPOINTER_TO_INT(ms)) * 1000);
+                return G_SOURCE_CONTINUE;
+            },
+            GINT_TO_POINTER(lagMs));
+    }
+    if (embedded > 0) {
+        auto* objectClass = ATK_OBJECT_GET_CLASS(gtk_widget_get_accessible(view));
+        objectClass->ref_child = &itemAt;
+        objectClass->get_n_children = &itemCount;
     }
     const std::map<std::string, RangeExtents> patched = {{"--no-range-extents", &sizelessRange},
                                                          {"--widget-extents", &widgetRange},

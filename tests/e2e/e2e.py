@@ -12,6 +12,7 @@ Usage: e2e.py SCENARIO HELPER CTL FIXTURE
   mutter     the same on GNOME's Mutter, headless
   kwin       the same on KDE's KWin, on a virtual output
   sway       the same on sway (wlroots), headless
+  deadline   the desktop, applications that make a reading slow, pinged while read
   soak       the desktop, short-lived applications in turn (soak.py)
 
 The main app's view is glimwick-ctl watch; raw commands go out through GIO, so that bodies of
@@ -516,10 +517,50 @@ def faults(suite):
 
 SESSIONS = {"bus": dict(display=False, accessibility=False, window_manager=False),
             "selection": dict(monitor=True), "primary": {}, "soak": {},
+            "deadline": {},
             "weston": dict(window_manager=False),
             "mutter": dict(display=False, window_manager=False),
             "kwin": dict(display=False, window_manager=False),
             "sway": dict(display=False, window_manager=False)}
+
+
+def deadline(suite):
+    """Applications that make a reading slow: stopped, answering every call 20 ms late, with
+    10,000 objects, leaving the bus in the middle of it. While each is read, pings are answered
+    within the reading's deadline (0.9 s) and 0.1 s more."""
+    import threading
+    suite.start_helper(1)
+    start = len(VIEW) + 1
+
+    def case(what, embedded, lag=0, then=None, read=False):
+        options = ["--embedded", str(embedded)] + (["--lag", str(lag)] if lag else [])
+        title = "deadline-%d-%d" % (embedded, lag)
+        app = suite.window(title, *options)
+        suite.follow(app.xid, app.process.pid)
+        mark = len(suite.helper.events())
+        app.send("select view %d %d" % (start, start + len("Items:") + 2 * embedded + 5))
+        if then:
+            then(app.process.pid)
+        slowest = suite.slowest_ping(4)
+        suite.check(slowest is not None and slowest <= 1.0,
+                    "%s: the slowest ping while it is read, %s s" % (what, slowest))
+        if read:
+            last = "item %d of %s end." % (embedded - 1, title)
+            payload = suite.helper.selected(mark, timeout=30) or {}
+            suite.check(payload.get("text", "").endswith(last),
+                        "%s: and its selection arrives whole" % what)
+        if app.process.poll() is None:
+            os.kill(app.process.pid, signal.SIGCONT)
+        suite.session.end(app.process)
+
+    case("a stopped application", 50, then=lambda pid: os.kill(pid, signal.SIGSTOP))
+    case("an application that answers every call 20 ms late", 200, lag=20, read=True)
+    case("an application with 10,000 objects", 10000, read=True)
+    # Killed while the helper reads its 10,000 objects, 20 ms a call.
+    case("an application that leaves the bus in the middle of a reading", 10000, lag=20,
+         then=lambda pid: threading.Timer(0.6, os.kill, (pid, signal.SIGKILL)).start())
+    suite.check(suite.helper.process.poll() is None and suite.round_trip(),
+                "the helper answers after all of them")
 
 
 def soak(suite):

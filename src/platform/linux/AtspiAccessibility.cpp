@@ -22,24 +22,6 @@ ax::ElementRef AtspiAccessibility::createApplication(Pid pid) {
     // Found when something is asked of it: unbinding asks nothing.
     return elementFor(nullptr, pid);
 }
-void AtspiAccessibility::beginEvaluation() {
-    ++evaluation_;
-    calls_.setDeadline(g_get_monotonic_time() + kReadingBudgetUs);
-    if (evaluationEnd_ == 0) {
-        // The questions of one evaluation are asked in one turn of the loop; the deadline
-        // ends before anything else runs in the next.
-        evaluationEnd_ = g_idle_add_full(
-            G_PRIORITY_HIGH,
-            [](gpointer self) -> gboolean {
-                auto* accessibility = static_cast<AtspiAccessibility*>(self);
-                accessibility->evaluationEnd_ = 0;
-                accessibility->calls_.setDeadline(0);
-                return G_SOURCE_REMOVE;
-            },
-            this, nullptr);
-    }
-}
-
 ax::Answer AtspiAccessibility::systemWideAttribute(const std::string& attribute) {
     if (attribute != ax::kAXFocusedUIElementAttribute &&
         attribute != ax::kAXFocusedApplicationAttribute) {
@@ -49,7 +31,7 @@ ax::Answer AtspiAccessibility::systemWideAttribute(const std::string& attribute)
         return {ax::kAXErrorAPIDisabled, std::nullopt};
     }
     if (attribute == ax::kAXFocusedUIElementAttribute) {
-        beginEvaluation();
+        ++evaluation_;
     }
     GObjectPtr<AtspiAccessible> focused = focusedAccessible();
     if (auto pid = primaryStandsIn(focused.get())) {

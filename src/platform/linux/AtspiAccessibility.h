@@ -63,11 +63,6 @@ public:
 
     class Observer;
 
-    // An evaluation (the focus, then its selection's text, range and bounds) stops here, and
-    // a reading that did not finish fails whole: no evaluation holds the main loop up for a
-    // second, with room for what else that turn of the loop does.
-    static constexpr gint64 kReadingBudgetUs = gint64{900} * 1000;
-
 private:
     // One reading of the focused object's selection, kept while it is still true.
     struct Reading {
@@ -227,11 +222,8 @@ private:
         return primary_ != nullptr ? primary_->ownerChanges() : 0;
     }
     bool primarySettling() const;
-    // Counts the evaluations: each begins by asking for the focused element, and has the
-    // reading budget until the main loop turns.
+    // Counts the evaluations: each begins by asking for the focused element.
     std::uint64_t evaluation_ = 0;
-    void beginEvaluation();
-    guint evaluationEnd_ = 0;
     // Pending while a reading that ran out of time waits for the main loop to turn.
     guint resumeWatch_ = 0;
     std::set<Observer*> observers_;

@@ -75,6 +75,29 @@ GObjectPtr<AtspiAccessible> retained(AtspiAccessible* accessible) {
         accessible != nullptr ? ATSPI_ACCESSIBLE(g_object_ref(accessible)) : nullptr);
 }
 
+AtspiCalls::~AtspiCalls() {
+    if (turnEnd_ != 0) {
+        g_source_remove(turnEnd_);
+    }
+}
+
+gint64 AtspiCalls::deadline() {
+    if (deadline_ == 0) {
+        deadline_ = g_get_monotonic_time() + kTurnBudgetUs;
+        // Ends before anything else runs in the next turn.
+        turnEnd_ = g_idle_add_full(
+            G_PRIORITY_HIGH,
+            [](gpointer self) -> gboolean {
+                auto* calls = static_cast<AtspiCalls*>(self);
+                calls->deadline_ = 0;
+                calls->turnEnd_ = 0;
+                return G_SOURCE_REMOVE;
+            },
+            this, nullptr);
+    }
+    return deadline_;
+}
+
 bool AtspiCalls::leftAlone(const char* bus) {
     if (bus == nullptr) {
         return false;
@@ -103,17 +126,13 @@ std::optional<Result> AtspiCalls::ask(AtspiAccessible* target, Body&& body) {
         lastError_ = ax::kAXErrorCannotComplete;
         return std::nullopt;
     }
-    // A call gets what is left of the reading's time, up to the time-out.
     gint64 now = g_get_monotonic_time();
-    gint budgetMs = kCallTimeoutMs;
-    if (deadline_ != 0) {
-        gint64 leftMs = (deadline_ - now) / 1000;
-        if (leftMs <= 0) {
-            lastError_ = ax::kAXErrorCannotComplete;
-            return std::nullopt;
-        }
-        budgetMs = static_cast<gint>(std::min<gint64>(leftMs, kCallTimeoutMs));
+    gint64 leftMs = (deadline() - now) / 1000;
+    if (leftMs <= 0) {
+        lastError_ = ax::kAXErrorCannotComplete;
+        return std::nullopt;
     }
+    auto budgetMs = static_cast<gint>(std::min<gint64>(leftMs, kCallTimeoutMs));
     gint timeoutMs = libatspiTimeoutMs(target, budgetMs);
     atspi_set_timeout(timeoutMs, timeoutMs);
     GError* raw = nullptr;
@@ -121,11 +140,11 @@ std::optional<Result> AtspiCalls::ask(AtspiAccessible* target, Body&& body) {
     GErrorPtr error(raw);
     lastError_ = axErrorFor(error.get());
     gint64 elapsed = g_get_monotonic_time() - now;
-    // A call that took this long ran into its time-out; one that had the whole time-out says
-    // its application is not answering (a call cut short by the deadline says only that the
-    // reading ran out of time).
+    // A call that took this long ran into its time-out; one that had half a second or more
+    // says its application is not answering (a call cut short near the deadline says only
+    // that the turn ran out of time).
     if (bus != nullptr && elapsed >= gint64{timeoutMs} * 900) {
-        if (budgetMs == kCallTimeoutMs) {
+        if (budgetMs >= kCallTimeoutMs / 2) {
             leaveAlone(bus);
         }
         if (lastError_ == ax::kAXErrorSuccess) {

@@ -36,7 +36,7 @@ struct Offsets {
     bool operator==(const Offsets&) const = default;
 };
 
-// Calls into other applications over AT-SPI, each bounded by the time-out and the reading's
+// Calls into other applications over AT-SPI, each bounded by the time-out and the turn's
 // deadline. An answer that
 // comes with an error is a failure: libatspi fills its out-values only on success, so nothing
 // is ever made from them otherwise. An application whose call ran into the time-out is left
@@ -45,10 +45,16 @@ struct Offsets {
 class AtspiCalls {
 public:
     ax::AXError lastError() const { return lastError_; }
-    // The current reading's deadline (monotonic microseconds; 0: none): a call gets what is
-    // left of it, and none is made past it.
-    void setDeadline(gint64 deadline) { deadline_ = deadline; }
-    gint64 deadline() const { return deadline_; }
+    // Every call of one turn of the main loop (an evaluation: the focus, then its selection's
+    // text, range and bounds) shares one budget: a call gets what is left of it, and none is
+    // made past it, so no turn holds the loop up for a second, with room for what else that
+    // turn does. The deadline of the current turn, starting it if need be.
+    static constexpr gint64 kTurnBudgetUs = gint64{900} * 1000;
+    gint64 deadline();
+    AtspiCalls() = default;
+    ~AtspiCalls();
+    AtspiCalls(const AtspiCalls&) = delete;
+    AtspiCalls& operator=(const AtspiCalls&) = delete;
     // Lets go of everything kept about the applications (before their connection goes).
     void forget() {
         unresponsiveUntil_.clear();
@@ -121,7 +127,8 @@ private:
     std::optional<Rect> askRect(AtspiAccessible* target, Body&& body);
 
     ax::AXError lastError_ = ax::kAXErrorSuccess;
-    gint64 deadline_ = 0;
+    gint64 deadline_ = 0;  // 0 between turns
+    guint turnEnd_ = 0;
     // The latest roles answered, newest first; held, so no other object takes their address.
     std::deque<std::pair<GObjectPtr<AtspiAccessible>, AtspiRole>> roles_;
     // Applications (by bus name) left alone until a monotonic time, in microseconds.

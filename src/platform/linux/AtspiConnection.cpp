@@ -47,7 +47,7 @@ AtspiAccessibility::AtspiAccessibility(GDBusConnection* sessionBus, WindowOrigin
         this, nullptr);
 }
 AtspiAccessibility::~AtspiAccessibility() {
-    for (guint watch : {resumeWatch_, departureWatch_, evaluationEnd_}) {
+    for (guint watch : {resumeWatch_, departureWatch_}) {
         if (watch != 0) {
             g_source_remove(watch);
         }

@@ -121,8 +121,7 @@ void AtspiAccessibility::read(Reading& reading, AtspiAccessible* accessible, boo
         batch_->forgetAnswers();
     }
     gint64 began = g_get_monotonic_time();
-    gint64 deadline = calls_.deadline() != 0 ? calls_.deadline() : began + kReadingBudgetUs;
-    reading.read = reader_.read(accessible, reading.mark, deadline);
+    reading.read = reader_.read(accessible, reading.mark, calls_.deadline());
     gint64 done = g_get_monotonic_time();
     if (batch_ && reading.read) {
         batch_->forgetAnswers();
