@@ -15,6 +15,7 @@ namespace glimwick::os {
 ax::ElementRef AtspiAccessibility::createSystemWide() {
     return std::make_shared<SystemWide>();
 }
+
 ax::ElementRef AtspiAccessibility::createApplication(Pid pid) {
     if (!connected() || pid <= 0) {
         return elementFor(nullptr);
@@ -22,6 +23,7 @@ ax::ElementRef AtspiAccessibility::createApplication(Pid pid) {
     // Found when something is asked of it: unbinding asks nothing.
     return elementFor(nullptr, pid);
 }
+
 ax::Answer AtspiAccessibility::systemWideAttribute(const std::string& attribute) {
     if (attribute != ax::kAXFocusedUIElementAttribute &&
         attribute != ax::kAXFocusedApplicationAttribute) {
@@ -34,11 +36,11 @@ ax::Answer AtspiAccessibility::systemWideAttribute(const std::string& attribute)
         ++evaluation_;
     }
     GObjectPtr<AtspiAccessible> focused = focusedAccessible();
-    if (auto pid = primaryStandsIn(focused.get())) {
+    if (Choice choice = chooseSource(focused.get()); choice.source == Source::primary) {
         if (attribute == ax::kAXFocusedUIElementAttribute) {
-            return {0, std::make_shared<PrimaryElement>(*pid)};
+            return {0, std::make_shared<PrimaryElement>(choice.primary)};
         }
-        return {0, elementFor(nullptr, *pid)};
+        return {0, elementFor(nullptr, choice.primary)};
     }
     if (!focused) {
         return {ax::kAXErrorNoValue, std::nullopt};
@@ -53,6 +55,7 @@ ax::Answer AtspiAccessibility::systemWideAttribute(const std::string& attribute)
     }
     return {0, elementFor(std::move(app))};
 }
+
 ax::Answer AtspiAccessibility::selectionAttribute(AtspiAccessible* accessible,
                                                   const std::string& attribute) {
     Reading* reading = currentReading(accessible);
@@ -87,6 +90,7 @@ ax::Answer AtspiAccessibility::selectionAttribute(AtspiAccessible* accessible,
     }
     return {0, ax::AXValue::range({reading->caret.value_or(0), 0})};
 }
+
 ax::Answer AtspiAccessibility::rangeAttribute(AtspiAccessible* accessible,
                                               const std::string& attribute,
                                               const ax::Range& range) {
@@ -120,6 +124,7 @@ ax::Answer AtspiAccessibility::rangeAttribute(AtspiAccessible* accessible,
     }
     return {0, read->text};
 }
+
 ax::Answer AtspiAccessibility::copyAttributeValue(const ax::ElementRef& element,
                                                   const std::string& attribute) {
     if (dynamic_cast<const SystemWide*>(element.get()) != nullptr) {
@@ -161,6 +166,7 @@ ax::Answer AtspiAccessibility::copyAttributeValue(const ax::ElementRef& element,
     }
     return {ax::kAXErrorAttributeUnsupported, std::nullopt};
 }
+
 ax::Answer AtspiAccessibility::copyParameterizedAttributeValue(const ax::ElementRef& element,
                                                                const std::string& attribute,
                                                                const ax::Value& parameter) {
@@ -185,6 +191,7 @@ ax::Answer AtspiAccessibility::copyParameterizedAttributeValue(const ax::Element
     }
     return rangeAttribute(accessible, attribute, *range);
 }
+
 Pid AtspiAccessibility::getPid(const ax::ElementRef& element) {
     if (const auto* primary = dynamic_cast<const PrimaryElement*>(element.get())) {
         return primary->pid;
@@ -199,9 +206,11 @@ Pid AtspiAccessibility::getPid(const ax::ElementRef& element) {
     }
     return calls_.pid(accessible).value_or(0);
 }
+
 std::optional<ax::AXValue> AtspiAccessibility::createRangeValue(const ax::Range& range) {
     return ax::AXValue::range(range);
 }
+
 ax::ObserverResult AtspiAccessibility::createObserver(Pid /*pid*/, ax::ObserverCallback callback) {
     if (!connected()) {
         return {ax::kAXErrorAPIDisabled, nullptr};

@@ -91,9 +91,11 @@ private:
     static DBusHandlerResult onBusMessage(DBusConnection* bus, DBusMessage* message, void* self);
     void forgetDeparted();
     ax::Answer systemWideAttribute(const std::string& attribute);
-    // The focused process whose PRIMARY selection stands in for focused, which offers no
-    // readable text; nullopt when accessibility answers.
-    std::optional<Pid> primaryStandsIn(AtspiAccessible* focused);
+    struct Choice {
+        Source source = Source::none;
+        Pid primary = 0;  // the front process, whose PRIMARY stands in
+    };
+    Choice chooseSource(AtspiAccessible* focused);
     // The role the logic sees; nullopt when it cannot be asked.
     std::optional<std::string> axRoleOf(AtspiAccessible* accessible);
     // An address bar or search box, by the rule the logic applies.

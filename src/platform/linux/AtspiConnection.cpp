@@ -46,6 +46,7 @@ AtspiAccessibility::AtspiAccessibility(GDBusConnection* sessionBus, WindowOrigin
         },
         this, nullptr);
 }
+
 AtspiAccessibility::~AtspiAccessibility() {
     for (guint watch : {resumeWatch_, departureWatch_}) {
         if (watch != 0) {
@@ -61,6 +62,7 @@ AtspiAccessibility::~AtspiAccessibility() {
     }
     disconnect();
 }
+
 bool AtspiAccessibility::connected() {
     if (connected_) {
         return true;
@@ -109,6 +111,7 @@ bool AtspiAccessibility::connected() {
     reader_.setBatch(batch_.get());
     return true;
 }
+
 std::optional<std::string> AtspiAccessibility::busAddress() {
     if (const char* given = g_getenv("AT_SPI_BUS_ADDRESS"); given != nullptr && *given != 0) {
         return given;
@@ -125,6 +128,7 @@ std::optional<std::string> AtspiAccessibility::busAddress() {
     g_variant_get(reply, "(&s)", &address);
     return *address != 0 ? std::optional<std::string>(address) : std::nullopt;
 }
+
 // Every application that leaves the accessibility bus is forgotten: the helper outlives
 // thousands of them. Heard on libatspi's own connection, inside its dispatch: the names are
 // only noted there, and let go of on the main loop.
@@ -141,6 +145,7 @@ void AtspiAccessibility::watchDepartures(bool watch) {
         dbus_connection_remove_filter(bus, &AtspiAccessibility::onBusMessage, this);
     }
 }
+
 DBusHandlerResult AtspiAccessibility::onBusMessage(DBusConnection*, DBusMessage* message,
                                                    void* self) {
     const char* name = nullptr;
@@ -165,6 +170,7 @@ DBusHandlerResult AtspiAccessibility::onBusMessage(DBusConnection*, DBusMessage*
     }
     return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
 }
+
 void AtspiAccessibility::forgetDeparted() {
     for (const std::string& bus : std::exchange(departed_, {})) {
         heard_.erase(bus);
@@ -179,6 +185,7 @@ void AtspiAccessibility::forgetDeparted() {
         }
     }
 }
+
 void AtspiAccessibility::disconnect() {
     if (!connected_) {
         return;
@@ -214,6 +221,7 @@ void AtspiAccessibility::disconnect() {
     connected_ = false;
     lost_ = true;
 }
+
 bool AtspiAccessibility::isProcessTrusted(bool prompt) {
     if (prompt) {
         // Asks the desktop to turn accessibility on, starting its bus if need be.

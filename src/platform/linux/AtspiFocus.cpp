@@ -44,6 +44,7 @@ void AtspiAccessibility::onFocusEvent(AtspiEvent* event, void* self) {
     }
     g_boxed_free(ATSPI_TYPE_EVENT, event);
 }
+
 void AtspiAccessibility::onWindowEvent(AtspiEvent* event, void* self) {
     auto* accessibility = static_cast<AtspiAccessibility*>(self);
     if (event->source != nullptr && event->type != nullptr) {
@@ -61,6 +62,7 @@ void AtspiAccessibility::onWindowEvent(AtspiEvent* event, void* self) {
     }
     g_boxed_free(ATSPI_TYPE_EVENT, event);
 }
+
 template <typename Visit>
 bool AtspiAccessibility::forEachActiveWindow(Visit&& visit) {
     GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
@@ -78,6 +80,7 @@ bool AtspiAccessibility::forEachActiveWindow(Visit&& visit) {
     }
     return false;
 }
+
 std::optional<RunningApplication> AtspiAccessibility::activeApplication() {
     if (!connected()) {
         return std::nullopt;
@@ -94,6 +97,7 @@ std::optional<RunningApplication> AtspiAccessibility::activeApplication() {
     front_.until = now + (front_.application ? kFocusLifetimeUs : kActiveSearchPauseUs);
     return front_.application;
 }
+
 std::optional<RunningApplication> AtspiAccessibility::findActiveApplication() {
     auto isActiveWindow = [this](AtspiAccessible* window) {
         auto role = calls_.role(window);
@@ -136,6 +140,7 @@ std::optional<RunningApplication> AtspiAccessibility::findActiveApplication() {
     front_.bus = bus;
     return RunningApplication{*pid, app ? calls_.name(app.get()) : std::nullopt};
 }
+
 std::optional<Point> AtspiAccessibility::focusPoint() {
     if (!connected()) {
         return std::nullopt;
@@ -154,6 +159,7 @@ std::optional<Point> AtspiAccessibility::focusPoint() {
     }
     return Point{box->x + box->width / 2, box->y + box->height / 2};
 }
+
 GObjectPtr<AtspiAccessible> AtspiAccessibility::findApplication(Pid pid, bool* surely) {
     GObjectPtr<AtspiAccessible> desktop(atspi_get_desktop(0));
     auto count = calls_.childCount(desktop.get());
@@ -171,6 +177,7 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::findApplication(Pid pid, bool* s
     }
     return nullptr;
 }
+
 GObjectPtr<AtspiAccessible> AtspiAccessibility::walk(AtspiAccessible* root, const Found& found) {
     std::deque<GObjectPtr<AtspiAccessible>> queue;
     queue.push_back(retained(root));
@@ -201,6 +208,7 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::walk(AtspiAccessible* root, cons
     }
     return nullptr;
 }
+
 GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedIn(AtspiAccessible* window) {
     // Qt marks the tabs and panes around its focused text focused too: a text first.
     for (const char* kind : {"text", static_cast<const char*>(nullptr)}) {
@@ -227,6 +235,7 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedIn(AtspiAccessible* windo
         });
     return text ? std::move(text) : std::move(first);
 }
+
 GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
     gint64 now = g_get_monotonic_time();
     // Focus events keep lastFocused_ true; its state is asked again once the focus or the
@@ -280,14 +289,17 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
     lastFocused_.set(found.get());
     return found ? focusedTextWithin(std::move(found)) : focusedInPage();
 }
+
 // Some toolkits give a container the focused state along with the text inside it that has it
 // too (LibreOffice's document window and its paragraph): the text is the focus. A document
 // without text of its own is its own source; a list or table that manages its children would
 // have to make every one of them to be searched.
 GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
     GObjectPtr<AtspiAccessible> focused) {
-    if (!focused || calls_.offersText(focused.get()) ||
-        reader_.sourceOf(focused.get()) != Source::none) {
+    if (!focused || calls_.offersText(focused.get())) {
+        return focused;
+    }
+    if (auto role = calls_.role(focused.get()); role && isDocument(*role)) {
         return focused;
     }
     gint64 now = g_get_monotonic_time();
@@ -316,10 +328,12 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedTextWithin(
     }
     return inside_.text ? retained(inside_.text.get()) : std::move(focused);
 }
+
 bool AtspiAccessibility::isQt(AtspiAccessible* accessible) {
     GObjectPtr<AtspiAccessible> app = calls_.application(accessible);
     return app && calls_.toolkit(app.get()) == "Qt";
 }
+
 // The window that accessible is in: the application's child above it (Qt nests frames).
 GObjectPtr<AtspiAccessible> AtspiAccessibility::windowOf(AtspiAccessible* accessible) {
     GObjectPtr<AtspiAccessible> at = retained(accessible);

@@ -29,6 +29,7 @@ void AtspiAccessibility::heard(const char* bus, bool caret) {
     Heard& from = heard_[bus];
     ++(caret ? from.carets : from.selections);
 }
+
 bool AtspiAccessibility::eventsArrive(AtspiAccessible* accessible) const {
     const char* bus = busNameOf(accessible);
     if (bus == nullptr || unannounced_.count(bus) != 0) {
@@ -37,11 +38,13 @@ bool AtspiAccessibility::eventsArrive(AtspiAccessible* accessible) const {
     return std::any_of(observers_.begin(), observers_.end(),
                        [bus](const Observer* observer) { return observer->hears(bus); });
 }
+
 AtspiAccessibility::Heard AtspiAccessibility::heardOf(AtspiAccessible* accessible) const {
     const char* bus = busNameOf(accessible);
     auto found = bus != nullptr ? heard_.find(bus) : heard_.end();
     return found != heard_.end() ? found->second : Heard{};
 }
+
 // One reading serves every question of one evaluation, so that the text, the range and the
 // bounds agree. It serves later evaluations too while nothing can have changed unheard: the
 // application's events reach us and say nothing changed, or the reading was costly and its
@@ -66,8 +69,8 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
         reading_->evaluation = evaluation_;
         return &*reading_;
     }
-    Source source = reader_.sourceOf(accessible);
-    if (source == Source::none) {
+    Source source = chooseSource(accessible).source;
+    if (source != Source::text && source != Source::blocks) {
         return nullptr;
     }
     // In a WebKit page, where a scan costs a long page much, the blocks held by the last mark
@@ -114,6 +117,7 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     reading_ = std::move(fresh);
     return &*reading_;
 }
+
 // Reads what reading's mark stands for; goingOn: from what the last try got before its time
 // ran out.
 void AtspiAccessibility::read(Reading& reading, AtspiAccessible* accessible, bool goingOn) {
@@ -139,6 +143,7 @@ void AtspiAccessibility::read(Reading& reading, AtspiAccessible* accessible, boo
             this, nullptr);
     }
 }
+
 // The selection's range as the logic sees it: a text's own; for blocks, the read text whole.
 std::optional<Offsets> AtspiAccessibility::rangeOf(const Reading& reading) {
     if (reading.mark.empty()) {
@@ -152,6 +157,7 @@ std::optional<Offsets> AtspiAccessibility::rangeOf(const Reading& reading) {
     }
     return Offsets{0, static_cast<int>(g_utf8_strlen(reading.read->text.c_str(), -1))};
 }
+
 // Where the read selection is, measured at most once per evaluation. One that had no place yet
 // may have one now, while it settles (and once more after it was held back); one that had a
 // place keeps it: measuring again would ask an application that may have stopped answering.
@@ -166,6 +172,7 @@ const std::optional<Rect>& AtspiAccessibility::placeOf(Reading& reading,
     }
     return *reading.bounds;
 }
+
 // Without a pointer (Wayland) the fallback rectangle can only stand at the caret, and a toolkit
 // that places a new selection a moment after announcing it (Firefox) has placed no caret yet
 // either: a new selection that has no place is not given out while it may still find one.

@@ -25,6 +25,7 @@ bool AtspiAccessibility::primarySettling() const {
     return primary_ != nullptr &&
            g_get_monotonic_time() - primary_->ownerChangedAt() < kPrimarySettleUs;
 }
+
 // A text field of the page has the focus state, though the page itself never has: then the
 // field is the focus. Looked for again only when a selection may have been made (PRIMARY
 // changed), or every time without X11: the search costs a long page much.
@@ -42,6 +43,7 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedInPage() {
     }
     return retained(webField_.field ? webField_.field.get() : webDocument_.get());
 }
+
 // WebKitGTK marks nothing of a page focused, not even while the keyboard is in it: the page's
 // document, which another process shows inside window's web view, stands in for the focus.
 GObjectPtr<AtspiAccessible> AtspiAccessibility::webDocumentIn(AtspiAccessible* window) {
@@ -67,6 +69,7 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::webDocumentIn(AtspiAccessible* w
     }
     return nullptr;
 }
+
 // The page's root offers no Collection, and what holds the document says it is not visible: a
 // few levels straight down, a few children each.
 GObjectPtr<AtspiAccessible> AtspiAccessibility::webDocumentBelow(GObjectPtr<AtspiAccessible> root) {

@@ -47,14 +47,6 @@ void SelectionReader::Builder::addSpan(AtspiAccessible* accessible, Offsets rang
     }
 }
 
-Source SelectionReader::sourceOf(AtspiAccessible* target) {
-    if (GObjectPtr<AtspiText>(calls_.textOf(target))) {
-        return Source::text;
-    }
-    auto role = calls_.role(target);
-    return role && isDocument(*role) ? Source::blocks : Source::none;
-}
-
 Mark SelectionReader::markOf(AtspiAccessible* target, Source source) {
     Mark mark;
     if (source == Source::text) {
@@ -400,6 +392,8 @@ std::optional<Rect> SelectionReader::bounds(const ReadText& read, AtspiAccessibl
     if (read.spans.empty()) {
         return std::nullopt;
     }
+    // One selection lies in one window: where it is, is looked up once per measure.
+    windowOrigin_.known.reset();
     // Some toolkits give every character a box of no height at the top of its line, and
     // ranges boxes that do not agree with them (KDE's editor): then the characters are
     // measured, each reaching one line further down.
@@ -530,6 +524,7 @@ std::optional<Rect> SelectionReader::characterBox(AtspiAccessible* accessible, A
 }
 
 std::optional<Point> SelectionReader::caretPoint(AtspiAccessible* accessible) {
+    windowOrigin_.known.reset();
     GObjectPtr<AtspiText> text(calls_.textOf(accessible));
     auto caret = text ? calls_.caret(accessible, text.get()) : std::nullopt;
     if (!caret || *caret < 0) {
@@ -548,9 +543,16 @@ std::optional<Point> SelectionReader::caretPoint(AtspiAccessible* accessible) {
 }
 
 std::optional<Point> SelectionReader::originOfWindow(AtspiAccessible* accessible) {
-    if (!windowOrigin_) {
+    if (!windowOrigin_.find) {
         return std::nullopt;
     }
+    if (!windowOrigin_.known) {
+        windowOrigin_.known = findOriginOfWindow(accessible);
+    }
+    return *windowOrigin_.known;
+}
+
+std::optional<Point> SelectionReader::findOriginOfWindow(AtspiAccessible* accessible) {
     GObjectPtr<AtspiAccessible> current = retained(accessible);
     for (int step = 0; current && step < kMaxParentWalk; ++step) {
         auto role = calls_.role(current.get());
@@ -561,7 +563,8 @@ std::optional<Point> SelectionReader::originOfWindow(AtspiAccessible* accessible
             if (!pid || !title) {
                 return std::nullopt;
             }
-            return windowOrigin_(*pid, *title, size ? Point{size->width, size->height} : Point{});
+            return windowOrigin_.find(*pid, *title,
+                                      size ? Point{size->width, size->height} : Point{});
         }
         current = calls_.parent(current.get());
     }

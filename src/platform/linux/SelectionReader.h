@@ -38,9 +38,10 @@ struct ReadText {
 };
 
 // Where a target's selection lives: in its own text, or in the blocks shown inside it (a
-// document view's pages, a web document's paragraphs), each holding its part of one selection.
-// None for a password field and for everything else.
-enum class Source { none, text, blocks };
+// document view's pages, a web document's paragraphs), each holding its part of one selection;
+// or, where accessibility sees nothing, in the front application's PRIMARY selection. None for
+// a password field and for everything else. AtspiAccessibility::chooseSource decides.
+enum class Source { none, text, blocks, primary };
 
 // One object that holds part of a selection, and that part.
 struct Holder {
@@ -68,13 +69,12 @@ using Mark = std::vector<Holder>;
 class SelectionReader {
 public:
     SelectionReader(AtspiCalls& calls, WindowOrigin windowOrigin)
-        : calls_(calls), windowOrigin_(std::move(windowOrigin)) {}
+        : calls_(calls), windowOrigin_{std::move(windowOrigin), std::nullopt} {}
 
     // Reads the objects wholly inside a range, all together. Not owned; without one, a range
     // with objects inside cannot be read.
     void setBatch(TextBatch* batch) { batch_ = batch; }
 
-    Source sourceOf(AtspiAccessible* target);
     Mark markOf(AtspiAccessible* target, Source source);
     // The selection's mark as the holders of an earlier one see it now.
     Mark remark(const Mark& earlier);
@@ -139,9 +139,14 @@ private:
     std::optional<Rect> measureInWindow(const Span& span, AtspiText* text);
     std::optional<Rect> characterBox(AtspiAccessible* accessible, AtspiText* text, int offset);
     std::optional<Point> originOfWindow(AtspiAccessible* accessible);
+    std::optional<Point> findOriginOfWindow(AtspiAccessible* accessible);
 
     AtspiCalls& calls_;
-    WindowOrigin windowOrigin_;
+    // Where the window of what is being measured starts, once known.
+    struct {
+        WindowOrigin find;
+        std::optional<std::optional<Point>> known;
+    } windowOrigin_;
     TextBatch* batch_ = nullptr;
     // The blocks target last marked, and whether its toolkit counts offsets without markers.
     std::pair<std::string, bool> markerless_;

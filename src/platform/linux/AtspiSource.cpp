@@ -6,7 +6,7 @@
 #include "diagnostics/Messages.h"
 #include "platform/linux/AtspiRoles.h"
 
-// Where PRIMARY stands in for accessibility, and what it answers there.
+// Where a selection is read from, and what PRIMARY answers where it stands in.
 
 namespace glimwick::os {
 
@@ -21,25 +21,37 @@ constexpr gint64 kTextShownLifetimeUs = gint64{5} * G_USEC_PER_SEC;
 
 }  // namespace
 
-// PRIMARY stands in only where accessibility cannot see: the front application is not on the
-// accessibility bus, shows it no text at all (a browser started without accessibility), or
-// has the focus in an object that draws its text itself (AbiWord's document, GTK 4's VTE).
-// Never for a focused text, password field, address bar or search box, whose own rules hold.
-std::optional<Pid> AtspiAccessibility::primaryStandsIn(AtspiAccessible* focused) {
-    if (primary_ == nullptr || !primary_->available()) {
-        return std::nullopt;
+// The one decision of where the focused object's selection is read from, for every path: its
+// own text; the blocks shown inside a document without text of its own; or PRIMARY, only where
+// accessibility cannot see: the front application is not on the accessibility bus, shows it no
+// text at all (a browser started without accessibility), or has the focus in an object that
+// draws its text itself (AbiWord's document, GTK 4's VTE). A password field, or an object whose
+// role cannot be read, is read from nowhere; PRIMARY never stands in for an address bar or a
+// search box.
+AtspiAccessibility::Choice AtspiAccessibility::chooseSource(AtspiAccessible* focused) {
+    if (focused != nullptr) {
+        auto role = calls_.role(focused);
+        if (isSecret(role)) {
+            return {};
+        }
+        if (calls_.offersText(focused)) {
+            return {Source::text};
+        }
+        if (isDocument(*role)) {
+            return {Source::blocks};
+        }
+        if (isExcludedControl(focused)) {
+            return {};
+        }
     }
-    auto pid = primary_->focusedProcess();
-    if (!pid || *pid <= 0) {
-        return std::nullopt;
+    auto pid = primary_ != nullptr && primary_->available() ? primary_->focusedProcess()
+                                                            : std::nullopt;
+    if (!pid || *pid <= 0 || showsText(*pid, focused)) {
+        return {};
     }
-    if (focused != nullptr &&
-        (calls_.offersText(focused) || reader_.sourceOf(focused) != Source::none ||
-         isSecret(calls_.role(focused)) || isExcludedControl(focused))) {
-        return std::nullopt;
-    }
-    return showsText(*pid, focused) ? std::nullopt : pid;
+    return {Source::primary, *pid};
 }
+
 // Both single- and multi-line text may report one role; the states tell them apart.
 std::optional<std::string> AtspiAccessibility::axRoleOf(AtspiAccessible* accessible) {
     auto role = accessible != nullptr ? calls_.role(accessible) : std::nullopt;
@@ -50,6 +62,7 @@ std::optional<std::string> AtspiAccessibility::axRoleOf(AtspiAccessible* accessi
                      calls_.hasState(accessible, ATSPI_STATE_MULTI_LINE);
     return axRoleName(*role, multiLine);
 }
+
 bool AtspiAccessibility::isExcludedControl(AtspiAccessible* accessible) {
     auto roleName = [this](AtspiAccessible* object) { return axRoleOf(object).value_or(""); };
     std::string role = roleName(accessible);
@@ -59,6 +72,7 @@ bool AtspiAccessibility::isExcludedControl(AtspiAccessible* accessible) {
     GObjectPtr<AtspiAccessible> parent = calls_.parent(accessible);
     return ax::isExcludedControl(role, roleName(parent.get()));
 }
+
 // Whether pid's application shows accessibility its text where the focus is: any object with
 // text, unless the focus is in one that draws its own; also when that could not be found out
 // (an application that does not answer is not one without accessibility). Asked again when
@@ -119,6 +133,7 @@ bool AtspiAccessibility::showsText(Pid pid, AtspiAccessible* focused) {
     textShown_ = {pid, moves, now + kTextShownLifetimeUs, shows};
     return shows;
 }
+
 ax::Answer AtspiAccessibility::primaryAttribute(Pid pid, const std::string& attribute) {
     if (attribute == ax::kAXRoleAttribute) {
         return {0, std::string(axRoleName(ATSPI_ROLE_TEXT, true))};  // text, several lines
