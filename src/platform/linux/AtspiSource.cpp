@@ -44,8 +44,8 @@ AtspiAccessibility::Choice AtspiAccessibility::chooseSource(AtspiAccessible* foc
             return {};
         }
     }
-    auto pid = primary_ != nullptr && primary_->available() ? primary_->focusedProcess()
-                                                            : std::nullopt;
+    auto pid =
+        primary_ != nullptr && primary_->available() ? primary_->focusedProcess() : std::nullopt;
     if (!pid || *pid <= 0 || showsText(*pid, focused)) {
         return {};
     }
