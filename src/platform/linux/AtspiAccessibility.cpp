@@ -62,6 +62,9 @@ ax::Answer AtspiAccessibility::selectionAttribute(AtspiAccessible* accessible,
     if (reading == nullptr) {
         return {ax::kAXErrorAttributeUnsupported, std::nullopt};
     }
+    if (deferred(*reading)) {
+        return {ax::kAXErrorCannotComplete, std::nullopt};
+    }
     if (awaitsPlace(*reading, accessible)) {
         return {ax::kAXErrorNoValue, std::nullopt};
     }
@@ -101,6 +104,9 @@ ax::Answer AtspiAccessibility::rangeAttribute(AtspiAccessible* accessible,
     Reading* reading = currentReading(accessible);
     if (reading == nullptr) {
         return {ax::kAXErrorParameterizedAttributeUnsupported, std::nullopt};
+    }
+    if (deferred(*reading)) {
+        return {ax::kAXErrorCannotComplete, std::nullopt};
     }
     // Only the selection's own range is answered, and it stands for the whole selection, so
     // that the text and the bounds agree with the selected text. Any other range would be a

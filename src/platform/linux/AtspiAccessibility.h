@@ -79,6 +79,7 @@ private:
         std::optional<ReadText> read;  // nullopt with a mark: not readable in time
         std::optional<std::optional<Rect>> bounds;
         bool held = false;             // not given out yet, awaiting its place
+        bool deferred = false;         // read late in its turn: given out in the next
         std::uint64_t measuredIn = 0;  // the evaluation that measured its bounds last
         std::optional<int> caret;      // asked for only without a selection
     };
@@ -139,6 +140,8 @@ private:
     // The reading of accessible's current selection.
     Reading* currentReading(AtspiAccessible* accessible);
     void read(Reading& reading, AtspiAccessible* accessible, bool goingOn);
+    // Whether reading waits for the next turn of the loop to be given out.
+    bool deferred(Reading& reading);
     static std::optional<Offsets> rangeOf(const Reading& reading);
     // Whether accessible's application tells us of its selection changes: it is observed, and
     // has not been seen to change one unannounced.
@@ -165,6 +168,7 @@ private:
     struct Confirmed {
         std::uint64_t moves = 0;
         gint64 until = 0;
+        std::uint64_t primaryChanges = 0;  // PRIMARY's changes when it was last confirmed
     };
     Confirmed focusConfirmed_;
     // A web page's document standing in for the focus, which its toolkit does not show.

@@ -20,7 +20,8 @@ constexpr const char* kFocusChanged = "object:state-changed:focused";
 // GTK 3 sends both, GTK 4 only the state change.
 constexpr const char* kWindowEvents[] = {"window:activate", "window:deactivate",
                                          "object:state-changed:active"};
-constexpr gint kBusCallTimeoutMs = 1000;
+// A call to the accessibility bus's launcher holds the loop up no longer than a turn's calls.
+constexpr auto kBusCallTimeoutMs = static_cast<gint>(AtspiCalls::kTurnBudgetUs / 1000);
 // After a bus that did not say where it is, the next try.
 constexpr gint64 kConnectRetryUs = gint64{5} * G_USEC_PER_SEC;
 constexpr const char* kDepartureRule =

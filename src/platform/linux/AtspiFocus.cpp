@@ -255,12 +255,20 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
         lastFocused_.reset();
     }
     // A web document found in place of the focus stays while nothing moves and it is shown.
-    if (webDocument_ && webConfirmed_.moves == moves && now >= webConfirmed_.until) {
+    // The same page process may show a new document under the same root, the first one gone
+    // (Yelp shows a blank page first): the document is looked for again after a while, and
+    // when PRIMARY changed (WebKit sets it to each new selection).
+    if (webDocument_ && webConfirmed_.moves == moves &&
+        (now >= webConfirmed_.until || webConfirmed_.primaryChanges != primaryChanges())) {
         webConfirmed_.until = now + kFocusLifetimeUs;
+        webConfirmed_.primaryChanges = primaryChanges();
         GObjectPtr<AtspiAccessible> shown = calls_.child(webView_.get(), 0);
-        if (!shown || identityOf(shown.get()) != webRoot_) {
-            webDocument_.reset();  // the view shows another page's process now, or none
+        bool same = shown && identityOf(shown.get()) == webRoot_;
+        GObjectPtr<AtspiAccessible> document = same ? webDocumentBelow(std::move(shown)) : nullptr;
+        if (!document || identityOf(document.get()) != identityOf(webDocument_.get())) {
+            webField_ = {};
         }
+        webDocument_ = std::move(document);  // none: another page's process now, or nothing
     }
     if (webDocument_ && webConfirmed_.moves == moves) {
         return focusedInPage();
@@ -277,7 +285,7 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
         found = focusedIn(window);
         if (!found) {
             webDocument_ = webDocumentIn(window);
-            webConfirmed_ = {moves, now + kFocusLifetimeUs};
+            webConfirmed_ = {moves, now + kFocusLifetimeUs, primaryChanges()};
         }
         if (found || webDocument_) {
             return true;

@@ -11,6 +11,8 @@ namespace glimwick::os {
 
 namespace {
 
+// What a reading must leave of its turn to be given out in it.
+constexpr gint64 kHandOutReserveUs = gint64{400} * 1000;
 // A reading that took this long is kept while the application's events say nothing changed,
 // without asking for its selection again (which costs a browser as much as the reading).
 constexpr gint64 kCostlyReadingUs = gint64{50} * 1000;
@@ -132,7 +134,10 @@ void AtspiAccessibility::read(Reading& reading, AtspiAccessible* accessible, boo
     }
     reading.checkedAt = done;
     reading.costly = done - began >= kCostlyReadingUs;
-    if (!reading.read && resumeWatch_ == 0) {
+    // One that leaves little of its turn is given out in the next, with a whole budget to be
+    // measured in, and what the logic does with a long text outside this turn.
+    reading.deferred = reading.read && calls_.deadline() - done < kHandOutReserveUs;
+    if ((!reading.read || reading.deferred) && resumeWatch_ == 0) {
         // Added now, so run in the next turn at the earliest, after what is waiting.
         resumeWatch_ = g_idle_add_full(
             G_PRIORITY_DEFAULT,
@@ -142,6 +147,13 @@ void AtspiAccessibility::read(Reading& reading, AtspiAccessible* accessible, boo
             },
             this, nullptr);
     }
+}
+
+bool AtspiAccessibility::deferred(Reading& reading) {
+    if (reading.deferred && resumeWatch_ == 0) {
+        reading.deferred = false;
+    }
+    return reading.deferred;
 }
 
 // The selection's range as the logic sees it: a text's own; for blocks, the read text whole.
