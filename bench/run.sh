@@ -153,6 +153,11 @@ grep '^- ' "$tmp/soak.txt" > "$tmp/soak.md" || true
   echo "threads from /proc, resident memory from VmRSS. Before departures were heard, each"
   echo "application left one descriptor open (its connection). Targets: every selection"
   echo "reported; descriptors within 2 and threads equal; resident memory at most 256 kB up."
+  echo
+  echo "Resident memory grows about 1 kB per application, and that is libatspi's: a program of 20"
+  echo "lines that only initialises libatspi and listens for the same focus and window events grew"
+  echo "1.2 kB per application (2026-12-09). libatspi 2.46 disposes an application that leaves the"
+  echo "bus but keeps it in its table of applications for good; no public call lets a client drop it."
 } > "$results"
 cat "$results"
 [ "$leaks" = ok ]

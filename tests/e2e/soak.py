@@ -46,6 +46,10 @@ def soak(suite, view):
         if text != wanted:
             print("app %d: %r" % (i, payload.get("text")), flush=True)
         suite.session.end(app.process)
+        if i > WARM_UP and (i + 1) % 100 == 0:
+            now = usage(pid)
+            print("- after %d applications: %d descriptors, %d threads, %d kB resident" %
+                  (i + 1, now["fds"], now["threads"], now["rss_kib"]), flush=True)
     # An application's departure is heard a moment after it exits.
     settled = wait_until(lambda: usage(pid)["fds"] <= baseline["fds"] + 2, 10, 0.1)
     final = usage(pid)
