@@ -12,6 +12,20 @@
 
 namespace glimwick::os {
 
+namespace {
+
+// Offsets as AT-SPI takes them (32-bit).
+std::optional<Offsets> offsetsOf(const ax::Range& range) {
+    if (range.location < 0 || range.length < 0 || range.location > G_MAXINT ||
+        range.length > G_MAXINT - range.location) {
+        return std::nullopt;
+    }
+    return Offsets{static_cast<int>(range.location),
+                   static_cast<int>(range.location + range.length)};
+}
+
+}  // namespace
+
 ax::ElementRef AtspiAccessibility::createSystemWide() {
     return std::make_shared<SystemWide>();
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <utility>
 
 #include "platform/Accessibility.h"
@@ -37,16 +36,6 @@ inline const AtspiElement* atspiElement(const ax::ElementRef& element) {
 inline AtspiAccessible* accessibleOf(const ax::ElementRef& element) {
     const auto* atspi = atspiElement(element);
     return atspi != nullptr ? atspi->accessible.get() : nullptr;
-}
-
-// Offsets as AT-SPI takes them (32-bit).
-inline std::optional<Offsets> offsetsOf(const ax::Range& range) {
-    if (range.location < 0 || range.length < 0 || range.location > G_MAXINT ||
-        range.length > G_MAXINT - range.location) {
-        return std::nullopt;
-    }
-    return Offsets{static_cast<int>(range.location),
-                   static_cast<int>(range.location + range.length)};
 }
 
 }  // namespace glimwick::os
