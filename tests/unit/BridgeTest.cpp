@@ -200,11 +200,15 @@ TEST(Bridge, APageReadTogetherSurvivesBadNamesPasswordsFramesAndSilence) {
         {"/password GetText(0, -1)", g_variant_new("(s)", "hunter2")},
         {"/frame GetRole()", g_variant_new("(u)", ATSPI_ROLE_INTERNAL_FRAME)},
         {"/frame GetText(0, -1)", g_variant_new("(s)", "framed")},
+        {"/list GetText(0, -1)", g_variant_new("(s)", "\uFFFCx\uFFFC")},
+        {"/list GetChildren()", g_variant_new_parsed("([(':1.1', @o '/item0'), (':1.1', @o "
+                                                     "'/item1')],)")},
+        {"/list GetNLinks()", g_variant_new("(i)", 1)},
     });
     auto batch = TextBatch::open(app.address(), g_get_monotonic_time() + G_USEC_PER_SEC);
     ASSERT_TRUE(batch);
 
-    auto page = batch->read({me, "/doc"}, {1, 3, 4, 5},
+    auto page = batch->read({me, "/doc"}, {1, 3, 4, 5}, {},
                             g_get_monotonic_time() + gint64{5} * G_USEC_PER_SEC);
     ASSERT_TRUE(page);
     ASSERT_EQ(page->top.size(), 4U);
@@ -219,8 +223,22 @@ TEST(Bridge, APageReadTogetherSurvivesBadNamesPasswordsFramesAndSilence) {
         << "a password field's text is never asked for";
     EXPECT_EQ(page->top[3], nullptr) << "a frame's document is not part of the page's selection";
 
+    // The objects at a selection's edges are found by the same rule as those inside it: by
+    // child where the children line up with the embedded characters, else by link.
+    auto deadline = g_get_monotonic_time() + gint64{5} * G_USEC_PER_SEC;
+    auto linked = batch->read({me, "/doc"}, {}, {5, 2, 1}, deadline);
+    auto lined = batch->read({me, "/list"}, {}, {2}, deadline);
+    ASSERT_TRUE(linked && lined);
+    std::vector<std::pair<int, int>> places;
+    for (const auto* result : {linked.get(), lined.get()}) {
+        for (EmbeddedPlace place : result->edges) {
+            places.emplace_back(place.child, place.link);
+        }
+    }
+    EXPECT_EQ(places, (std::vector<std::pair<int, int>>{{-1, 3}, {-1, -1}, {-1, 0}, {1, -1}}));
+
     // An application that never answers costs the deadline, not more.
-    EXPECT_EQ(batch->read({me, "/mute"}, {0}, g_get_monotonic_time() + G_USEC_PER_SEC / 5),
+    EXPECT_EQ(batch->read({me, "/mute"}, {0}, {}, g_get_monotonic_time() + G_USEC_PER_SEC / 5),
               nullptr);
 }
 

@@ -316,9 +316,10 @@ std::optional<std::vector<GVariantPtr>> TextBatch::runAll(std::vector<Call>& cal
     return answers;
 }
 
-// Which object an embedded character stands for: where a container's children line up one to
-// one with its embedded characters (no children for plain text), the n-th child; else where
-// its links do, the n-th link; else the link its offset names.
+// Which object an embedded character stands for, the one rule for both ways of reading: where
+// a container's children line up one to one with its embedded characters (no children for
+// plain text), the n-th child; else where its links do, the n-th link; else the link its
+// offset names.
 bool TextBatch::mapEmbedded(const std::vector<Container>& containers, const Place& place,
                             gint64 deadline) {
     std::vector<Call> calls;
@@ -351,10 +352,11 @@ bool TextBatch::mapEmbedded(const std::vector<Container>& containers, const Plac
     return true;
 }
 
-// The first level: the objects behind the embedded characters at offsets of container.
+// The first level: the objects behind the embedded characters at offsets of container, and
+// the places of those at edges.
 std::optional<std::vector<TextBatch::Pending>> TextBatch::firstLevel(
-    const ObjectRef& container, const std::vector<int>& offsets, const std::string* wholeText,
-    Result& result, gint64 deadline) {
+    const ObjectRef& container, const std::vector<int>& offsets, const std::vector<int>& edges,
+    const std::string* wholeText, Result& result, gint64 deadline) {
     std::vector<int> all;
     if (wholeText != nullptr) {
         all = embeddedOffsets(*wholeText);
@@ -381,17 +383,29 @@ std::optional<std::vector<TextBatch::Pending>> TextBatch::firstLevel(
             deadline)) {
         return std::nullopt;
     }
+    // The n-th of all, where offset is one of them.
+    auto ordinal = [&](int offset) -> std::optional<size_t> {
+        auto found = std::lower_bound(all.begin(), all.end(), offset);
+        if (found == all.end() || *found != offset) {
+            return std::nullopt;
+        }
+        return static_cast<size_t>(found - all.begin());
+    };
+    for (int offset : edges) {
+        auto n = ordinal(offset);
+        result.edges.push_back(
+            !n ? EmbeddedPlace{}
+               : EmbeddedPlace{topChild[*n] ? static_cast<int>(*n) : -1, topLink[*n]});
+    }
     std::vector<Pending> level;
     for (size_t i = 0; i < offsets.size(); ++i) {
-        auto found = std::lower_bound(all.begin(), all.end(), offsets[i]);
-        bool known = found != all.end() && *found == offsets[i];
-        size_t n = static_cast<size_t>(found - all.begin());
+        auto n = ordinal(offsets[i]);
         level.push_back({container,
                          offsets[i],
-                         known ? topLink[n] : -1,
+                         n ? topLink[*n] : -1,
                          &result.top[i],
                          {},
-                         known ? topChild[n] : std::nullopt,
+                         n ? topChild[*n] : std::nullopt,
                          nullptr});
     }
     return level;
@@ -536,12 +550,13 @@ std::optional<std::vector<TextBatch::Pending>> TextBatch::nextLevel(std::vector<
 }
 
 std::unique_ptr<TextBatch::Result> TextBatch::read(const ObjectRef& container,
-                                                   const std::vector<int>& offsets, gint64 deadline,
+                                                   const std::vector<int>& offsets,
+                                                   const std::vector<int>& edges, gint64 deadline,
                                                    const std::string* wholeText) {
     heardNothing_ = false;
     auto result = std::make_unique<Result>();
     result->top.assign(offsets.size(), nullptr);
-    auto level = firstLevel(container, offsets, wholeText, *result, deadline);
+    auto level = firstLevel(container, offsets, edges, wholeText, *result, deadline);
     for (int depth = 0; level && !level->empty(); ++depth) {
         if (depth > kMaxEmbeddingDepth || !readLevel(*level, *result, deadline)) {
             return nullptr;

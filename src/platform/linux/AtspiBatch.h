@@ -27,6 +27,14 @@ struct ObjectRef {
 // How deep embedded objects are followed, by either way of reading them.
 inline constexpr int kMaxEmbeddingDepth = 48;
 
+// Where the object behind one embedded character is found, as TextBatch::mapEmbedded decides
+// for both ways of reading: its container's child at child, else its link at link, else the
+// link its offset names (both -1).
+struct EmbeddedPlace {
+    int child = -1;
+    int link = -1;
+};
+
 struct DBusConnectionClose {
     void operator()(DBusConnection* connection) const {
         dbus_connection_close(connection);
@@ -63,12 +71,15 @@ public:
     struct Result {
         std::deque<TextNode> nodes;        // what the pointers point to
         std::vector<const TextNode*> top;  // one for each offset asked about
+        std::vector<EmbeddedPlace> edges;  // one for each edge asked about
     };
     // The objects behind the embedded characters at offsets of container, read whole,
-    // recursively. Null when that could not be done by deadline. wholeText: container's whole
-    // text where the caller has it already (a page's is costly to make); null to ask for it.
+    // recursively, and where those at edges are found (the caller reads their selected part).
+    // Null when that could not be done by deadline. wholeText: container's whole text where
+    // the caller has it already (a page's is costly to make); null to ask for it.
     std::unique_ptr<Result> read(const ObjectRef& container, const std::vector<int>& offsets,
-                                 gint64 deadline, const std::string* wholeText = nullptr);
+                                 const std::vector<int>& edges, gint64 deadline,
+                                 const std::string* wholeText = nullptr);
 
 private:
     struct Call {
@@ -95,6 +106,7 @@ private:
     bool mapEmbedded(const std::vector<Container>& containers, const Place& place, gint64 deadline);
     std::optional<std::vector<Pending>> firstLevel(const ObjectRef& container,
                                                    const std::vector<int>& offsets,
+                                                   const std::vector<int>& edges,
                                                    const std::string* wholeText, Result& result,
                                                    gint64 deadline);
     template <typename Request, typename Take>

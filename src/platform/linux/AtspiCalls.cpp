@@ -386,16 +386,23 @@ std::optional<Rect> AtspiCalls::characterExtents(AtspiAccessible* accessible, At
     });
 }
 
-GObjectPtr<AtspiAccessible> AtspiCalls::embeddedAt(AtspiAccessible* accessible,
-                                                   AtspiHypertext* hypertext, int offset) {
-    auto index = ask<gint>(accessible, [&](GError** e) {
-        return atspi_hypertext_get_link_index(hypertext, offset, e);
-    });
-    if (!index || *index < 0) {
+GObjectPtr<AtspiAccessible> AtspiCalls::embeddedAt(AtspiAccessible* accessible, EmbeddedPlace place,
+                                                   int offset) {
+    if (place.child >= 0) {
+        return child(accessible, place.child);
+    }
+    GObjectPtr<AtspiHypertext> hypertext(hypertextOf(accessible));
+    auto index = place.link >= 0 || !hypertext
+                     ? std::optional(place.link)
+                     : ask<gint>(accessible, [&](GError** e) {
+                           return atspi_hypertext_get_link_index(hypertext.get(), offset, e);
+                       });
+    if (!hypertext || !index || *index < 0) {
         return nullptr;
     }
-    auto link = askObject<AtspiHyperlink>(
-        accessible, [&](GError** e) { return atspi_hypertext_get_link(hypertext, *index, e); });
+    auto link = askObject<AtspiHyperlink>(accessible, [&](GError** e) {
+        return atspi_hypertext_get_link(hypertext.get(), *index, e);
+    });
     if (!link) {
         return nullptr;
     }

@@ -12,6 +12,7 @@
 #include "platform/AXError.h"
 #include "platform/Geometry.h"
 #include "platform/ProcessInfo.h"
+#include "platform/linux/AtspiBatch.h"
 #include "platform/linux/GObjectPtr.h"
 
 namespace glimwick::os {
@@ -106,8 +107,8 @@ public:
                                      AtspiCoordType coordinates);
     std::optional<Rect> characterExtents(AtspiAccessible* accessible, AtspiText* text, int offset,
                                          AtspiCoordType coordinates);
-    // The object an embedded-object character at offset stands for.
-    GObjectPtr<AtspiAccessible> embeddedAt(AtspiAccessible* accessible, AtspiHypertext* hypertext,
+    // The object the embedded-object character at offset stands for, found at place.
+    GObjectPtr<AtspiAccessible> embeddedAt(AtspiAccessible* accessible, EmbeddedPlace place,
                                            int offset);
 
 private:

@@ -200,20 +200,18 @@ bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offse
     // Only the objects at the edges can be partly selected; the others are read whole.
     auto isEdge = [&](int at) { return at == 0 || at == length - 1; };
     std::vector<int> inner;
+    std::vector<int> edges;
     for (int at : embedded) {
-        if (!isEdge(at)) {
-            inner.push_back(range.start + at);
-        }
+        (isEdge(at) ? edges : inner).push_back(range.start + at);
     }
-    auto fetched = fetchInner(accessible, text, range, end, *chars, inner, deadline);
+    auto fetched = fetchEmbedded(accessible, text, range, end, *chars, inner, edges, deadline);
     if (!fetched) {
         return false;
     }
-    GObjectPtr<AtspiHypertext> hypertext(embedded.empty() ? nullptr
-                                                          : calls_.hypertextOf(accessible));
     Offsets interior{range.start, end};
     std::vector<int> holes;  // objects not read, which are not measured either
     size_t nextInner = 0;
+    size_t nextEdge = 0;
     bool failed = false;
     splitAtEmbedded(
         *chars, embedded, [&](std::string_view run) { out.joiner.appendRun(run); },
@@ -230,8 +228,8 @@ bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offse
                 out.joiner.appendNode(node);
                 return;
             }
-            auto read =
-                expandEdge(accessible, hypertext.get(), offset, measure, depth, deadline, out);
+            auto read = expandEdge(accessible, (*fetched)->edges[nextEdge++], offset, measure,
+                                   depth, deadline, out);
             failed = !read;
             if (read && !*read) {
                 holes.push_back(offset);
@@ -256,13 +254,13 @@ bool SelectionReader::expand(AtspiAccessible* accessible, AtspiText* text, Offse
 }
 
 // The objects behind the embedded characters at inner (those wholly inside range, which ends
-// at end), read together; null when there are none; nullopt when that failed. chars is range's
-// text.
-std::optional<std::unique_ptr<TextBatch::Result>> SelectionReader::fetchInner(
+// at end), read together, and where those at edges are found; nullopt when that failed. chars
+// is range's text.
+std::optional<std::unique_ptr<TextBatch::Result>> SelectionReader::fetchEmbedded(
     AtspiAccessible* accessible, AtspiText* text, Offsets range, int end, const std::string& chars,
-    const std::vector<int>& inner, gint64 deadline) {
-    if (inner.empty()) {
-        return std::unique_ptr<TextBatch::Result>();
+    const std::vector<int>& inner, const std::vector<int>& edges, gint64 deadline) {
+    if (inner.empty() && edges.empty()) {
+        return std::make_unique<TextBatch::Result>();
     }
     const char* bus = busNameOf(accessible);
     if (batch_ == nullptr || bus == nullptr || calls_.leftAlone(bus)) {
@@ -273,7 +271,8 @@ std::optional<std::unique_ptr<TextBatch::Result>> SelectionReader::fetchInner(
     auto count =
         range.start == 0 && !toEnd ? calls_.characterCount(accessible, text) : std::nullopt;
     const std::string* whole = toEnd || (count && end >= *count) ? &chars : nullptr;
-    auto batched = batch_->read({bus, ATSPI_OBJECT(accessible)->path}, inner, deadline, whole);
+    auto batched =
+        batch_->read({bus, ATSPI_OBJECT(accessible)->path}, inner, edges, deadline, whole);
     if (!batched) {
         if (batch_->heardNothing()) {
             calls_.leaveAlone(bus);
@@ -283,11 +282,10 @@ std::optional<std::unique_ptr<TextBatch::Result>> SelectionReader::fetchInner(
     return batched;
 }
 
-std::optional<bool> SelectionReader::expandEdge(AtspiAccessible* accessible,
-                                                AtspiHypertext* hypertext, int offset, bool measure,
-                                                int depth, gint64 deadline, Builder& out) {
-    GObjectPtr<AtspiAccessible> child =
-        hypertext != nullptr ? calls_.embeddedAt(accessible, hypertext, offset) : nullptr;
+std::optional<bool> SelectionReader::expandEdge(AtspiAccessible* accessible, EmbeddedPlace place,
+                                                int offset, bool measure, int depth,
+                                                gint64 deadline, Builder& out) {
+    GObjectPtr<AtspiAccessible> child = calls_.embeddedAt(accessible, place, offset);
     auto role = child ? calls_.role(child.get()) : std::nullopt;
     GObjectPtr<AtspiText> childText(role && !isSeparateDocument(*role) ? calls_.textOf(child.get())
                                                                        : nullptr);

@@ -104,16 +104,15 @@ private:
     void countMarkers(AtspiAccessible* object, AtspiText* text, Holder& holder);
     bool expand(AtspiAccessible* accessible, AtspiText* text, Offsets range, bool measure,
                 int depth, gint64 deadline, Builder& out);
-    // The object behind the embedded character at offset, by its own selected part; measured
-    // through its own spans when measure. Nullopt on failure; else whether it was read.
-    std::optional<bool> expandEdge(AtspiAccessible* accessible, AtspiHypertext* hypertext,
-                                   int offset, bool measure, int depth, gint64 deadline,
-                                   Builder& out);
-    std::optional<std::unique_ptr<TextBatch::Result>> fetchInner(AtspiAccessible* accessible,
-                                                                 AtspiText* text, Offsets range,
-                                                                 int end, const std::string& chars,
-                                                                 const std::vector<int>& inner,
-                                                                 gint64 deadline);
+    // The object behind the embedded character at offset, found at place, by its own selected
+    // part; measured through its own spans when measure. Nullopt on failure; else whether it
+    // was read.
+    std::optional<bool> expandEdge(AtspiAccessible* accessible, EmbeddedPlace place, int offset,
+                                   bool measure, int depth, gint64 deadline, Builder& out);
+    std::optional<std::unique_ptr<TextBatch::Result>> fetchEmbedded(
+        AtspiAccessible* accessible, AtspiText* text, Offsets range, int end,
+        const std::string& chars, const std::vector<int>& inner, const std::vector<int>& edges,
+        gint64 deadline);
     // A document's paragraphs around one of them, at index.
     struct Paragraphs {
         AtspiAccessible* document;
