@@ -12,7 +12,7 @@ set -euo pipefail
 build=(
   build-essential cmake ninja-build pkg-config
   libglib2.0-dev nlohmann-json3-dev libicu-dev
-  libatspi2.0-dev libdbus-1-dev libx11-dev libxrandr-dev libxfixes-dev libxres-dev
+  libatspi2.0-dev libdbus-1-dev libx11-dev libxrandr-dev libxfixes-dev libxres-dev libxi-dev
   # the manual page, and the package's dependencies found from the binaries
   help2man file
 )
@@ -31,7 +31,7 @@ tests=(
   python3-pyqt6
   # applications without accessibility, read through the PRIMARY selection (xterm in the
   # "fixed" bitmap font, whose cell size the suite relies on), and an owner of known text
-  xterm xfonts-base python3-xlib
+  xterm xfonts-base python3-xlib tk
   # the Wayland sessions: weston on its X11 back-end inside Xvfb, with XWayland; Mutter, KWin
   # and sway headless, with Qt's Wayland plugin, KWin's fake-input protocol and wtype to type with
   weston xwayland mutter kwin-wayland qtwayland5 plasma-wayland-protocols libwayland-dev

@@ -12,6 +12,7 @@ LINE = "The quick brown fox jumps over the lazy dog."
 CELL = (6, 13)  # the "fixed" font
 BORDER = 2  # xterm's internal border
 OWNER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "primary_owner.py")
+TK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tk_text.tcl")
 
 
 def pattern(size):
@@ -92,6 +93,32 @@ def primary(suite):
     suite.x("key", "Return")
     suite.check(helper.selected(mark, name=CLEARED),
                 "xterm: giving the selection up is reported as cleared")
+
+    # Tk keeps PRIMARY while the user selects anew: the release of the double-click is what
+    # says so, reported within 300 ms; a click away, where Tk refuses the conversion, clears.
+    tk = Fixture(session, ["wish", TK, "primary-tk", LINE], "tk")
+    tk.xid = wait_until(lambda: suite.x("search", "--name", "primary-tk").split(), 30, 0.1)[0]
+    suite.follow(tk.xid, tk.process.pid)
+
+    def click(index, times):
+        x, y = tk.send("where " + index).split()
+        suite.x("mousemove", "--sync", x, y, "click", "--repeat", times, "--delay", 80, 1)
+        return time.monotonic()
+
+    mark = len(helper.events())
+    click("1.6", 2)
+    assert helper.selected(mark, "quick"), "Tk: the first double-click, which takes PRIMARY"
+    for word, index in (("lazy", "1.37"), ("brown", "1.12")):
+        mark = len(helper.events())
+        released = click(index, 2)
+        found = helper.selected(mark, word, timeout=5)
+        late = time.monotonic() - released
+        suite.check(found and late <= 0.3,
+                    "Tk: a double-click on %r under the same owner, in %.2f s" % (word, late))
+    mark = len(helper.events())
+    click("1.26", 1)
+    suite.check(helper.selected(mark, name=CLEARED, timeout=5), "Tk: a click away clears")
+    session.end(tk.process)
 
     # An application on the accessibility bus is read through accessibility: its bounds.
     gtk = Fixture(session, [fixture_path, "Primary GTK"], "gtk")

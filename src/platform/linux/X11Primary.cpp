@@ -2,10 +2,12 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/Xfixes.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 #include "platform/linux/GObjectPtr.h"
@@ -24,6 +26,7 @@ struct X11Primary::X11 {
     Atom incr = None;
     Atom property = None;
     int fixesEvent = 0;
+    int inputOpcode = -1;  // XInput2's; -1 without it
 
     // Who owns PRIMARY now, and what it holds once converted.
     Window owner = None;
@@ -37,12 +40,17 @@ struct X11Primary::X11 {
     bool fresh = false;
     std::uint64_t activeGeneration = 0;
 
-    // An owner may keep PRIMARY while its selection grows (AbiWord, GTK): its text is converted
-    // again as it is read, often while it has just changed, then now and then, while the owner
-    // answers.
-    gint64 settleUntil = 0;
+    // The process PRIMARY stands in for, while the active window is the one it was asked
+    // under: its owner's text is converted again after the user's gestures.
+    Pid standsInFor = 0;
+    std::uint64_t standsInGeneration = 0;
+    guint quiet = 0;        // a gesture's conversion, due once the burst is over
+    bool gestured = false;  // the conversion under way follows a gesture
+    // The backstop's conversions, while the owner answers; one that let a conversion time out
+    // is not asked again until it owns PRIMARY anew.
     gint64 convertedAt = 0;
     bool answering = false;
+    bool silent = false;
 
     // A conversion under way; again: of an owner's text known already.
     bool converting = false;
@@ -54,7 +62,12 @@ struct X11Primary::X11 {
 
     X11(X11Primary& self, X11Desktop& desktop)
         : self(self), desktop(desktop), display(desktop.display()) {}
-    ~X11() { cancel(); }
+    ~X11() {
+        cancel();
+        if (quiet != 0) {
+            g_source_remove(quiet);
+        }
+    }
 
     bool isFresh() const { return fresh && activeGeneration == desktop.activeGeneration(); }
 
@@ -69,6 +82,7 @@ struct X11Primary::X11 {
         fresh = false;
         again = false;
         answering = false;
+        silent = false;
         if (owner == None) {
             // Given up: nothing is selected. The last owner hears of it.
             known = true;
@@ -87,7 +101,6 @@ struct X11Primary::X11 {
         if (ownerPid > 0 && focused && *focused == ownerPid) {
             fresh = true;
             activeGeneration = desktop.activeGeneration();
-            settleUntil = changedAt + kSettleUs;
             convert(utf8);
         }
     }
@@ -131,9 +144,13 @@ struct X11Primary::X11 {
         }
     }
 
-    void finish(std::optional<std::string> result) {
+    // refused: the owner said it has no text to give.
+    void finish(std::optional<std::string> result, bool refused = false) {
         cancel();
         bool refreshed = std::exchange(again, false);
+        if (std::exchange(gestured, false) && refused) {
+            result = std::string();  // after the user's gesture, the owner's word for a deselect
+        }
         known = true;
         answering = result.has_value();
         if (!result) {
@@ -154,7 +171,6 @@ struct X11Primary::X11 {
         if (refreshed && result == text) {
             return;
         }
-        settleUntil = std::max(settleUntil, g_get_monotonic_time() + kSettleUs);
         text = std::move(result);
         if (self.changed_) {
             self.changed_(ownerPid);
@@ -162,13 +178,38 @@ struct X11Primary::X11 {
     }
 
     void refresh() {
-        gint64 now = g_get_monotonic_time();
-        gint64 interval = now < settleUntil ? kRefreshUs : kHeldRefreshUs;
-        if (!converting && answering && text && text->size() <= kMaxRefreshBytes &&
-            now - convertedAt >= interval) {
+        if (!converting && answering && text && text->size() <= kMaxBackstopBytes &&
+            g_get_monotonic_time() - convertedAt >= kBackstopUs) {
             again = true;
             convert(utf8);
         }
+    }
+
+    bool standsIn() const {
+        return owner != None && ownerPid > 0 && ownerPid == standsInFor && !silent &&
+               standsInGeneration == desktop.activeGeneration() && isFresh();
+    }
+
+    // A button or key released: the owner may hold a new selection, or none.
+    void gesture() {
+        if (quiet != 0) {
+            g_source_remove(quiet);
+        } else if (!standsIn()) {
+            return;
+        }
+        quiet = g_timeout_add(kGestureQuietMs, &X11::onQuiet, this);
+    }
+
+    static gboolean onQuiet(gpointer data) {
+        auto* x11 = static_cast<X11*>(data);
+        x11->quiet = 0;
+        if (x11->standsIn()) {
+            x11->cancel();  // an answer under way may predate the gesture
+            x11->again = x11->known && x11->text.has_value();
+            x11->gestured = true;
+            x11->convert(x11->utf8);
+        }
+        return G_SOURCE_REMOVE;
     }
 
     // The converted property, deleted as it is read (which asks an incremental owner for the
@@ -194,7 +235,7 @@ struct X11Primary::X11 {
             if (target == utf8) {
                 convert(XA_STRING);
             } else {
-                finish(std::nullopt);
+                finish(std::nullopt, true);
             }
             return;
         }
@@ -242,16 +283,45 @@ struct X11Primary::X11 {
             onSelectionNotify(event.xselection);
         } else if (event.type == PropertyNotify) {
             onPropertyNotify(event.xproperty);
+        } else if (event.type == GenericEvent && event.xcookie.extension == inputOpcode &&
+                   (event.xcookie.evtype == XI_RawButtonRelease ||
+                    event.xcookie.evtype == XI_RawKeyRelease)) {
+            gesture();  // the event's data (which button, which key) is never fetched
         }
     }
 
     static gboolean onLimit(gpointer data) {
         auto* x11 = static_cast<X11*>(data);
         x11->limit = 0;
+        x11->silent = true;
         x11->finish(std::nullopt);
         return G_SOURCE_REMOVE;
     }
 };
+
+namespace {
+
+// Raw releases of every button and key, heard on the root window whatever has the focus.
+void listenForGestures(Display* display, Window root, int& opcode) {
+    int event = 0;
+    int error = 0;
+    // From 2.1 raw events come also while another client grabs the device (a window
+    // manager's click to focus), as the user's gestures usually are.
+    int major = 2;
+    int minor = 2;
+    if (XQueryExtension(display, "XInputExtension", &opcode, &event, &error) == 0 ||
+        XIQueryVersion(display, &major, &minor) != Success || major * 10 + minor < 21) {
+        opcode = -1;
+        return;
+    }
+    std::array<unsigned char, XIMaskLen(XI_LASTEVENT)> bits{};
+    XISetMask(bits.data(), XI_RawButtonRelease);
+    XISetMask(bits.data(), XI_RawKeyRelease);
+    XIEventMask mask{XIAllMasterDevices, static_cast<int>(bits.size()), bits.data()};
+    XISelectEvents(display, root, &mask, 1);
+}
+
+}  // namespace
 
 X11Primary::X11Primary(X11Desktop& desktop) {
     Display* display = desktop.display();
@@ -276,6 +346,7 @@ X11Primary::X11Primary(X11Desktop& desktop) {
     if (x11->owner == None) {
         x11->text = std::string();
     }
+    listenForGestures(display, root, x11->inputOpcode);
     XFlush(display);
     desktop.setEventHandler([x11 = x11.get()](XEvent& event) { x11->handle(event); });
     x11_ = std::move(x11);
@@ -319,6 +390,8 @@ std::optional<std::string> X11Primary::selectionOf(Pid pid) {
     if (x11_->owner == None) {
         return std::string();
     }
+    x11_->standsInFor = pid;
+    x11_->standsInGeneration = x11_->desktop.activeGeneration();
     if (x11_->ownerPid != pid || !x11_->isFresh()) {
         return std::nullopt;
     }

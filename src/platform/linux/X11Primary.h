@@ -17,10 +17,13 @@ class X11Desktop;
 
 // The X11 PRIMARY selection: what the user last selected in any X11 application, whether or
 // not it is on the accessibility bus (terminals, Tk, Motif, Java, browsers started without
-// accessibility). XFixes says when its owner changes; then it is converted, and again as it
-// is read while it may still grow. On the main loop, never blocking it: a conversion has one
-// second and at most kMaxBytes, or gives nothing. Never asked of this process itself. Inert
-// without an X display (Wayland).
+// accessibility). XFixes says when its owner changes; then it is converted. Many owners keep
+// PRIMARY while the user selects anew (Tk, AbiWord, Emacs, terminals), so while it stands in
+// for the front application it is converted again right after each of the user's gestures (a
+// button or key released, heard raw from XInput2: which key is never read), and now and then
+// as a backstop. On the main loop, never blocking it: a conversion has one second and at most
+// kMaxBytes, or gives nothing. Never asked of this process itself. Inert without an X display
+// (Wayland).
 //
 // Only what the owner set while in front, since the focus last moved, counts as selected:
 // text that PRIMARY already held when the user came to an application is no selection made
@@ -30,12 +33,13 @@ public:
     // Incremental transfers are followed up to this size; a larger selection gives nothing.
     static constexpr std::size_t kMaxBytes = std::size_t{16} << 20;
     static constexpr gint64 kConversionLimitUs = G_USEC_PER_SEC;
-    // An owner's text is converted again as it is read: at most every kRefreshUs until it has
-    // not changed for kSettleUs, then every kHeldRefreshUs; not past kMaxRefreshBytes.
-    static constexpr gint64 kRefreshUs = gint64{300} * 1000;
-    static constexpr gint64 kSettleUs = gint64{2} * G_USEC_PER_SEC;
-    static constexpr gint64 kHeldRefreshUs = gint64{2} * G_USEC_PER_SEC;
-    static constexpr std::size_t kMaxRefreshBytes = std::size_t{64} << 10;
+    // After a gesture the owner is asked once the burst is over (the two clicks of a
+    // double-click are one gesture), which also lets it handle the release first.
+    static constexpr guint kGestureQuietMs = 60;
+    // The backstop: an owner's text is converted again as it is read at most every
+    // kBackstopUs, while it answers and is not past kMaxBackstopBytes.
+    static constexpr gint64 kBackstopUs = gint64{2} * G_USEC_PER_SEC;
+    static constexpr std::size_t kMaxBackstopBytes = std::size_t{64} << 10;
 
     // owner: the process that owns (or last owned) PRIMARY, 0 when unknown.
     using Changed = std::function<void(Pid owner)>;
@@ -51,7 +55,9 @@ public:
     std::optional<Pid> focusedProcess() const;
     // What pid has selected: its PRIMARY text, "" when it owns none; nullopt while that is
     // not known (a conversion under way, failed or too large), when PRIMARY belongs to
-    // another process, or when pid did not set it in front since the focus last moved.
+    // another process, or when pid did not set it in front since the focus last moved. Asking
+    // makes PRIMARY stand in for pid until the active window changes: the user's gestures are
+    // followed.
     std::optional<std::string> selectionOf(Pid pid);
     // The keyboard focus moved inside an application (X11 sees only windows change).
     void focusMoved();
