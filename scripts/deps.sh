@@ -32,6 +32,8 @@ tests=(
   # applications without accessibility, read through the PRIMARY selection (xterm in the
   # "fixed" bitmap font, whose cell size the suite relies on), and an owner of known text
   xterm xfonts-base python3-xlib tk
+  # two applications in process namespaces of their own, as sandboxes run them
+  bubblewrap
   # the Wayland sessions: weston on its X11 back-end inside Xvfb, with XWayland; Mutter, KWin
   # and sway headless, with Qt's Wayland plugin, KWin's fake-input protocol and wtype to type with
   weston xwayland mutter kwin-wayland qtwayland5 plasma-wayland-protocols libwayland-dev

@@ -354,6 +354,19 @@ def hostile(suite):
                 "huge and deep objects: invalid, or a mismatch that exits cleanly (no leak)")
 
 
+def host_pid(program, title):
+    """The host's number for the process running program with title (its first argument)."""
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
+                argv = cmdline.read().split(b"\0")
+        except (OSError, ValueError):
+            continue
+        if argv[:2] == [program.encode(), title.encode()]:
+            return int(entry)
+    return None
+
+
 def selection(suite):
     session = suite.session
     view = suite.window("Glimwick Fixture A")
@@ -422,6 +435,24 @@ def selection(suite):
         "moving to another application rebinds and clears")
     other.send("select view 4 12")
     suite.check(suite.helper.selected(mark, VIEW[4:12]), "the other application's selection")
+
+    # Two applications in process namespaces of their own (sandboxes), each pid 2 there and
+    # declaring so: known by their pids on the host, so moving between them clears and rebinds.
+    def sandboxed(title):
+        window = Fixture(session, ["bwrap", "--dev-bind", "/", "/", "--unshare-pid",
+                                   "--die-with-parent", suite.fixture_path, title], title)
+        window.host = wait_until(lambda: host_pid(suite.fixture_path, title), 10, 0.05)
+        return window
+
+    cleared = lambda: helper.log().count("Selection cleared: focus_pid_changed")
+    for box, (start, end) in zip([sandboxed("Sandbox %s" % n) for n in "AB"], ((4, 12), (13, 19))):
+        before = cleared()
+        suite.activate(box)
+        mark = len(suite.events())
+        suite.check(suite.bound_to(box.host) and wait_until(lambda: cleared() > before, 10),
+                    "a sandboxed application in front: a clear and a rebind to its host pid")
+        box.send("select view %d %d" % (start, end))
+        suite.check(suite.helper.selected(mark, VIEW[start:end]), "and its selection")
 
     # Focused while still registering: subscribed to by its process all the same.
     late = suite.window("Glimwick Fixture Late", "--late-accessibility",

@@ -83,21 +83,17 @@ std::optional<unsigned long> propertyValue(Display* display, Window window, Atom
 }
 
 Pid windowProcess(Display* display, Window window) {
-    Pid pid = declaredProcess(display, window);
-    if (pid > 0) {
-        return pid;
-    }
     XResClientIdSpec client{window, XRES_CLIENT_ID_PID_MASK};
     long count = 0;
     XResClientIdValue* values = nullptr;
-    if (XResQueryClientIds(display, 1, &client, &count, &values) != Success) {
-        return 0;
+    Pid pid = 0;
+    if (XResQueryClientIds(display, 1, &client, &count, &values) == Success) {
+        for (long i = 0; i < count && pid <= 0; ++i) {
+            pid = XResGetClientPid(&values[i]);
+        }
+        XResClientIdsDestroy(count, values);
     }
-    for (long i = 0; i < count && pid <= 0; ++i) {
-        pid = XResGetClientPid(&values[i]);
-    }
-    XResClientIdsDestroy(count, values);
-    return pid > 0 ? pid : 0;
+    return pid > 0 ? pid : declaredProcess(display, window);
 }
 
 }  // namespace glimwick::os

@@ -47,9 +47,11 @@ std::optional<std::string> propertyBytes(Display* display, Window window, Atom n
 // One 32-bit value, or nothing.
 std::optional<unsigned long> propertyValue(Display* display, Window window, Atom name, Atom type);
 
-// The process a window belongs to, 0 when unknown: its own _NET_WM_PID, its client leader's,
-// or its parents'; else the X server's knowledge of the client that made it (a browser's
-// selection owner, which is no one's top-level, or a Tk window, which declares no pid).
+// The process a window belongs to, 0 when unknown: the X server's knowledge of the client
+// that made it, first; a process in a namespace of its own (a sandbox) declares its number
+// there, which on the host is another process, and two sandboxes' can be the same. Else, for
+// a client the server cannot name (over the network), its own _NET_WM_PID, its client
+// leader's, or its parents'.
 Pid windowProcess(Display* display, Window window);
 
 }  // namespace glimwick::os
