@@ -13,6 +13,8 @@ build=(
   build-essential cmake ninja-build pkg-config
   libglib2.0-dev nlohmann-json3-dev libicu-dev
   libatspi2.0-dev libdbus-1-dev libx11-dev libxrandr-dev libxfixes-dev libxres-dev libxi-dev
+  # Wayland's data-control protocol: the client library, and wlroots' description of it
+  libwayland-dev librust-wayland-protocols-dev
   # the manual page, and the package's dependencies found from the binaries
   help2man file
 )
@@ -32,8 +34,8 @@ tests=(
   # applications without accessibility, read through the PRIMARY selection (xterm in the
   # "fixed" bitmap font, whose cell size the suite relies on), and an owner of known text
   xterm xfonts-base python3-xlib tk
-  # two applications in process namespaces of their own, as sandboxes run them
-  bubblewrap
+  # two applications in process namespaces of their own, behind proxies, as sandboxes run them
+  bubblewrap xdg-dbus-proxy
   # the Wayland sessions: weston on its X11 back-end inside Xvfb, with XWayland; Mutter, KWin
   # and sway headless, with Qt's Wayland plugin, KWin's fake-input protocol and wtype to type with
   weston xwayland mutter kwin-wayland qtwayland5 plasma-wayland-protocols libwayland-dev

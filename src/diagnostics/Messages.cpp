@@ -174,6 +174,11 @@ std::string browserWithoutDocument(std::string_view application, std::int32_t pi
            "(README: Browsers and Electron applications)";
 }
 
+std::string noDataControl() {
+    return "The compositor offers no data-control protocol: selections in Wayland applications "
+           "without accessibility cannot be read (README: Wayland)";
+}
+
 std::string truncated(double value) {
     return fitsInt64(value) ? str(truncateToInt64(value)) : formatDouble(value);
 }

@@ -88,6 +88,9 @@ std::string selectionCleared(std::string_view reason);
 // A Chromium-based program in front that shows accessibility no page.
 std::string browserWithoutDocument(std::string_view application, std::int32_t pid);
 
+// Under Wayland, once: the compositor offers no data-control (GNOME's Mutter).
+std::string noDataControl();
+
 // A coordinate shown as an integer, truncated toward zero; one beyond 64 bits (or not finite)
 // is written as formatDouble writes it.
 std::string truncated(double value);

@@ -436,23 +436,43 @@ def selection(suite):
     other.send("select view 4 12")
     suite.check(suite.helper.selected(mark, VIEW[4:12]), "the other application's selection")
 
-    # Two applications in process namespaces of their own (sandboxes), each pid 2 there and
-    # declaring so: known by their pids on the host, so moving between them clears and rebinds.
+    # Two applications in process namespaces of their own, each pid 2 there and declaring so,
+    # each reaching the accessibility bus through a proxy of its own, as sandboxes run them:
+    # known by their pids on the host, so moving between them clears and rebinds, and read
+    # through accessibility (their own bounds, not PRIMARY's place at the pointer).
+    address = suite.bus.call_sync("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress",
+                                  None, None, 0, 5000, None).unpack()[0]
+
     def sandboxed(title):
+        socket = os.path.join(session.work, title.replace(" ", "-"))
+        session.spawn(["xdg-dbus-proxy", address, socket], title + " proxy")
+        assert wait_until(lambda: os.path.exists(socket), 10, 0.05), "no proxy for " + title
         window = Fixture(session, ["bwrap", "--dev-bind", "/", "/", "--unshare-pid",
-                                   "--die-with-parent", suite.fixture_path, title], title)
+                                   "--die-with-parent", "--setenv", "AT_SPI_BUS_ADDRESS",
+                                   "unix:path=" + socket, suite.fixture_path, title], title)
         window.host = wait_until(lambda: host_pid(suite.fixture_path, title), 10, 0.05)
         return window
 
     cleared = lambda: helper.log().count("Selection cleared: focus_pid_changed")
-    for box, (start, end) in zip([sandboxed("Sandbox %s" % n) for n in "AB"], ((4, 12), (13, 19))):
+    for title, (start, end) in (("Sandbox A", (4, 12)), ("Sandbox B", (13, 19))):
         before = cleared()
+        box = sandboxed(title)
         suite.activate(box)
         mark = len(suite.events())
         suite.check(suite.bound_to(box.host) and wait_until(lambda: cleared() > before, 10),
                     "a sandboxed application in front: a clear and a rebind to its host pid")
         box.send("select view %d %d" % (start, end))
-        suite.check(suite.helper.selected(mark, VIEW[start:end]), "and its selection")
+        got = suite.helper.selected(mark, VIEW[start:end]) or {}
+        suite.check((got.get("w", 40), got.get("h", 20)) != (40, 20),
+                    "and its selection, by accessibility (not PRIMARY's box at the pointer): %s"
+                    % got)
+    # Accessibility knows it by the proxy's process; the helper by the one behind the proxy.
+    verifications = lambda: [d for d in suite.diagnostics() if "AX验证" in d]
+    seen = len(verifications())
+    helper.start(1)
+    verified = wait_until(lambda: verifications()[seen:], 10)
+    suite.check(verified and "(pid=%d) | NSWorkspace" % box.host in verified[0],
+                "accessibility's application is the one behind its proxy: %s" % verified)
 
     # Focused while still registering: subscribed to by its process all the same.
     late = suite.window("Glimwick Fixture Late", "--late-accessibility",

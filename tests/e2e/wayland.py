@@ -3,6 +3,7 @@
 virtual outputs). Native GTK 3 (the fixture), GTK 4 (gnome-text-editor) and Qt (FeatherPad)
 clients with no DISPLAY; the helper without DISPLAY, and on weston with DISPLAY on XWayland."""
 
+import json
 import os
 import re
 import shutil
@@ -137,8 +138,37 @@ class Sway:
         assert wait_until(lambda: os.path.exists(socket), 30), "sway did not start: %s" % (
             session.read("sway.log")[-2000:])
         os.symlink(socket, os.path.join(session.env["XDG_RUNTIME_DIR"], SOCKET))
+        ipc = wait_until(lambda: [os.path.join(runtime, f) for f in os.listdir(runtime)
+                                  if f.startswith("sway-ipc.")], 30)
+        assert ipc, "sway opened no IPC socket"
+        self.env = {"SWAYSOCK": ipc[0], "WAYLAND_DISPLAY": SOCKET}
         # Windows are active only while the seat has a keyboard: one that stays, doing nothing.
         session.spawn(["wtype", "-s", "86400000"], "sway-keyboard", env=NATIVE)
+        # And clients get clicks only while it has a pointer, which sway's commands then drive.
+        session.spawn([os.path.join(build, "glimwick_virtual_pointer")], "sway-pointer",
+                      env=NATIVE)
+        assert wait_until(lambda: "ready" in session.read("sway-pointer.log"), 10), \
+            session.read("sway-pointer.log")
+
+    def swaymsg(self, *args):
+        return subprocess.run(["swaymsg", *args], env={**self.session.env, **self.env},
+                              capture_output=True, timeout=30).stdout.decode()
+
+    def focused(self):
+        """The focused window's process and place, as sway says."""
+        def find(node):
+            if node.get("focused") and "pid" in node:
+                return node
+            children = node.get("nodes", []) + node.get("floating_nodes", [])
+            return next((f for f in map(find, children) if f), None)
+        return find(json.loads(self.swaymsg("-t", "get_tree", "-r")))
+
+    def click(self, x, y, times):
+        """Clicks through sway's own virtual pointer."""
+        self.swaymsg("seat", "*", "cursor", "set", str(x), str(y))
+        for _ in range(times):
+            self.swaymsg("seat", "*", "cursor", "press", "button1")
+            self.swaymsg("seat", "*", "cursor", "release", "button1")
 
     def keys(self, *chords):
         for chord in chords:
@@ -261,6 +291,58 @@ def keyboard_selection(suite, helper, name, argv):
     return editor
 
 
+def data_control(suite, helper):
+    """A terminal that shows accessibility nothing (foot): its primary selection, read through
+    sway's data-control, as a clipboard tool reads it back; its place the middle of its window;
+    only what was set since it came to the front."""
+    session, sway = suite.session, suite.compositor
+    line = "The quick brown fox jumps over the lazy dog."
+    foot = session.spawn(["foot", "--app-id=glimwick-foot", "sh", "-c",
+                          "printf '%s\\n'; exec sleep 100000" % line], "foot", env=NATIVE,
+                         drop=("DISPLAY",))
+    # In front, and with its title bar, which sway adds a moment later.
+    front = lambda: (sway.focused() or {}).get("pid") == foot.pid and sway.focused()
+    assert wait_until(lambda: (front() or {}).get("deco_rect", {}).get("height"), 30, 0.1), \
+        "foot never came to the front"
+
+    def cell(column):
+        rect, inner = front()["rect"], front()["window_rect"]
+        return rect["x"] + inner["x"] + column * 7 + 3, rect["y"] + inner["y"] + 7
+
+    paste = lambda: subprocess.run(["wl-paste", "--primary", "--no-newline"],
+                                   env={**session.env, **NATIVE}, capture_output=True,
+                                   timeout=30).stdout.decode()
+    # foot's cells are 7 pixels wide in the suite's font.
+    clicked = 0
+    for times, column, word in ((3, 2, line), (2, 6, "quick")):
+        # Clicks closer together than foot's multi-click time would count as more of them.
+        wait_until(lambda: time.monotonic() - clicked > 0.6, 2, 0.05)
+        mark = len(helper.events())
+        sway.click(*cell(column), times)
+        clicked = time.monotonic()
+        pasted = wait_until(lambda: paste().strip() == word and paste(), 10, 0.1) or paste()
+        got = helper.selected(mark, pasted) or {}
+        rect = front()["rect"]
+        middle = (rect["x"] + rect["width"] / 2 - 20, rect["y"] + rect["height"] / 2 - 10, 40, 20)
+        suite.check(tuple(got.get(k) for k in "xywh") == middle,
+                    "foot on sway, %d clicks: %r reported, at the window's middle: %s, %s" % (
+                        times, pasted, got, middle))
+    # Out to another terminal and back: what it held before is no selection made since.
+    other = session.spawn(["foot", "--app-id=glimwick-other", "sleep", "100000"], "foot-other",
+                          env=NATIVE, drop=("DISPLAY",))
+    assert wait_until(lambda: (sway.focused() or {}).get("pid") == other.pid, 30, 0.1)
+    session.end(other)
+    assert wait_until(front, 10, 0.1), "foot never came back to the front"
+    mark = len(helper.events())
+    helper.start(1)  # a verification reads the selection after some ticks
+    verified = wait_until(lambda: [d["context"] for d in helper.payloads(DIAGNOSTICS, mark)
+                                   if d.get("context", "").startswith("🔍AX验证")], 10)
+    suite.check(verified and verified[0].endswith("text=nil") and
+                not helper.payloads(CHANGED, mark),
+                "foot's selection from before it came back is not read: %s" % verified)
+    session.end(foot)
+
+
 def wayland(suite, compositor="weston"):
     session = suite.session
     with open(os.path.join(session.work, "wayland.txt"), "w") as f:
@@ -273,8 +355,11 @@ def wayland(suite, compositor="weston"):
     gtk3 = Fixture(session, suite.fixture_path, "Wayland GTK3")
     shown(suite, gtk3.app, "GTK 3")
     pid = gtk3.app.get_process_id()
+    # The helper without a display, but where sway is, with what sway gives its clients.
+    sway = getattr(suite.compositor, "env", None)
     suite.helper = helper = Helper(session, suite.helper_path, suite.ctl, name="helper-wayland",
-                                   app_pid=pid, drop=("DISPLAY", "WAYLAND_DISPLAY"))
+                                   app_pid=pid, env=sway,
+                                   drop=("DISPLAY",) if sway else ("DISPLAY", "WAYLAND_DISPLAY"))
     verified = wait_until(lambda: diagnostic(helper, "🔍AX验证"), 10)
     suite.check(verified and "前台=glimwick-fixture(pid=%d)" % pid in verified,
                 "the verification names the window active before monitoring started: %s" %
@@ -297,6 +382,9 @@ def wayland(suite, compositor="weston"):
     fallback_at_caret(suite, helper)
     placed_late(suite, helper)
     session.end(gtk3.process)
+
+    if compositor == "sway":
+        data_control(suite, helper)
 
     editors = [keyboard_selection(suite, helper, name, argv) for name, argv in EDITORS]
     for editor in editors[:-1]:

@@ -19,8 +19,8 @@
 #include "platform/linux/AtspiCalls.h"
 #include "platform/linux/EventHeld.h"
 #include "platform/linux/GObjectPtr.h"
+#include "platform/linux/PrimarySelection.h"
 #include "platform/linux/SelectionReader.h"
-#include "platform/linux/X11Primary.h"
 
 namespace glimwick::os {
 
@@ -36,7 +36,8 @@ namespace glimwick::os {
 class AtspiAccessibility : public ax::Accessibility {
 public:
     // sessionBus and primary (null to go without) are not owned and outlive this object.
-    AtspiAccessibility(GDBusConnection* sessionBus, WindowOrigin windowOrigin, X11Primary* primary);
+    AtspiAccessibility(GDBusConnection* sessionBus, WindowOrigin windowOrigin,
+                       PrimarySelection* primary);
     ~AtspiAccessibility() override;
 
     bool isProcessTrusted(bool prompt) override;
@@ -148,7 +149,7 @@ private:
     bool eventsArrive(AtspiAccessible* accessible) const;
 
     GDBusConnection* sessionBus_;
-    X11Primary* primary_;
+    PrimarySelection* primary_;
     guint busWatch_ = 0;
     bool connected_ = false;
     bool lost_ = false;  // the accessibility bus went away after we had connected

@@ -1,6 +1,7 @@
 #include "platform/linux/AtspiCalls.h"
 
 #include "platform/linux/AtspiRoles.h"
+#include "platform/linux/SandboxProxy.h"
 
 #include <dbus/dbus.h>
 
@@ -254,12 +255,22 @@ std::optional<int> AtspiCalls::indexInParent(AtspiAccessible* accessible) {
 }
 
 std::optional<Pid> AtspiCalls::pid(AtspiAccessible* accessible) {
+    const char* bus = busNameOf(accessible);
+    if (bus != nullptr) {
+        if (auto known = processes_.find(bus); known != processes_.end()) {
+            return known->second;
+        }
+    }
     auto pid = ask<guint>(
         accessible, [&](GError** e) { return atspi_accessible_get_process_id(accessible, e); });
     if (!pid || *pid == 0 || *pid > static_cast<guint>(G_MAXINT32)) {
         return std::nullopt;
     }
-    return static_cast<Pid>(*pid);
+    Pid process = processBehindProxy(static_cast<Pid>(*pid));
+    if (bus != nullptr) {
+        processes_[bus] = process;
+    }
+    return process;
 }
 
 bool AtspiCalls::offersText(AtspiAccessible* accessible) {

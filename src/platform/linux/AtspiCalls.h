@@ -60,9 +60,13 @@ public:
     void forget() {
         unresponsiveUntil_.clear();
         roles_.clear();
+        processes_.clear();
     }
     // bus's application has left the accessibility bus.
-    void forgetApplication(const std::string& bus) { unresponsiveUntil_.erase(bus); }
+    void forgetApplication(const std::string& bus) {
+        unresponsiveUntil_.erase(bus);
+        processes_.erase(bus);
+    }
     // For calls made outside libatspi (the batch): whether bus's application is left alone
     // now, and leaving it alone after it did not answer.
     bool leftAlone(const char* bus);
@@ -134,6 +138,8 @@ private:
     std::deque<std::pair<GObjectPtr<AtspiAccessible>, AtspiRole>> roles_;
     // Applications (by bus name) left alone until a monotonic time, in microseconds.
     std::unordered_map<std::string, gint64> unresponsiveUntil_;
+    // By bus name: a connection's process stays what it was.
+    std::unordered_map<std::string, Pid> processes_;
 };
 
 }  // namespace glimwick::os

@@ -31,7 +31,7 @@ constexpr const char* kDepartureRule =
 }  // namespace
 
 AtspiAccessibility::AtspiAccessibility(GDBusConnection* sessionBus, WindowOrigin windowOrigin,
-                                       X11Primary* primary)
+                                       PrimarySelection* primary)
     : sessionBus_(sessionBus), primary_(primary), reader_(calls_, std::move(windowOrigin)) {
     if (primary_ != nullptr) {
         primary_->setChangedHandler([this](Pid owner) {

@@ -15,6 +15,8 @@
 #include "platform/linux/LinuxProcessInfo.h"
 #include "platform/linux/LinuxWorkspace.h"
 #include "platform/linux/StdoutConsole.h"
+#include "platform/linux/SwayFocus.h"
+#include "platform/linux/WaylandPrimary.h"
 #include "platform/linux/X11Desktop.h"
 #include "platform/linux/X11Primary.h"
 
@@ -24,23 +26,27 @@ struct LinuxPlatform::Parts {
     Parts(int argc, char** argv, GObjectPtr<GDBusConnection> connection)
         : process(argc, argv),
           center(std::move(connection)),
-          workspace(x11, AccessibleDesk{[this] { return accessibility.activeApplication(); },
-                                        [this] { return accessibility.focusPoint(); }}),
-          primary(x11),
+          workspace(x11, sway,
+                    AccessibleDesk{[this] { return accessibility.activeApplication(); },
+                                   [this] { return accessibility.focusPoint(); }}),
+          x11Primary(x11),
+          waylandPrimary(sway, !x11.available()),
           accessibility(
               center.connection(),
               [this](Pid pid, const std::string& title, Point size) {
                   return workspace.windowOrigin(pid, title, size);
               },
-              &primary),
+              x11.available() ? static_cast<PrimarySelection*>(&x11Primary) : &waylandPrimary),
           application(queue) {}
 
     GLibMainQueue queue;
     LinuxProcessInfo process;
     DBusNotificationCenter center;
-    X11Desktop x11;  // the one X connection, borrowed by the two below
+    X11Desktop x11;  // the one X connection, borrowed by the workspace and X11's PRIMARY
+    SwayFocus sway;
     LinuxWorkspace workspace;
-    X11Primary primary;
+    X11Primary x11Primary;
+    WaylandPrimary waylandPrimary;  // where there is no X display
     AtspiAccessibility accessibility;
     StdoutConsole console;
     Application application;
@@ -74,6 +80,8 @@ LinuxPlatform::LinuxPlatform(std::unique_ptr<Parts> parts) : parts_(std::move(pa
     parts_->accessibility.setNotice(
         [this](const std::string& text) { logMessage(platform(), LogLevel::warn, text); });
     parts_->accessibility.setPointerKnown([this] { return parts_->workspace.pointerKnown(); });
+    parts_->waylandPrimary.setNotice(
+        [this](const std::string& text) { logMessage(platform(), LogLevel::warn, text); });
 }
 
 LinuxPlatform::~LinuxPlatform() = default;

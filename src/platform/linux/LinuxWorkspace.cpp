@@ -10,12 +10,16 @@
 #include <vector>
 
 #include "platform/linux/GObjectPtr.h"
+#include "platform/linux/SwayFocus.h"
 #include "platform/linux/X11Desktop.h"
 #include "platform/linux/X11Property.h"
 
 namespace glimwick::os {
 
 namespace {
+
+// How long a reading waits for sway to say where its front window is now.
+constexpr int kSwayWaitMs = 100;
 
 constexpr std::string_view kSettingsScheme = "x-apple.systempreferences:";
 
@@ -112,7 +116,8 @@ struct LinuxWorkspace::X11 {
     std::optional<Point> contentOrigin(Window window, Point size) const;
 };
 
-LinuxWorkspace::LinuxWorkspace(X11Desktop& desktop, AccessibleDesk desk) : desk_(std::move(desk)) {
+LinuxWorkspace::LinuxWorkspace(X11Desktop& desktop, SwayFocus& sway, AccessibleDesk desk)
+    : sway_(sway), desk_(std::move(desk)) {
     Display* display = desktop.display();
     if (display == nullptr) {
         return;
@@ -130,6 +135,9 @@ LinuxWorkspace::~LinuxWorkspace() = default;
 std::optional<RunningApplication> LinuxWorkspace::frontmostApplication() {
     if (auto active = x11_ ? x11_->desktop.active() : std::nullopt; active && active->pid > 0) {
         return RunningApplication{active->pid, active->resourceClass};
+    }
+    if (auto focused = sway_.focused(); focused && focused->pid > 0) {
+        return RunningApplication{focused->pid, focused->appId};
     }
     return desk_.activeApplication ? desk_.activeApplication() : std::nullopt;
 }
@@ -153,6 +161,16 @@ Point LinuxWorkspace::mouseLocation() {
         if (XQueryPointer(x11_->display, x11_->root, &rootReturn, &child, &x, &y, &windowX,
                           &windowY, &mask)) {
             return {static_cast<double>(x), static_cast<double>(y)};
+        }
+    }
+    // Wayland tells no client where the pointer is. Where accessibility's focus is not the
+    // front application's (one that shows it nothing), the middle of the front window.
+    sway_.refresh(kSwayWaitMs);
+    if (auto focused = sway_.focused(); focused && focused->pid > 0) {
+        auto shown = desk_.activeApplication ? desk_.activeApplication() : std::nullopt;
+        if (!shown || shown->processIdentifier != focused->pid) {
+            return {focused->rect.x + focused->rect.width / 2,
+                    focused->rect.y + focused->rect.height / 2};
         }
     }
     auto standIn = desk_.pointerStandIn ? desk_.pointerStandIn() : std::nullopt;

@@ -8,6 +8,7 @@
 
 namespace glimwick::os {
 
+class SwayFocus;
 class X11Desktop;
 
 // What the desktop's accessibility knows where X11 does not (Wayland clients).
@@ -20,12 +21,13 @@ struct AccessibleDesk {
 };
 
 // The front application and the pointer from the X server (EWMH _NET_ACTIVE_WINDOW and
-// _NET_WM_PID) while it knows them; from accessibility when there is no X display, no active
-// X11 window, or only XWayland's pointer, which moves over X11 windows alone.
+// _NET_WM_PID) while it knows them. Else the front application as sway knows it, where it
+// says; else from accessibility (no X display, no active X11 window, or only XWayland's
+// pointer, which moves over X11 windows alone).
 class LinuxWorkspace : public Workspace {
 public:
-    // desktop is borrowed and outlives this object.
-    LinuxWorkspace(X11Desktop& desktop, AccessibleDesk desk);
+    // desktop and sway are borrowed and outlive this object.
+    LinuxWorkspace(X11Desktop& desktop, SwayFocus& sway, AccessibleDesk desk);
     ~LinuxWorkspace() override;
 
     std::optional<RunningApplication> frontmostApplication() override;
@@ -42,6 +44,7 @@ public:
     struct X11;
 
 private:
+    SwayFocus& sway_;
     AccessibleDesk desk_;
     std::unique_ptr<X11> x11_;
 };

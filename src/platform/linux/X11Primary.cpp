@@ -87,9 +87,7 @@ struct X11Primary::X11 {
             // Given up: nothing is selected. The last owner hears of it.
             known = true;
             text = std::string();
-            if (self.changed_) {
-                self.changed_(ownerPid);
-            }
+            self.changed(ownerPid);
             return;
         }
         ownerPid = windowProcess(display, owner);
@@ -172,9 +170,7 @@ struct X11Primary::X11 {
             return;
         }
         text = std::move(result);
-        if (self.changed_) {
-            self.changed_(ownerPid);
-        }
+        self.changed(ownerPid);
     }
 
     void refresh() {

@@ -1,0 +1,349 @@
+#include "platform/linux/WaylandPrimary.h"
+
+#include <fcntl.h>
+#include <glib-unix.h>
+#include <unistd.h>
+#include <wayland-client.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "diagnostics/Messages.h"
+#include "platform/linux/GObjectPtr.h"
+#include "platform/linux/SwayFocus.h"
+#include "wlr-data-control-unstable-v1-client-protocol.h"
+
+namespace glimwick::os {
+
+namespace {
+
+// The text types asked for, best first: UTF-8 where the owner offers it.
+constexpr std::array<std::string_view, 5> kTextTypes = {"text/plain;charset=utf-8", "UTF8_STRING",
+                                                        "text/plain", "TEXT", "STRING"};
+
+}  // namespace
+
+struct WaylandPrimary::Wayland {
+    WaylandPrimary& self;
+    SwayFocus& front;
+    std::function<void(const std::string&)> notice;
+    wl_display* display = nullptr;
+    wl_registry* registry = nullptr;
+    wl_seat* seat = nullptr;
+    zwlr_data_control_manager_v1* manager = nullptr;
+    zwlr_data_control_device_v1* device = nullptr;
+    wl_callback* started = nullptr;
+    guint watch = 0;
+
+    // The offers announced and not yet placed or let go, with their types.
+    std::unordered_map<zwlr_data_control_offer_v1*, std::vector<std::string>> offers;
+    zwlr_data_control_offer_v1* held = nullptr;  // the primary selection's
+
+    // What the primary selection holds, once read, and who set it when.
+    bool known = false;
+    std::optional<std::string> text;
+    std::uint64_t changes = 0;
+    gint64 changedAt = 0;
+    bool fresh = false;  // set in front, and the focus has not moved since
+    std::uint64_t setGeneration = 0;
+    Pid setBy = 0;
+
+    // A read under way.
+    int reading = -1;
+    guint readWatch = 0;
+    guint limit = 0;
+    std::string buffer;
+
+    Wayland(WaylandPrimary& self, SwayFocus& front) : self(self), front(front) {}
+
+    ~Wayland() {
+        stopReading();
+        if (watch != 0) {
+            g_source_remove(watch);
+        }
+        for (auto& [offer, types] : offers) {
+            zwlr_data_control_offer_v1_destroy(offer);
+        }
+        if (held != nullptr) {
+            zwlr_data_control_offer_v1_destroy(held);
+        }
+        if (started != nullptr) {
+            wl_callback_destroy(started);
+        }
+        if (device != nullptr) {
+            zwlr_data_control_device_v1_destroy(device);
+        }
+        if (manager != nullptr) {
+            zwlr_data_control_manager_v1_destroy(manager);
+        }
+        if (seat != nullptr) {
+            wl_seat_destroy(seat);
+        }
+        if (registry != nullptr) {
+            wl_registry_destroy(registry);
+        }
+        if (display != nullptr) {
+            wl_display_disconnect(display);
+        }
+    }
+
+    bool connect() {
+        display = wl_display_connect(nullptr);
+        if (display == nullptr) {
+            return false;
+        }
+        registry = wl_display_get_registry(display);
+        static const wl_registry_listener kRegistry{&Wayland::onGlobal, &Wayland::onGlobalGone};
+        wl_registry_add_listener(registry, &kRegistry, this);
+        // Answered once the compositor has named every global it has.
+        started = wl_display_sync(display);
+        static const wl_callback_listener kStarted{&Wayland::onStarted};
+        wl_callback_add_listener(started, &kStarted, this);
+        wl_display_flush(display);
+        watch = g_unix_fd_add(
+            wl_display_get_fd(display), G_IO_IN,
+            [](gint, GIOCondition, gpointer data) -> gboolean {
+                auto* wayland = static_cast<Wayland*>(data);
+                if (wl_display_dispatch(wayland->display) < 0) {
+                    wayland->watch = 0;  // the compositor has gone
+                    return G_SOURCE_REMOVE;
+                }
+                wl_display_flush(wayland->display);
+                return G_SOURCE_CONTINUE;
+            },
+            this);
+        return true;
+    }
+
+    static void onGlobal(void* data, wl_registry* registry, uint32_t name, const char* interface,
+                         uint32_t version) {
+        auto* self = static_cast<Wayland*>(data);
+        if (std::strcmp(interface, wl_seat_interface.name) == 0 && self->seat == nullptr) {
+            self->seat =
+                static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+        } else if (std::strcmp(interface, zwlr_data_control_manager_v1_interface.name) == 0 &&
+                   version >= 2 && self->manager == nullptr) {
+            self->manager = static_cast<zwlr_data_control_manager_v1*>(
+                wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, 2));
+        }
+        self->listen();
+    }
+
+    static void onGlobalGone(void*, wl_registry*, uint32_t) {}
+
+    static void onStarted(void* data, wl_callback* callback, uint32_t) {
+        auto* self = static_cast<Wayland*>(data);
+        wl_callback_destroy(callback);
+        self->started = nullptr;
+        if (self->manager == nullptr && self->notice) {
+            self->notice(msg::noDataControl());
+        }
+    }
+
+    void listen() {
+        if (device != nullptr || seat == nullptr || manager == nullptr) {
+            return;
+        }
+        device = zwlr_data_control_manager_v1_get_data_device(manager, seat);
+        static const zwlr_data_control_device_v1_listener kDevice{
+            &Wayland::onOffer, &Wayland::onSelection, &Wayland::onFinished,
+            &Wayland::onPrimarySelection};
+        zwlr_data_control_device_v1_add_listener(device, &kDevice, this);
+    }
+
+    static void onOffer(void* data, zwlr_data_control_device_v1*,
+                        zwlr_data_control_offer_v1* offer) {
+        auto* self = static_cast<Wayland*>(data);
+        self->offers[offer];
+        static const zwlr_data_control_offer_v1_listener kTypes{&Wayland::onType};
+        zwlr_data_control_offer_v1_add_listener(offer, &kTypes, self);
+    }
+
+    static void onType(void* data, zwlr_data_control_offer_v1* offer, const char* type) {
+        auto* self = static_cast<Wayland*>(data);
+        if (auto found = self->offers.find(offer); found != self->offers.end()) {
+            found->second.emplace_back(type);
+        }
+    }
+
+    // The clipboard is not a selection: its offer is let go at once.
+    static void onSelection(void* data, zwlr_data_control_device_v1*,
+                            zwlr_data_control_offer_v1* offer) {
+        static_cast<Wayland*>(data)->letGo(offer);
+    }
+
+    static void onFinished(void* data, zwlr_data_control_device_v1*) {
+        auto* self = static_cast<Wayland*>(data);
+        zwlr_data_control_device_v1_destroy(self->device);
+        self->device = nullptr;
+    }
+
+    static void onPrimarySelection(void* data, zwlr_data_control_device_v1*,
+                                   zwlr_data_control_offer_v1* offer) {
+        static_cast<Wayland*>(data)->primaryChanged(offer);
+    }
+
+    void letGo(zwlr_data_control_offer_v1* offer) {
+        if (offer != nullptr && offers.erase(offer) > 0) {
+            zwlr_data_control_offer_v1_destroy(offer);
+        }
+    }
+
+    void primaryChanged(zwlr_data_control_offer_v1* offer) {
+        stopReading();
+        if (held != nullptr) {
+            zwlr_data_control_offer_v1_destroy(held);
+            held = nullptr;
+        }
+        // The first is what the selection held before we looked: not fresh, never read.
+        bool first = changes == 0 && changedAt == 0;
+        ++changes;
+        changedAt = g_get_monotonic_time();
+        auto focused = front.focused();
+        setBy = focused ? focused->pid : 0;
+        setGeneration = front.generation();
+        fresh = !first && setBy > 0;
+        known = false;
+        text.reset();
+        std::vector<std::string> types;
+        if (auto found = offers.find(offer); found != offers.end()) {
+            types = std::move(found->second);
+            offers.erase(found);
+            held = offer;
+        }
+        if (offer == nullptr) {
+            known = true;
+            text = std::string();  // nothing is selected
+            self.changed(setBy);
+            return;
+        }
+        auto type =
+            std::find_first_of(kTextTypes.begin(), kTextTypes.end(), types.begin(), types.end());
+        if (!fresh || type == kTextTypes.end()) {
+            known = true;  // no text to read, or none that counts
+            return;
+        }
+        read(std::string(*type));
+    }
+
+    void read(const std::string& type) {
+        std::array<int, 2> pipe{};
+        if (pipe2(pipe.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
+            known = true;
+            return;
+        }
+        zwlr_data_control_offer_v1_receive(held, type.c_str(), pipe[1]);
+        wl_display_flush(display);
+        close(pipe[1]);  // the request carries its own copy
+        reading = pipe[0];
+        readWatch = g_unix_fd_add(reading, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP),
+                                  &Wayland::onReadable, this);
+        limit = g_timeout_add(kReadLimitMs, &Wayland::onLimit, this);
+    }
+
+    static gboolean onReadable(gint fd, GIOCondition, gpointer data) {
+        auto* self = static_cast<Wayland*>(data);
+        std::array<char, 65536> chunk{};
+        ssize_t got = ::read(fd, chunk.data(), chunk.size());
+        if (got > 0 && self->buffer.size() + static_cast<std::size_t>(got) <= kMaxBytes) {
+            self->buffer.append(chunk.data(), static_cast<std::size_t>(got));
+            return G_SOURCE_CONTINUE;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
+            return G_SOURCE_CONTINUE;
+        }
+        self->readWatch = 0;
+        self->finish(got == 0 ? std::optional(std::move(self->buffer)) : std::nullopt);
+        return G_SOURCE_REMOVE;
+    }
+
+    static gboolean onLimit(gpointer data) {
+        auto* self = static_cast<Wayland*>(data);
+        self->limit = 0;
+        self->finish(std::nullopt);
+        return G_SOURCE_REMOVE;
+    }
+
+    void finish(std::optional<std::string> result) {
+        stopReading();
+        known = true;
+        if (result &&
+            !g_utf8_validate(result->data(), static_cast<gssize>(result->size()), nullptr)) {
+            GCharPtr valid(g_utf8_make_valid(result->data(), static_cast<gssize>(result->size())));
+            result = valid.get();
+        }
+        text = std::move(result);
+        self.changed(setBy);
+    }
+
+    void stopReading() {
+        for (guint* source : {&readWatch, &limit}) {
+            if (*source != 0) {
+                g_source_remove(*source);
+                *source = 0;
+            }
+        }
+        if (reading >= 0) {
+            close(reading);
+            reading = -1;
+        }
+        buffer.clear();
+        buffer.shrink_to_fit();
+    }
+};
+
+WaylandPrimary::WaylandPrimary(SwayFocus& front, bool wanted) {
+    auto wayland = std::make_unique<Wayland>(*this, front);
+    if (wanted && wayland->connect()) {
+        wayland_ = std::move(wayland);
+    }
+}
+
+void WaylandPrimary::setNotice(std::function<void(const std::string&)> notice) {
+    if (wayland_) {
+        wayland_->notice = std::move(notice);
+    }
+}
+
+WaylandPrimary::~WaylandPrimary() = default;
+
+bool WaylandPrimary::available() const {
+    return wayland_ && wayland_->device != nullptr && wayland_->front.available();
+}
+
+std::optional<Pid> WaylandPrimary::focusedProcess() const {
+    auto focused = wayland_ ? wayland_->front.focused() : std::nullopt;
+    return focused && focused->pid > 0 ? std::optional(focused->pid) : std::nullopt;
+}
+
+std::optional<std::string> WaylandPrimary::selectionOf(Pid pid) {
+    if (!wayland_ || pid <= 0 || wayland_->setBy != pid || !wayland_->fresh ||
+        wayland_->setGeneration != wayland_->front.generation()) {
+        return std::nullopt;
+    }
+    return wayland_->known ? wayland_->text : std::nullopt;
+}
+
+void WaylandPrimary::focusMoved() {
+    if (wayland_) {
+        wayland_->fresh = false;
+    }
+}
+
+std::uint64_t WaylandPrimary::activeGeneration() const {
+    return wayland_ ? wayland_->front.generation() : 0;
+}
+
+std::uint64_t WaylandPrimary::ownerChanges() const {
+    return wayland_ ? wayland_->changes : 0;
+}
+
+gint64 WaylandPrimary::ownerChangedAt() const {
+    return wayland_ ? wayland_->changedAt : 0;
+}
+
+}  // namespace glimwick::os
