@@ -176,7 +176,9 @@ TEST_F(Monitoring, StartChecksAccessRestartsAndStops) {
 }
 
 TEST_F(Monitoring, SelectionsReachTheMainAppUnlessItIsInFront) {
+    // An unset main app (0) is not an unknown front application (0).
     helper.startMonitoring("{\"appPID\": 0}");
+    helper.sim.workspace.frontmost = RunningApplication{0, std::nullopt};
     helper.advance(0.4);
     const json first = {
         {"text", "hello world"},         {"x", 10.0},  {"y", 20.0}, {"w", 100.0}, {"h", 12.0},
@@ -202,6 +204,11 @@ TEST_F(Monitoring, SelectionsReachTheMainAppUnlessItIsInFront) {
     EXPECT_DOUBLE_EQ(helper.events("com.corvala.app.selectionChanged").back()["w"], 40.2);
     helper.service().publishSelectionChanged("bad \xff text", Rect{1, 2, 3, 4});
     EXPECT_EQ(helper.diagnostics().back(), "❌选区JSON序列化失败");
+    helper.sim.desktop.focusedElementAnswer = ax::Answer{ax::kAXErrorAPIDisabled, std::nullopt};
+    helper.service().verifyAccessibilityTrust();
+    EXPECT_EQ(helper.diagnostics().back(),
+              "ℹ️AX验证出现瞬时 apiDisabled，但 trusted=true，保持已授权状态");
+    helper.sim.desktop.focusedElementAnswer.reset();
 
     // Held back while the main app is in front; clears still go.
     helper.startMonitoring("{\"appPID\": 300}");
