@@ -40,6 +40,9 @@ tests=(
   # and sway headless, with Qt's Wayland plugin, KWin's fake-input protocol and wtype to type with
   weston xwayland mutter kwin-wayland qtwayland5 plasma-wayland-protocols libwayland-dev
   sway wtype
+  # a Wayland terminal without accessibility, read through data-control on sway, and a
+  # clipboard tool that reads its primary selection back
+  foot wl-clipboard
 )
 package=(lintian)
 demo=(
