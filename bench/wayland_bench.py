@@ -3,7 +3,7 @@
 AT-SPI), with a native GTK 4 editor focused and a selection held.
 
 Usage: wayland_bench.py HELPER CTL BUILD mutter|kwin [SECONDS]
-  (BUILD holds glimwick_fake_input; one compositor per run: libatspi joins one bus a process)
+  (BUILD holds glimwick_fake_input, which types into KWin; one compositor per run: libatspi joins one bus a process)
 
 Prints, as a Markdown line: the helper's CPU over SECONDS, then its calls to other processes
 (sendmsg system calls, counted by strace -c over another SECONDS) per idle tick of 0.4 s.
@@ -20,6 +20,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import desktop  # noqa: E402
 import wayland  # noqa: E402
+from compositors import COMPOSITORS  # noqa: E402
 from primary_bench import cpu_seconds  # noqa: E402
 
 TICK = 0.4
@@ -30,7 +31,7 @@ class Suite:
 
     def __init__(self, session, name, build):
         self.session, self.compositor_name = session, name
-        self.compositor = wayland.COMPOSITORS[name](session, build)
+        self.compositor = COMPOSITORS[name](session, build)
 
 
 def measure(name, helper_path, ctl, build, seconds):

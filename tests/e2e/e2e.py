@@ -9,9 +9,7 @@ Usage: e2e.py SCENARIO HELPER CTL FIXTURE
   faults     the same desktop misbehaving: applications killed and stopped, AT-SPI gone
   primary    the same desktop, applications without accessibility (primary.py)
   weston     Wayland instead of openbox: weston and XWayland inside Xvfb (wayland.py)
-  mutter     the same on GNOME's Mutter, headless
-  kwin       the same on KDE's KWin, on a virtual output
-  sway       the same on sway (wlroots), headless
+  sway       sway (wlroots), headless: a terminal read through data-control (wayland.py)
   deadline   the desktop, applications that make a reading slow, pinged while read
   soak       the desktop, short-lived applications in turn (soak.py)
 
@@ -584,8 +582,6 @@ SESSIONS = {"bus": dict(display=False, accessibility=False, window_manager=False
             "selection": dict(monitor=True), "primary": {}, "soak": {},
             "deadline": {},
             "weston": dict(window_manager=False),
-            "mutter": dict(display=False, window_manager=False),
-            "kwin": dict(display=False, window_manager=False),
             "sway": dict(display=False, window_manager=False)}
 
 

@@ -1,7 +1,8 @@
-"""Headless Wayland sessions on the compositors people run, each with the same checks: weston
-(its X11 back-end inside Xvfb, with XWayland), GNOME's Mutter, KDE's KWin and sway (headless, on
-virtual outputs). Native GTK 3 (the fixture), GTK 4 (gnome-text-editor) and Qt (FeatherPad)
-clients with no DISPLAY; the helper without DISPLAY, and on weston with DISPLAY on XWayland."""
+"""Headless Wayland sessions: weston (its X11 back-end inside Xvfb, with XWayland) with native
+GTK 3 (the fixture), GTK 4 (gnome-text-editor) and Qt (FeatherPad) clients with no DISPLAY, the
+helper without DISPLAY, and on XWayland; sway (headless, on a virtual output) for what weston
+cannot show: a terminal without accessibility read through the data-control protocol. The
+benchmarks also run Mutter and KWin (bench/compositors.py)."""
 
 import json
 import os
@@ -17,16 +18,11 @@ from desktop import (CHANGED, DIAGNOSTICS, Helper, a11y, application, fits, text
 SOCKET = "wayland-glimwick"
 NATIVE = {"GDK_BACKEND": "wayland", "QT_QPA_PLATFORM": "wayland", "WAYLAND_DISPLAY": SOCKET}
 SKIPPED = "选区跳过:前台应用是主应用 frontPID="
+NO_DATA_CONTROL = "The compositor offers no data-control protocol"
 NOBODY = 65534
-# Linux input key codes, for compositors typed into from inside (Mutter, KWin).
-KEYCODES = {"ctrl": 29, "shift": 42, "Home": 102, "End": 107, "Left": 105, "Right": 106}
 # Native editors, each selecting "The quick" from the keyboard.
 EDITORS = (("GTK 4", ["gnome-text-editor", "--standalone", "wayland.txt"]),
            ("Qt", ["featherpad", "wayland.txt"]))
-
-
-def chord_codes(chord):
-    return [KEYCODES[key] for key in chord.split("+")]
 
 
 def started(session, name, argv, env=None):
@@ -51,67 +47,6 @@ class Weston:
 
     def keys(self, *chords):
         self.session.run(["xdotool", "key", "--delay", "30", *chords])
-
-
-class Mutter:
-    """GNOME's compositor, headless, typed into through its remote-desktop interface, as GTK's
-    own headless tests do. It activates a new window only once that session's devices have
-    been used, so the session stays open throughout."""
-    xwayland = None
-    REMOTE = "org.gnome.Mutter.RemoteDesktop"
-
-    def __init__(self, session, build):
-        from gi.repository import Gio, GLib
-        started(session, "mutter", ["mutter", "--headless", "--wayland", "--no-x11",
-                                    "--virtual-monitor", "1280x1024", "--wayland-display",
-                                    SOCKET])
-        self.bus = Gio.DBusConnection.new_for_address_sync(
-            session.env["DBUS_SESSION_BUS_ADDRESS"],
-            Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
-            Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
-        call = lambda name, path, interface, method, args=None: self.bus.call_sync(
-            name, path, interface, method, args, None, 0, 5000, None).unpack()
-        assert wait_until(lambda: call("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                       "org.freedesktop.DBus", "NameHasOwner",
-                                       GLib.Variant("(s)", (self.REMOTE,)))[0], 20), \
-            "Mutter offers no remote desktop"
-        path = call(self.REMOTE, "/org/gnome/Mutter/RemoteDesktop", self.REMOTE,
-                    "CreateSession")[0]
-        self.notify = lambda code, pressed: call(
-            self.REMOTE, path, self.REMOTE + ".Session", "NotifyKeyboardKeycode",
-            GLib.Variant("(ub)", (code, pressed)))
-        call(self.REMOTE, path, self.REMOTE + ".Session", "Start")
-
-    def keys(self, *chords):
-        for chord in chords:
-            codes = chord_codes(chord)
-            for code in codes:
-                self.notify(code, True)
-            for code in reversed(codes):
-                self.notify(code, False)
-            time.sleep(0.03)  # typed as xdotool --delay 30 types
-
-
-class KWin:
-    """KDE's compositor on a virtual output, typed into through its fake-input protocol."""
-    xwayland = None
-
-    def __init__(self, session, build):
-        self.session = session
-        self.typist = os.path.join(build, "glimwick_fake_input")
-        # The packaged binary carries a file capability (cap_sys_resource), and exec fails
-        # where the bounding set lacks it (containers); a copy carries none, and needs none.
-        binary = os.path.join(session.work, "kwin_wayland")
-        shutil.copy(shutil.which("kwin_wayland"), binary)
-        started(session, "kwin", [binary, "--virtual", "--no-lockscreen", "--socket", SOCKET,
-                                  "--width", "1280", "--height", "1024"],
-                env={"KWIN_COMPOSE": "Q", "KWIN_WAYLAND_NO_PERMISSION_CHECKS": "1"})
-
-    def keys(self, *chords):
-        codes = ["+".join(map(str, chord_codes(chord))) for chord in chords]
-        typed = subprocess.run([self.typist, *codes], env={**self.session.env, **NATIVE},
-                               capture_output=True, timeout=30)
-        assert typed.returncode == 0, typed.stderr.decode()
 
 
 class Sway:
@@ -183,7 +118,7 @@ class Sway:
             time.sleep(0.03)
 
 
-COMPOSITORS = {"weston": Weston, "mutter": Mutter, "kwin": KWin, "sway": Sway}
+COMPOSITORS = {"weston": Weston, "sway": Sway}
 
 
 class Fixture(desktop.Fixture):
@@ -350,15 +285,23 @@ def wayland(suite, compositor="weston"):
     suite.compositor_name = compositor
     suite.compositor = COMPOSITORS[compositor](session, os.path.dirname(suite.fixture_path))
     pyatspi = a11y()
+    if compositor == "sway":
+        # The helper as sway's session starts it: with sway's IPC.
+        suite.helper = helper = Helper(session, suite.helper_path, suite.ctl,
+                                       name="helper-wayland", drop=("DISPLAY",),
+                                       env=suite.compositor.env)
+        data_control(suite, helper)
+        suite.check(NO_DATA_CONTROL not in helper.log(), "sway's data-control is found")
+        return
 
     # A GTK 3 window active before the helper starts, the helper without DISPLAY.
     gtk3 = Fixture(session, suite.fixture_path, "Wayland GTK3")
     shown(suite, gtk3.app, "GTK 3")
     pid = gtk3.app.get_process_id()
-    # The helper without DISPLAY, with what a session gives its clients (sway: its IPC too).
+    # The helper without DISPLAY, with what a session gives its clients.
     suite.helper = helper = Helper(session, suite.helper_path, suite.ctl, name="helper-wayland",
                                    app_pid=pid, drop=("DISPLAY",),
-                                   env=getattr(suite.compositor, "env", {"WAYLAND_DISPLAY": SOCKET}))
+                                   env={"WAYLAND_DISPLAY": SOCKET})
     verified = wait_until(lambda: diagnostic(helper, "🔍AX验证"), 10)
     suite.check(verified and "前台=glimwick-fixture(pid=%d)" % pid in verified,
                 "the verification names the window active before monitoring started: %s" %
@@ -382,12 +325,8 @@ def wayland(suite, compositor="weston"):
     placed_late(suite, helper)
     session.end(gtk3.process)
 
-    if compositor == "sway":
-        data_control(suite, helper)
-    # Told once where the compositor offers no data-control (GNOME's Mutter, weston).
-    notices = helper.log().count("The compositor offers no data-control protocol")
-    suite.check(notices == (0 if compositor in ("sway", "kwin") else 1),
-                "data-control missing on %s is told %d times" % (compositor, notices))
+    notices = helper.log().count(NO_DATA_CONTROL)
+    suite.check(notices == 1, "data-control missing on weston is told once: %d" % notices)
 
     editors = [keyboard_selection(suite, helper, name, argv) for name, argv in EDITORS]
     for editor in editors[:-1]:
