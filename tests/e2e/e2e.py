@@ -41,15 +41,6 @@ VIEW = ("Glimwick watches the text you select.\n"
         "选区文本 and emoji 👍🏽 live here too.\n"
         "Last line of the view.")
 SANITIZED = os.environ.get("GLIMWICK_SANITIZE") == "1"
-KILLED_MID_RUN = """
-import os, signal, sys
-sys.path.insert(0, %r)
-from session import Session
-process = Session(sys.argv[1]).spawn(["sleep", "1000"], "orphan")
-print(process.pid, flush=True)
-os.kill(os.getpid(), signal.SIGKILL)
-""" % os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
-
 # Owns the accessibility bus's name on the session bus and says accessibility is on, but
 # never tells where the bus is (a hung launcher).
 SQUATTER = """
@@ -286,13 +277,6 @@ def bus(suite):
     suite.check(gone.returncode == 1 and not gone.stdout and err.count("\n") == 1 and
                 err.startswith("glimwick: cannot reach the D-Bus session bus: "),
                 "no session bus at all: status 1 and one line: %d %r" % (gone.returncode, err))
-
-    # A suite killed mid-run (a CTest time-out) takes what it started with it.
-    killed = subprocess.run([sys.executable, "-c", KILLED_MID_RUN, suite.session.work],
-                            capture_output=True, timeout=30)
-    left = int(killed.stdout.split()[0]) if killed.stdout else 0
-    suite.check(left > 0 and wait_until(lambda: not os.path.exists("/proc/%d" % left), 15),
-                "what a killed suite started ends with it: pid %d" % left)
 
 
 def hostile(suite):
