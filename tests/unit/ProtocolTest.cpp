@@ -1,5 +1,5 @@
 // What the helper says: command arguments decoded, events and diagnostics encoded, console
-// lines, and every message text, each checked once here.
+// lines, and the message texts that no check of the helper's behaviour pins already.
 
 #include <gtest/gtest.h>
 
@@ -125,32 +125,12 @@ TEST(Messages, EveryTextAsTheMainAppsMatchOnIt) {
     const Rect odd{-120.7, 5.9, -40.2, 20.99};
     for (const auto& [made, text] : std::vector<std::pair<std::string, std::string>>{
              {bannerSystem("Linux 6.1"), "[Glimwick] macOS Linux 6.1"},
-             {startPermissionCheck(false, true, true, -25212),
-              "startMonitoring权限检查: axTrusted=false axDirect=true granted=true axError=-25212"},
-             {startRefused(false, false, false, -25211),
-              "startMonitoring失败:无权限 axTrusted=false axDirect=false granted=false "
-              "axError=-25211"},
-             {monitoringStarted(300, 4242), "✅监听已启动 mainAppPID=300 helperPID=4242"},
-             {verifyReport(verifyAppSummary("TextEdit", 100), "nil", 55,
-                           verifyFocusSelection(-25212, "nil")),
-              "🔍AX验证: ✅TextEdit(pid=100) | NSWorkspace前台=nil(pid=55) | selectedText=-25212 "
-              "text=nil"},
-             {verifyReport(verifyAppError(-25204), "nil", 0, verifyFocusError(-25212)),
-              "🔍AX验证: axError=-25204 | NSWorkspace前台=nil(pid=0) | focusedElement=-25212"},
-             {mismatchExiting("/opt/Glimwick", "/opt/Other"),
-              "🛑 检测到旧 Helper，准备自行退出: /opt/Glimwick -> /opt/Other"},
-             {redundantIsKept(4242), "✅ 收到 shutdownRedundant，但当前是保留实例 PID=4242"},
-             {redundantExiting(4242, 0),
-              "🛑 检测到同路径重复 Helper，准备自行退出: pid=4242 keepPID=0"},
-             {selectionSkippedMainAppFront(300), "选区跳过:前台应用是主应用 frontPID=300"},
              {selectionDetected("选区文本", odd), "📝选区检测到: 选区文本... rect=(-120,5,40,20)"},
-             {bindingObserver(100), "Binding observer to focused app pid=100"},
              {focusChangedBeforeCreation(100),
               "Focus changed before observer creation, skipping pid=100"},
              {observerCreateFailed(200, -25204), "Failed to create AXObserver for pid=200: -25204"},
              {addNotificationFailed("AXSelectedTextChanged", -25207),
               "Failed to add notification AXSelectedTextChanged: -25207"},
-             {observerBound(100, 1, 1), "Observer bound to pid=100, subscribed=1/1"},
              {notificationsUnsupported(100),
               "Notifications unsupported for pid=100, falling back to polling"},
              {focusedAppLookupFailed(-25212), "Failed to get focused app PID via AX API: -25212"},
@@ -172,23 +152,6 @@ TEST(Messages, EveryTextAsTheMainAppsMatchOnIt) {
     for (const auto& [constant, text] : std::vector<std::pair<std::string_view, std::string>>{
              {kBannerRule, "[Glimwick] ============================="},
              {kBannerStarted, "[Glimwick] 辅助进程已启动"},
-             {kExitLine, "[Glimwick] 辅助进程已退出"},
-             {kServiceStarted, "启动"},
-             {kAlreadyMonitoring, "startMonitoring:已在监听中，重新验证..."},
-             {kMonitoringStopped, "🛑监听已停止"},
-             {kTrustLost,
-              "⚠️AX验证发现 "
-              "trusted=false，判定辅助功能权限已失效，停止监听"},
-             {kTransientMainAppFront,
-              "ℹ️AX验证命中主应用前台瞬时 false negative，保持已授权状态"},
-             {kTransientAPIDisabled,
-              "ℹ️AX验证出现瞬时 apiDisabled，但 trusted=true，保持已授权状态"},
-             {kMismatchInvalid, "⚠️ 收到 shutdownIfMismatch 但参数无效"},
-             {kMismatchIsTarget, "✅ 收到 shutdownIfMismatch，但当前已是目标 Helper，继续运行"},
-             {kRedundantInvalid, "⚠️ 收到 shutdownRedundant 但参数无效"},
-             {kSelectionJSONFailed, "❌选区JSON序列化失败"},
-             {kObserverStarted, "SelectionObserver started"},
-             {kObserverStopped, "SelectionObserver stopped"},
              {kIgnoredExcluded,
               "Ignored: element in exclusion list (address bar, search box, etc.)"},
          }) {
