@@ -403,16 +403,20 @@ GObjectPtr<AtspiAccessible> AtspiCalls::embeddedAt(AtspiAccessible* accessible, 
         return child(accessible, place.child);
     }
     GObjectPtr<AtspiHypertext> hypertext(hypertextOf(accessible));
-    auto index = place.link >= 0 || !hypertext
-                     ? std::optional(place.link)
-                     : ask<gint>(accessible, [&](GError** e) {
-                           return atspi_hypertext_get_link_index(hypertext.get(), offset, e);
-                       });
-    if (!hypertext || !index || *index < 0) {
+    if (!hypertext) {
+        return nullptr;
+    }
+    int index = place.link;
+    if (index < 0) {
+        index = ask<gint>(accessible, [&](GError** e) {
+                    return atspi_hypertext_get_link_index(hypertext.get(), offset, e);
+                }).value_or(-1);
+    }
+    if (index < 0) {
         return nullptr;
     }
     auto link = askObject<AtspiHyperlink>(accessible, [&](GError** e) {
-        return atspi_hypertext_get_link(hypertext.get(), *index, e);
+        return atspi_hypertext_get_link(hypertext.get(), index, e);
     });
     if (!link) {
         return nullptr;

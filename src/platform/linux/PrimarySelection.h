@@ -38,12 +38,17 @@ public:
     virtual std::uint64_t activeGeneration() const = 0;
     // Counts the selection's changes, whoever made them and whether or not its text could be
     // read: each is a sign that something was selected somewhere. And when the last was.
-    virtual std::uint64_t ownerChanges() const = 0;
-    virtual gint64 ownerChangedAt() const = 0;
+    std::uint64_t ownerChanges() const { return changes_; }
+    gint64 ownerChangedAt() const { return changedAt_; }
     // Called on the main loop once a change is known (read, or given up).
     void setChangedHandler(Changed changed) { changed_ = std::move(changed); }
 
 protected:
+    // The selection has a new owner (or none): counted as it happens.
+    void ownerChanged() {
+        ++changes_;
+        changedAt_ = g_get_monotonic_time();
+    }
     void changed(Pid owner) const {
         if (changed_) {
             changed_(owner);
@@ -52,6 +57,8 @@ protected:
 
 private:
     Changed changed_;
+    std::uint64_t changes_ = 0;
+    gint64 changedAt_ = 0;
 };
 
 }  // namespace glimwick::os

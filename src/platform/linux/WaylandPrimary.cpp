@@ -46,8 +46,6 @@ struct WaylandPrimary::Wayland {
     // What the primary selection holds, once read, and who set it when.
     bool known = false;
     std::optional<std::string> text;
-    std::uint64_t changes = 0;
-    gint64 changedAt = 0;
     bool fresh = false;  // set in front, and the focus has not moved since
     std::uint64_t setGeneration = 0;
     Pid setBy = 0;
@@ -200,9 +198,8 @@ struct WaylandPrimary::Wayland {
             held = nullptr;
         }
         // The first is what the selection held before we looked: not fresh, never read.
-        bool first = changes == 0 && changedAt == 0;
-        ++changes;
-        changedAt = g_get_monotonic_time();
+        bool first = self.ownerChanges() == 0;
+        self.ownerChanged();
         auto focused = front.focused();
         setBy = focused ? focused->pid : 0;
         setGeneration = front.generation();
@@ -336,14 +333,6 @@ void WaylandPrimary::focusMoved() {
 
 std::uint64_t WaylandPrimary::activeGeneration() const {
     return wayland_ ? wayland_->front.generation() : 0;
-}
-
-std::uint64_t WaylandPrimary::ownerChanges() const {
-    return wayland_ ? wayland_->changes : 0;
-}
-
-gint64 WaylandPrimary::ownerChangedAt() const {
-    return wayland_ ? wayland_->changedAt : 0;
 }
 
 }  // namespace glimwick::os

@@ -36,8 +36,6 @@ public:
     std::optional<std::string> selectionOf(Pid pid) override;
     void focusMoved() override;
     std::uint64_t activeGeneration() const override;
-    std::uint64_t ownerChanges() const override;
-    gint64 ownerChangedAt() const override;
     // Told once, at start, when the compositor offers no data-control.
     void setNotice(std::function<void(const std::string&)> notice);
 

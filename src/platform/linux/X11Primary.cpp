@@ -34,8 +34,6 @@ struct X11Primary::X11 {
     Time since = CurrentTime;
     bool known = false;
     std::optional<std::string> text;
-    std::uint64_t changes = 0;
-    gint64 changedAt = 0;
     // Set by its owner while in front, and the focus has not moved since.
     bool fresh = false;
     std::uint64_t activeGeneration = 0;
@@ -73,8 +71,7 @@ struct X11Primary::X11 {
 
     void ownerChanged(Window newOwner, Time timestamp) {
         cancel();
-        ++changes;
-        changedAt = g_get_monotonic_time();
+        self.ownerChanged();
         owner = newOwner;
         since = timestamp;
         text.reset();
@@ -363,14 +360,6 @@ std::optional<Pid> X11Primary::focusedProcess() const {
 
 std::uint64_t X11Primary::activeGeneration() const {
     return x11_ ? x11_->desktop.activeGeneration() : 0;
-}
-
-std::uint64_t X11Primary::ownerChanges() const {
-    return x11_ ? x11_->changes : 0;
-}
-
-gint64 X11Primary::ownerChangedAt() const {
-    return x11_ ? x11_->changedAt : 0;
 }
 
 void X11Primary::focusMoved() {

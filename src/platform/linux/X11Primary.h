@@ -50,9 +50,6 @@ public:
     std::optional<std::string> selectionOf(Pid pid) override;
     void focusMoved() override;
     std::uint64_t activeGeneration() const override;
-    // Changes of PRIMARY's owner.
-    std::uint64_t ownerChanges() const override;
-    gint64 ownerChangedAt() const override;
 
     struct X11;
 
