@@ -14,6 +14,8 @@
 #include "platform/linux/AtspiCalls.h"
 #include "platform/linux/AtspiRoles.h"
 #include "platform/linux/EventHeld.h"
+#include "platform/linux/Kept.h"
+#include "platform/linux/PrimarySelection.h"
 
 namespace glimwick::os {
 namespace {
@@ -64,6 +66,56 @@ TEST(Roles, TheNamesAndKindsTheExclusionPasswordParagraphAndPrimaryRulesDependOn
     EXPECT_FALSE(drawsOwnText(ATSPI_ROLE_FILLER, children(true)));
     EXPECT_FALSE(drawsOwnText(ATSPI_ROLE_PANEL, children(false)));
     EXPECT_FALSE(drawsOwnText(ATSPI_ROLE_PUSH_BUTTON, children(false)));
+}
+
+// What the desktop's primary selection holds counts only as the selection of the process that
+// set it in front, while neither the front window nor the focus has moved.
+TEST(Primary, CountsOnlyWhatTheFrontProcessSetSinceTheFocusLastMoved) {
+    struct Case {
+        const char* what;
+        Pid owner;
+        std::optional<Pid> front;
+        bool focusMoved;
+        std::uint64_t generationAsked;
+        Pid asked;
+        bool counts;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {"set in front", 5, 5, false, 1, 5, true},
+             {"another process's", 5, 5, false, 1, 6, false},
+             {"set in the background", 6, 5, false, 1, 6, false},
+             {"set in the background, asked for the front", 6, 5, false, 1, 5, false},
+             {"set before the front window changed", 5, 5, false, 2, 5, false},
+             {"set before the focus moved", 5, 5, true, 1, 5, false},
+             {"no front known", 5, std::nullopt, false, 1, 5, false},
+             {"unknown owner, unknown front", 0, 0, false, 1, 0, false},
+         }) {
+        PrimaryClaim claim;
+        claim.set(c.owner, c.front, 1);
+        if (c.focusMoved) {
+            claim.focusMoved();
+        }
+        EXPECT_EQ(claim.counts(c.asked, c.generationAsked), c.counts) << c.what;
+    }
+}
+
+// A kept answer is asked again once an event says it changed, or its lifetime is over.
+TEST(Bridge, AKeptAnswerEndsWithTheNextEventOrItsLifetime) {
+    Kept kept = Kept::of(3, 100, 50);
+    Kept forever = Kept::of(3, 100, G_MAXINT64);
+    struct Case {
+        const Kept& kept;
+        std::uint64_t heard;
+        gint64 now;
+        bool holds;
+    };
+    for (const Case& c : std::initializer_list<Case>{{kept, 3, 149, true},
+                                                     {kept, 4, 101, false},
+                                                     {kept, 3, 150, false},
+                                                     {forever, 3, G_MAXINT64 - 1, true},
+                                                     {forever, 4, 101, false}}) {
+        EXPECT_EQ(c.kept.holds(c.heard, c.now), c.holds) << c.heard << " at " << c.now;
+    }
 }
 
 // A focus or window event handled in the middle of a call replaces what the caller asked

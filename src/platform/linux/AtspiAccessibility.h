@@ -19,6 +19,7 @@
 #include "platform/linux/AtspiCalls.h"
 #include "platform/linux/EventHeld.h"
 #include "platform/linux/GObjectPtr.h"
+#include "platform/linux/Kept.h"
 #include "platform/linux/PrimarySelection.h"
 #include "platform/linux/SelectionReader.h"
 
@@ -68,10 +69,9 @@ private:
     // One reading of the focused object's selection, kept while it is still true.
     struct Reading {
         std::string object;            // bus name and path of the focused object
-        std::uint64_t generation = 0;  // selection changes heard of when it was made
-        std::uint64_t carets = 0;      // caret moves heard of when its mark was last asked
+        Kept selections;               // until the next selection change heard of
+        Kept carets;                   // until the next caret move, or its mark is due again
         std::uint64_t evaluation = 0;  // the latest evaluation it served
-        gint64 checkedAt = 0;          // when the application was last asked for its mark
         gint64 madeAt = 0;             // when its mark was read first
         Source source = Source::none;
         Mark mark;                         // empty: nothing is selected
@@ -167,8 +167,7 @@ private:
     std::uint64_t windowMoves_ = 0;  // window activation events
     // lastFocused_ was found focused while the focus and the windows stayed as they are.
     struct Confirmed {
-        std::uint64_t moves = 0;
-        gint64 until = 0;
+        Kept kept;
         std::uint64_t primaryChanges = 0;  // PRIMARY's changes when it was last confirmed
     };
     Confirmed focusConfirmed_;
@@ -187,8 +186,7 @@ private:
     // Whether an application shows any text, while the focus stays.
     struct TextShown {
         Pid pid = 0;
-        std::uint64_t moves = 0;
-        gint64 until = 0;
+        Kept kept;
         bool shows = false;
     };
     TextShown textShown_;
@@ -196,8 +194,7 @@ private:
     EventHeld activeWindow_;
     // The application of activeWindow_, while the window events and the time say it holds.
     struct Front {
-        std::uint64_t moves = 0;
-        gint64 until = 0;
+        Kept kept;
         std::optional<RunningApplication> application;
         std::string bus;  // the application's accessibility-bus name
     };

@@ -88,13 +88,13 @@ std::optional<RunningApplication> AtspiAccessibility::activeApplication() {
     // Window events keep the answer true; it is asked again once they say something moved,
     // and after a while, for events that never came.
     gint64 now = g_get_monotonic_time();
-    if (front_.moves == windowMoves_ && now < front_.until) {
+    if (front_.kept.holds(windowMoves_, now)) {
         return front_.application;
     }
     front_.application = findActiveApplication();
-    front_.moves = windowMoves_;
     // None found is looked for again as soon as a search may be made again.
-    front_.until = now + (front_.application ? kFocusLifetimeUs : kActiveSearchPauseUs);
+    front_.kept =
+        Kept::of(windowMoves_, now, front_.application ? kFocusLifetimeUs : kActiveSearchPauseUs);
     return front_.application;
 }
 
@@ -243,10 +243,10 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
     std::uint64_t moves =
         focusMoves_ + windowMoves_ + (primary_ != nullptr ? primary_->activeGeneration() : 0);
     GObjectPtr<AtspiAccessible> last = lastFocused_.get();
-    bool confirmed = last && focusConfirmed_.moves == moves && now < focusConfirmed_.until;
+    bool confirmed = last && focusConfirmed_.kept.holds(moves, now);
     if (last && (confirmed || calls_.hasState(last.get(), ATSPI_STATE_FOCUSED))) {
         if (!confirmed) {
-            focusConfirmed_ = {moves, now + kFocusLifetimeUs};
+            focusConfirmed_ = {Kept::of(moves, now, kFocusLifetimeUs)};
         }
         return focusedTextWithin(std::move(last));
     }
@@ -258,10 +258,9 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
     // The same page process may show a new document under the same root, the first one gone
     // (Yelp shows a blank page first): the document is looked for again after a while, and
     // when PRIMARY changed (WebKit sets it to each new selection).
-    if (webDocument_ && webConfirmed_.moves == moves &&
-        (now >= webConfirmed_.until || webConfirmed_.primaryChanges != primaryChanges())) {
-        webConfirmed_.until = now + kFocusLifetimeUs;
-        webConfirmed_.primaryChanges = primaryChanges();
+    if (webDocument_ && webConfirmed_.kept.events == moves &&
+        !(webConfirmed_.kept.holds(moves, now) && webConfirmed_.primaryChanges == primaryChanges())) {
+        webConfirmed_ = {Kept::of(moves, now, kFocusLifetimeUs), primaryChanges()};
         GObjectPtr<AtspiAccessible> shown = calls_.child(webView_.get(), 0);
         bool same = shown && identityOf(shown.get()) == webRoot_;
         GObjectPtr<AtspiAccessible> document = same ? webDocumentBelow(std::move(shown)) : nullptr;
@@ -270,7 +269,7 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
         }
         webDocument_ = std::move(document);  // none: another page's process now, or nothing
     }
-    if (webDocument_ && webConfirmed_.moves == moves) {
+    if (webDocument_ && webConfirmed_.kept.events == moves) {
         return focusedInPage();
     }
     webDocument_.reset();
@@ -285,7 +284,7 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
         found = focusedIn(window);
         if (!found) {
             webDocument_ = webDocumentIn(window);
-            webConfirmed_ = {moves, now + kFocusLifetimeUs, primaryChanges()};
+            webConfirmed_ = {Kept::of(moves, now, kFocusLifetimeUs), primaryChanges()};
         }
         if (found || webDocument_) {
             return true;

@@ -56,7 +56,8 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     std::string object = identityOf(accessible);
     Heard heard = heardOf(accessible);
     gint64 now = g_get_monotonic_time();
-    bool same = reading_ && reading_->object == object && reading_->generation == heard.selections;
+    bool same = reading_ && reading_->object == object &&
+                reading_->selections.holds(heard.selections, now);
     if (same && reading_->evaluation == evaluation_) {
         return &*reading_;
     }
@@ -65,8 +66,7 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     bool unfinished = same && !reading_->mark.empty() && !reading_->read;
     // A caret move asks for the mark again, and keeps what a reading got so far.
     bool trusted = reading_ && (reading_->costly || eventsArrive(accessible));
-    bool stillTrue = trusted && reading_->carets == heard.carets &&
-                     now - reading_->checkedAt < kReadingLifetimeUs;
+    bool stillTrue = trusted && reading_->carets.holds(heard.carets, now);
     if ((unfinished && resumeWatch_ != 0) || (same && stillTrue && !unfinished)) {
         reading_->evaluation = evaluation_;
         return &*reading_;
@@ -89,7 +89,7 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     }
     // A selection that changed while its application said nothing: from now on it is asked
     // on every evaluation.
-    if (same && mark != reading_->mark && reading_->carets == heard.carets &&
+    if (same && mark != reading_->mark && reading_->carets.events == heard.carets &&
         eventsArrive(accessible)) {
         if (const char* bus = busNameOf(accessible)) {
             unannounced_.insert(bus);
@@ -98,17 +98,15 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     // A page's text does not change under its selection unseen: its mark says enough.
     if (same && (trusted || source == Source::blocks) && reading_->read && reading_->mark == mark) {
         reading_->primaryChanges = primaryChanges();
-        reading_->checkedAt = now;
-        reading_->carets = heard.carets;
+        reading_->carets = Kept::of(heard.carets, now, kReadingLifetimeUs);
         reading_->evaluation = evaluation_;
         return &*reading_;
     }
     Reading fresh;
     fresh.object = std::move(object);
-    fresh.generation = heard.selections;
-    fresh.carets = heard.carets;
+    fresh.selections = Kept::of(heard.selections, now, G_MAXINT64);
+    fresh.carets = Kept::of(heard.carets, now, kReadingLifetimeUs);
     fresh.evaluation = evaluation_;
-    fresh.checkedAt = now;
     fresh.madeAt = now;
     fresh.source = source;
     fresh.mark = std::move(mark);
@@ -132,7 +130,7 @@ void AtspiAccessibility::read(Reading& reading, AtspiAccessible* accessible, boo
     if (batch_ && reading.read) {
         batch_->forgetAnswers();
     }
-    reading.checkedAt = done;
+    reading.carets.until = done + kReadingLifetimeUs;
     reading.costly = done - began >= kCostlyReadingUs;
     // One that leaves little of its turn is given out in the next, with a whole budget to be
     // measured in, and what the logic does with a long text outside this turn.

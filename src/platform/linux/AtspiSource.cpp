@@ -80,7 +80,7 @@ bool AtspiAccessibility::isExcludedControl(AtspiAccessible* accessible) {
 bool AtspiAccessibility::showsText(Pid pid, AtspiAccessible* focused) {
     gint64 now = g_get_monotonic_time();
     std::uint64_t moves = focusMoves_ + primary_->activeGeneration();
-    if (textShown_.pid == pid && textShown_.moves == moves && now < textShown_.until) {
+    if (textShown_.pid == pid && textShown_.kept.holds(moves, now)) {
         return textShown_.shows;
     }
     GObjectPtr<AtspiAccessible> app = focused != nullptr ? calls_.application(focused) : nullptr;
@@ -130,7 +130,7 @@ bool AtspiAccessibility::showsText(Pid pid, AtspiAccessible* focused) {
             notice_(msg::browserWithoutDocument(calls_.name(app.get()).value_or("?"), pid));
         }
     }
-    textShown_ = {pid, moves, now + kTextShownLifetimeUs, shows};
+    textShown_ = {pid, Kept::of(moves, now, kTextShownLifetimeUs), shows};
     return shows;
 }
 

@@ -18,6 +18,29 @@ namespace glimwick::os {
 //
 // Only what the front application set while in front, since the focus last moved, counts as
 // selected: text that it already held when the user came to it is no selection made there.
+// Whether what the selection holds counts as pid's selection: only what the process then in
+// front set, while neither the front window nor the focus inside it has moved since.
+class PrimaryClaim {
+public:
+    // Set anew by owner (0: unknown) while focused was in front, in the front window's
+    // generation.
+    void set(Pid owner, std::optional<Pid> focused, std::uint64_t generation) {
+        owner_ = owner;
+        fresh_ = owner > 0 && focused == owner;
+        generation_ = generation;
+    }
+    void focusMoved() { fresh_ = false; }
+    bool counts(Pid pid, std::uint64_t generation) const {
+        return pid > 0 && pid == owner_ && fresh_ && generation == generation_;
+    }
+    Pid owner() const { return owner_; }
+
+private:
+    Pid owner_ = 0;
+    bool fresh_ = false;
+    std::uint64_t generation_ = 0;
+};
+
 class PrimarySelection {
 public:
     // owner: the process that set (or last set) it, 0 when unknown.

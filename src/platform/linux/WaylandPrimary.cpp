@@ -46,9 +46,9 @@ struct WaylandPrimary::Wayland {
     // What the primary selection holds, once read, and who set it when.
     bool known = false;
     std::optional<std::string> text;
-    bool fresh = false;  // set in front, and the focus has not moved since
-    std::uint64_t setGeneration = 0;
+    // The protocol does not say who set it: the process in front is taken for its owner.
     Pid setBy = 0;
+    PrimaryClaim claim;
 
     // A read under way.
     int reading = -1;
@@ -202,8 +202,7 @@ struct WaylandPrimary::Wayland {
         self.ownerChanged();
         auto focused = front.focused();
         setBy = focused ? focused->pid : 0;
-        setGeneration = front.generation();
-        fresh = !first && setBy > 0;
+        claim.set(first ? 0 : setBy, setBy, front.generation());
         known = false;
         text.reset();
         std::vector<std::string> types;
@@ -220,7 +219,7 @@ struct WaylandPrimary::Wayland {
         }
         auto type =
             std::find_first_of(kTextTypes.begin(), kTextTypes.end(), types.begin(), types.end());
-        if (!fresh || type == kTextTypes.end()) {
+        if (!claim.counts(setBy, front.generation()) || type == kTextTypes.end()) {
             known = true;  // no text to read, or none that counts
             return;
         }
@@ -318,8 +317,7 @@ std::optional<Pid> WaylandPrimary::focusedProcess() const {
 }
 
 std::optional<std::string> WaylandPrimary::selectionOf(Pid pid) {
-    if (!wayland_ || pid <= 0 || wayland_->setBy != pid || !wayland_->fresh ||
-        wayland_->setGeneration != wayland_->front.generation()) {
+    if (!wayland_ || !wayland_->claim.counts(pid, wayland_->front.generation())) {
         return std::nullopt;
     }
     return wayland_->known ? wayland_->text : std::nullopt;
@@ -327,7 +325,7 @@ std::optional<std::string> WaylandPrimary::selectionOf(Pid pid) {
 
 void WaylandPrimary::focusMoved() {
     if (wayland_) {
-        wayland_->fresh = false;
+        wayland_->claim.focusMoved();
     }
 }
 

@@ -34,9 +34,7 @@ struct X11Primary::X11 {
     Time since = CurrentTime;
     bool known = false;
     std::optional<std::string> text;
-    // Set by its owner while in front, and the focus has not moved since.
-    bool fresh = false;
-    std::uint64_t activeGeneration = 0;
+    PrimaryClaim claim;  // whether it counts as selected in front
 
     // The process PRIMARY stands in for, while the active window is the one it was asked
     // under: its owner's text is converted again after the user's gestures.
@@ -67,7 +65,7 @@ struct X11Primary::X11 {
         }
     }
 
-    bool isFresh() const { return fresh && activeGeneration == desktop.activeGeneration(); }
+    bool counts() const { return claim.counts(ownerPid, desktop.activeGeneration()); }
 
     void ownerChanged(Window newOwner, Time timestamp) {
         cancel();
@@ -76,7 +74,7 @@ struct X11Primary::X11 {
         since = timestamp;
         text.reset();
         known = false;
-        fresh = false;
+        claim = {};
         again = false;
         answering = false;
         silent = false;
@@ -92,10 +90,8 @@ struct X11Primary::X11 {
             known = true;  // never asked of ourselves
             return;
         }
-        auto focused = self.focusedProcess();
-        if (ownerPid > 0 && focused && *focused == ownerPid) {
-            fresh = true;
-            activeGeneration = desktop.activeGeneration();
+        claim.set(ownerPid, self.focusedProcess(), desktop.activeGeneration());
+        if (counts()) {
             convert(utf8);
         }
     }
@@ -180,7 +176,7 @@ struct X11Primary::X11 {
 
     bool standsIn() const {
         return owner != None && ownerPid > 0 && ownerPid == standsInFor && !silent &&
-               standsInGeneration == desktop.activeGeneration() && isFresh();
+               standsInGeneration == desktop.activeGeneration() && counts();
     }
 
     // A button or key released: the owner may hold a new selection, or none.
@@ -364,7 +360,7 @@ std::uint64_t X11Primary::activeGeneration() const {
 
 void X11Primary::focusMoved() {
     if (x11_) {
-        x11_->fresh = false;
+        x11_->claim.focusMoved();
     }
 }
 
@@ -377,7 +373,7 @@ std::optional<std::string> X11Primary::selectionOf(Pid pid) {
     }
     x11_->standsInFor = pid;
     x11_->standsInGeneration = x11_->desktop.activeGeneration();
-    if (x11_->ownerPid != pid || !x11_->isFresh()) {
+    if (!x11_->claim.counts(pid, x11_->desktop.activeGeneration())) {
         return std::nullopt;
     }
     x11_->refresh();
