@@ -19,7 +19,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import desktop  # noqa: E402
-import e2e  # noqa: E402
+import test_scenarios as e2e  # noqa: E402
 import primary  # noqa: E402
 
 HOLD = 30

@@ -39,8 +39,8 @@ for compositor in mutter kwin; do
 done
 grep '^- ' "$tmp/wayland.txt" > "$tmp/wayland.md" || true
 # 500 short-lived applications in turn, each with a selection read over its own connection.
-GLIMWICK_SOAK_APPS=500 /usr/bin/python3 tests/e2e/e2e.py soak "$bin/glimwick" "$bin/glimwick-ctl" \
-  "$bin/glimwick_fixture_app" > "$tmp/soak.txt" 2>&1 ||
+GLIMWICK_SOAK_APPS=500 /usr/bin/python3 -m pytest -s tests/e2e -k soak --build "$bin" \
+  > "$tmp/soak.txt" 2>&1 ||
   echo "- the soak failed: $(grep FAIL "$tmp/soak.txt" | head -n 1)" >> "$tmp/soak.txt"
 grep '^- ' "$tmp/soak.txt" > "$tmp/soak.md" || true
 

@@ -7,11 +7,14 @@ The Python suites and benchmarks import it. The demo runs it:
   session.py stop DIR    ends the processes of the one started in DIR
 """
 
+import contextlib
 import os
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 
@@ -129,6 +132,25 @@ class Session:
         for process in reversed(self.groups):
             self.end(process)
         self.tell("done")
+
+
+@contextlib.contextmanager
+def private(prefix, failed=lambda: False, **parts):
+    """A desktop of its own (parts: Session.start's) in a new work folder, stopped at the end
+    whatever happened; the folder, with every process's log, stays when the run failed."""
+    work = tempfile.mkdtemp(prefix=prefix)
+    session = Session(work)
+    kept = True
+    try:
+        session.start(**parts)
+        yield session
+        kept = failed()
+    finally:
+        session.stop()
+        if kept:
+            print("logs kept in", work, flush=True)
+        else:
+            shutil.rmtree(work, ignore_errors=True)
 
 
 def end(process):

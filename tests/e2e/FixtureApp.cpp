@@ -30,7 +30,7 @@
 
 namespace {
 
-// tests/e2e/e2e.py knows the view's text.
+// tests/e2e/test_scenarios.py knows the view's text.
 constexpr const char* kViewText =
     "Glimwick watches the text you select.\n"
     "The quick brown fox jumps over the lazy dog.\n"

@@ -9,7 +9,7 @@ import os
 import re
 import time
 
-from desktop import CHANGED, wait_until
+from desktop import wait_until
 
 EMBEDDED = 20
 WARM_UP = 5

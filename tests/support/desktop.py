@@ -4,15 +4,13 @@ run in a private session, driven fixture programs, and pyatspi for reading appli
 
 import json
 import os
-import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "scripts"))
-from session import Session, wait_until  # noqa: E402,F401
+from session import Session, private, wait_until  # noqa: E402,F401
 
 CHANGED = "com.corvala.app.selectionChanged"
 CLEARED = "com.corvala.app.selectionCleared"
@@ -75,27 +73,6 @@ class Checks:
         print(("ok   " if ok else "FAIL ") + message, flush=True)
         if not ok:
             self.failures.append(message)
-
-
-def run_scenario(prefix, scenario, checks_type=Checks):
-    """Runs scenario(session, checks) in a work folder of its own, where the session keeps its
-    logs; an assertion that fails counts as one failed check. Prints the closing line and
-    returns the exit status; the logs stay when something failed."""
-    work = tempfile.mkdtemp(prefix=prefix)
-    session = Session(work)
-    checks = checks_type(session)
-    try:
-        scenario(session, checks)
-    except AssertionError as error:
-        checks.check(False, str(error))
-    finally:
-        session.stop()
-    print("%d passed, %d failed" % (checks.checks - len(checks.failures), len(checks.failures)))
-    if checks.failures:
-        print("logs kept in", work)
-        return 1
-    shutil.rmtree(work, ignore_errors=True)
-    return 0
 
 
 class Fixture:

@@ -1,7 +1,5 @@
-#!/usr/bin/python3
-"""The real helper on a private session, played against by a main app.
-
-Usage: e2e.py SCENARIO HELPER CTL FIXTURE
+"""The real helper on a private session, played against by a main app. One test per scenario
+(pytest -k NAME runs one):
 
   bus        a session bus only: the channel, the commands, glimwick-ctl
   hostile    a session bus only: bad bodies, bad JSON, huge and deep objects, a flood
@@ -24,13 +22,14 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-import desktop  # noqa: E402
-from desktop import (CHANGED, DIAGNOSTICS, PONG, STATUS, Fixture, Helper,  # noqa: E402
-                     wait_until)
-from primary import primary  # noqa: E402,F401
-import soak as soaking  # noqa: E402
-import wayland  # noqa: E402
+import pytest
+
+import desktop
+from desktop import CHANGED, DIAGNOSTICS, PONG, STATUS, Fixture, Helper, wait_until
+from primary import primary  # noqa: F401
+import soak as soaking
+import wayland
+
 COMMANDS = ["startMonitoring", "stopMonitoring", "checkPermission", "requestPermission", "ping",
             "shutdownIfMismatch", "shutdownRedundant"]
 EXITED = "[Glimwick] 辅助进程已退出"
@@ -562,13 +561,6 @@ def faults(suite):
                 "and still answering: slowest ping %s s" % slowest)
 
 
-SESSIONS = {"bus": dict(display=False, accessibility=False, window_manager=False),
-            "selection": dict(monitor=True), "primary": {}, "soak": {},
-            "deadline": {},
-            "weston": dict(window_manager=False),
-            "sway": dict(display=False, window_manager=False)}
-
-
 def deadline(suite):
     """Applications that make a reading slow: stopped, answering every call 20 ms late, with
     10,000 objects, leaving the bus in the middle of it. While each is read, pings are answered
@@ -612,21 +604,23 @@ def soak(suite):
     soaking.soak(suite, VIEW)
 
 
-def main():
-    scenario, helper_path, ctl, fixture_path = sys.argv[1:5]
-    options = SESSIONS.get({"hostile": "bus", "faults": "selection"}.get(scenario, scenario))
-
-    def run(session, suite):
-        session.start(**options)
-        suite.setup(helper_path, ctl, fixture_path)
-        if scenario in wayland.COMPOSITORS:
-            wayland.wayland(suite, scenario)
-        else:
-            globals()[scenario](suite)
-        if suite.helper and suite.helper.process.poll() is None:
-            suite.check("runtime error" not in suite.helper.log(), "no sanitizer report")
-    return desktop.run_scenario("glimwick-%s-" % scenario, run, Suite)
+BUS_ONLY = dict(display=False, accessibility=False, window_manager=False)
+SCENARIOS = [pytest.param(name, marks=pytest.mark.desktop(**parts)) for name, parts in (
+    ("bus", BUS_ONLY), ("hostile", BUS_ONLY), ("selection", dict(monitor=True)),
+    ("faults", dict(monitor=True)), ("primary", {}), ("deadline", {}), ("soak", {}),
+    ("weston", dict(window_manager=False)),
+    ("sway", dict(display=False, window_manager=False)))]
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+@pytest.mark.parametrize("scenario", SCENARIOS)
+def test_scenario(scenario, session, build):
+    suite = Suite(session)
+    suite.setup(*(os.path.join(build, name) for name in
+                  ("glimwick", "glimwick-ctl", "glimwick_fixture_app")))
+    if scenario in wayland.COMPOSITORS:
+        wayland.wayland(suite, scenario)
+    else:
+        globals()[scenario](suite)
+    if suite.helper and suite.helper.process.poll() is None:
+        suite.check("runtime error" not in suite.helper.log(), "no sanitizer report")
+    assert not suite.failures, "\n".join(suite.failures)

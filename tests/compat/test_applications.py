@@ -1,30 +1,29 @@
-#!/usr/bin/python3
-"""The real helper against real applications on a private desktop.
+"""The real helper against real applications on a private desktop: one test per row of APPS
+(pytest -k NAME runs one).
 
-Usage: compat.py HELPER CTL REPORT [APP ...]
-
-Starts Xvfb, a session bus, the accessibility bus and openbox; opens each application with
-known content; selects with the real pointer and keyboard (xdotool); checks each reported
-selection's text exactly, its rectangle against what the application's own accessibility
-reports for those characters, and the clear. Writes one table row per application to REPORT
-(Markdown). Every process it starts is ended by its process group.
+Each application is opened with known content and selected with the real pointer and keyboard
+(xdotool); each reported selection's text is checked exactly, its rectangle against what the
+application's own accessibility reports for those characters, and the clear. One table row per
+application goes to the report (--report, default BUILD/compatibility.md; docs/compatibility.md
+says what the columns mean and what each application is known to give).
 """
 
 import glob
 import json
 import os
+import shlex
 import shutil
 import statistics
 import subprocess
-import sys
-import tempfile
 import time
+from dataclasses import dataclass, field
+
+import pytest
+
+from desktop import (CHANGED, CLEARED, Helper, a11y, application, fits, meet, text_of, unite,
+                     version, wait_until, walk)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from desktop import (CHANGED, CLEARED, Helper, Session, a11y, application, fits, meet,  # noqa: E402
-                     text_of, unite, version, wait_until, walk)
-
 TEXT = ("The quick brown fox jumps over the lazy dog.\n"
         "Pack my box with five dozen liquor jugs.\n"
         "Sphinx of black quartz, judge my vow.\n")
@@ -35,7 +34,6 @@ PAGE_ALL = ("The quick brown fox jumps over the lazy dog.\n"
             "Cell one\tCell two\nCell three\tCell four\n"
             "Text area line one\nsecond line\n"
             "Sphinx of black quartz, judge my vow.")
-# What the columns mean is said once, in docs/compatibility.md, where these rows go.
 HEADER = "Compatibility suite, %s, Debian 12, at-spi2-core %s, X11 (Xvfb and openbox).\n\n"
 CONTENT = {"document web", "document text", "text", "terminal", "paragraph", "page"}
 
@@ -150,18 +148,22 @@ def rect_fits(got, app, window, clip_role):
     return fits(got, boxes, clip), meet(total, clip) if total and clip else total
 
 
+@dataclass
 class App:
-    def __init__(self, name, toolkit, argv, title, a11y_name, steps, env=None, place=None,
-                 clip_role=None, note="", unfocused=False, package=None, pointer=False):
-        self.name, self.toolkit, self.argv, self.title = name, toolkit, argv, title
-        self.unfocused = unfocused  # the toolkit marks nothing of its text focused
-        # Where the toolkit's character boxes are relative to: the screen (None), its window
-        # ("window"), or Konsole's terminal ("grid").
-        self.a11y_name, self.steps, self.env, self.place = a11y_name, steps, env, place
-        self.clip_role, self.note = clip_role, note
-        self.package = package or name
-        # Its boxes are no place on screen: the rectangle is the fallback at the pointer.
-        self.pointer = pointer
+    name: str  # the row's
+    toolkit: str
+    command: str  # run in the work folder, {work} and {here} filled in
+    title: str  # its window's
+    a11y_name: str  # its application's, on the accessibility bus
+    steps: list
+    package: str = None  # whose version the row shows (default: the name)
+    env: dict = field(default_factory=dict)
+    # Where its character boxes are relative to: the screen (None), its window ("window"), or
+    # Konsole's terminal ("grid").
+    place: str = None
+    clip_role: str = None  # the visible document, which a rectangle stays within
+    unfocused: bool = False  # nothing of its text is ever marked focused
+    pointer: bool = False  # its boxes are no place on screen: the fallback at the pointer
 
 
 def editor_steps(keys=True, double=True, drags=True):
@@ -315,10 +317,10 @@ def desktop_state():
 def check_app(session, helper, app, failures):
     work = session.work
     failed = len(failures)
-    process = session.spawn(app.argv, app.name, env=app.env, cwd=work)
-    row = {"app": app.name, "version": version(app.package), "toolkit": app.toolkit, "text": "no",
-           "rect": "no", "clear": "no",
-           "latency": "-", "note": app.note}
+    argv = shlex.split(app.command.format(work=work, here=HERE))
+    process = session.spawn(argv, app.name, env=app.env, cwd=work)
+    row = {"app": app.name, "version": version(app.package or app.name), "toolkit": app.toolkit,
+           "text": "no", "rect": "no", "clear": "no", "latency": "-"}
     try:
         xid = wait_until(lambda: session.run(["xdotool", "search", "--name", app.title])
                          .split(), 60, 0.2)
@@ -406,143 +408,118 @@ def check_app(session, helper, app, failures):
     return row
 
 
-def main():
-    helper_path, ctl, report = sys.argv[1:4]
-    only = set(sys.argv[4:])
-    work = tempfile.mkdtemp(prefix="glimwick-compat-")
+# FeatherPad's gestures, then the editors' two-line selection grown by one character.
+QT = [("drag", "quick", "fox", "quick brown fox"), ("double", "jumps", None, "jumps"),
+      ("keys", ["ctrl+Home", "Down", "End", "shift+Up", "shift+Home"], None,
+       "\n".join(TEXT.split("\n")[:2]))] + editor_steps(double=False, drags=False)[1:]
+SHOWN = "sh -c 'cat compat.txt; exec sleep 100000'"
+CHROMIUM = ("chromium --no-first-run --no-default-browser-check --disable-background-networking "
+            "--disable-component-update --disable-sync --no-sandbox --disable-gpu "
+            "--force-renderer-accessibility --window-position=0,0 --window-size=1000,800 "
+            "--user-data-dir={work}/chromium file://{work}/page.html")
+FIREFOX = "firefox-esr --no-remote --profile {work}/firefox file://{work}/"
+EPIPHANY = "epiphany --private-instance file://{work}/page.html"
+# WebKitGTK leaves the textarea out of select-all, and its list items' offsets leave their
+# markers out: no drag ends in one.
+WEBKIT = web_steps(PAGE_ALL.replace("Text area line one\nsecond line\n", ""), into_list=False)
+SWING = ("java -cp /usr/share/java/java-atk-wrapper.jar "
+         "-Djava.library.path=/usr/lib/x86_64-linux-gnu/jni "
+         "-Djavax.accessibility.assistive_technologies=org.GNOME.Accessibility.AtkWrapper "
+         "{here}/SwingArea.java compat.txt")
+LIBREOFFICE = ("soffice --nologo --norestore --nofirststartwizard "
+               "-env:UserInstallation=file://{work}/lo --writer compat.fodt")
+APPS = [
+    App("gedit", "GTK 3", "gedit --standalone compat.txt", "compat.txt", "gedit",
+        editor_steps()),
+    App("mousepad", "GTK 3", "mousepad compat.txt", "compat.txt", "mousepad", editor_steps()),
+    App("geany", "GTK 3 (Scintilla)", "geany -i -c geany-config compat.txt", "compat.txt",
+        "geany", editor_steps()),
+    App("gnome-text-editor", "GTK 4", "gnome-text-editor --standalone compat.txt", "compat.txt",
+        "gnome-text-editor", editor_steps(), place="window"),
+    App("featherpad", "Qt 5", "featherpad compat.txt", "compat.txt", "featherpad", QT),
+    App("qt6", "Qt 6 (PyQt6)", "/usr/bin/python3 {here}/qt6_area.py compat.txt", "Qt6 compat",
+        "qt6-compat", QT, package="python3-pyqt6"),
+    App("xfce4-terminal", "VTE (GTK 3)", "xfce4-terminal --disable-server --title "
+        "compat-terminal -x " + SHOWN, "compat-terminal", "xfce4-terminal",
+        editor_steps(keys=False, double=False)),
+    App("konsole", "Qt 5 (Konsole)", "konsole --separate -e " + SHOWN, "Konsole", "konsole",
+        editor_steps(keys=False), place="grid", pointer=True),
+    App("kate", "KDE Frameworks 5 (KTextEditor)", "kate -n compat.txt", "compat.txt", "kate",
+        editor_steps(double=False, drags=False)),
+    App("swing", "Java Swing (ATK wrapper)", SWING, "Swing compat", "Swing compat",
+        editor_steps(), package="libatk-wrapper-java"),
+    App("evince", "GTK 3 (PDF)", "evince pages.pdf", "pages.pdf", "evince",
+        editor_steps(keys=False) + [("drag", "Pack", "Sphinx",
+                                     "Pack my box with five dozen liquor jugs.\nSphinx")],
+        clip_role="document frame"),
+    App("chromium", "Chromium (web page)", CHROMIUM, "Compat page", "chromium", web_steps(),
+        clip_role="document web"),
+    App("firefox-esr", "Firefox (web page)", FIREFOX + "page.html", "Compat page", "firefox",
+        web_steps(), clip_role="document web"),
+    App("epiphany-browser", "WebKitGTK (GNOME Web)", EPIPHANY, "Compat page", "epiphany",
+        WEBKIT, clip_role="document web", unfocused=True),
+    App("epiphany-browser-unsandboxed", "WebKitGTK (GNOME Web, no sandbox)", EPIPHANY,
+        "Compat page", "epiphany", WEBKIT, package="epiphany-browser",
+        env={"WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS": "1"}, clip_role="document web",
+        unfocused=True),
+    App("yelp", "WebKitGTK (Yelp)", "yelp {work}/help", "Help", "yelp", editor_steps(keys=False),
+        clip_role="document web", unfocused=True),
+    App("firefox-esr-controls", "Firefox (search box, address bar)", FIREFOX + "search.html",
+        "Search page", "firefox", control_steps(), package="firefox-esr",
+        clip_role="document web"),
+    App("libreoffice-writer", "LibreOffice (VCL gtk3)", LIBREOFFICE, "compat.fodt", "soffice",
+        [("drag", "quick", "fox", "quick brown fox"),
+         ("drag", "lazy", "Sphinx", "lazy dog.\nPack my box with five dozen liquor jugs.\nSphinx"),
+         ("double", "Pack", None, "Pack")], env={"SAL_USE_VCLPLUGIN": "gtk3"},
+        clip_role="document text"),
+]
+
+
+@pytest.fixture(scope="module")
+def rows(build, request):
+    """The report's rows, written once every application has had its turn."""
+    written = []
+    yield written
+    report = request.config.getoption("--report") or os.path.join(build, "compatibility.md")
+    with open(report, "w") as out:
+        out.write(HEADER % (time.strftime("%Y-%m-%d"), version("at-spi2-core")))
+        out.write("| application | version | toolkit | text | rectangle | clear | latency |\n"
+                  "|---|---|---|---|---|---|---|\n")
+        for row in written:
+            out.write("| {app} | {version} | {toolkit} | {text} | {rect} | {clear} | {latency} "
+                      "|\n".format(**row))
+
+
+@pytest.fixture(scope="module")
+def helper(shared_session, build):
+    """The helper, monitoring, on a desktop that holds the applications' documents."""
+    work = shared_session.work
     with open(os.path.join(work, "compat.txt"), "w") as f:
         f.write(TEXT)
-    shutil.copy(os.path.join(HERE, "page.html"), work)
-    shutil.copy(os.path.join(HERE, "search.html"), work)
+    for name in ("page.html", "search.html", "user.js"):
+        shutil.copy(os.path.join(HERE, name), work)
+    os.makedirs(os.path.join(work, "firefox"))
+    os.rename(os.path.join(work, "user.js"), os.path.join(work, "firefox", "user.js"))
     os.makedirs(os.path.join(work, "help"))  # Yelp shows a folder's index.page
     shutil.copy(os.path.join(HERE, "help.page"), os.path.join(work, "help", "index.page"))
+    shutil.copy(os.path.join(HERE, "document.fodt"), os.path.join(work, "compat.fodt"))
     # The same text as a PDF of two small pages, both on screen: the last line on the second.
     subprocess.run(["soffice", "-env:UserInstallation=file://" + os.path.join(work, "pdf"),
                     "--headless", "--convert-to", "pdf", os.path.join(HERE, "pages.fodt")],
                    cwd=work, capture_output=True, timeout=120, check=True)
-    shutil.copy(os.path.join(HERE, "document.fodt"), os.path.join(work, "compat.fodt"))
-    page = "file://" + os.path.join(work, "page.html")
-    browser = ["--no-first-run", "--no-default-browser-check", "--disable-background-networking",
-               "--disable-component-update", "--disable-sync", "--no-sandbox", "--disable-gpu",
-               "--force-renderer-accessibility", "--window-position=0,0",
-               "--window-size=1000,800", "--user-data-dir=" + os.path.join(work, "chromium")]
-    os.makedirs(os.path.join(work, "firefox"))
-    shutil.copy(os.path.join(HERE, "user.js"), os.path.join(work, "firefox"))
-    # FeatherPad's gestures, then the editors' two-line selection grown by one character.
-    qt_steps = [("drag", "quick", "fox", "quick brown fox"),
-                ("double", "jumps", None, "jumps"),
-                ("keys", ["ctrl+Home", "Down", "End", "shift+Up", "shift+Home"], None,
-                 "\n".join(TEXT.split("\n")[:2]))] + editor_steps(double=False, drags=False)[1:]
-    apps = [
-        App("gedit", "GTK 3", ["gedit", "--standalone", "compat.txt"], "compat.txt", "gedit",
-            editor_steps()),
-        App("mousepad", "GTK 3", ["mousepad", "compat.txt"], "compat.txt", "mousepad",
-            editor_steps()),
-        App("geany", "GTK 3 (Scintilla)", ["geany", "-i", "-c", "geany-config", "compat.txt"],
-            "compat.txt", "geany", editor_steps()),
-        App("gnome-text-editor", "GTK 4", ["gnome-text-editor", "--standalone", "compat.txt"],
-            "compat.txt", "gnome-text-editor", editor_steps(), place="window",
-            note="screen coordinates refused: window coordinates plus the X11 window's place"),
-        # Qt places the characters of later lines on the first line, so the pointer is aimed
-        # there only.
-        App("featherpad", "Qt 5", ["featherpad", "compat.txt"], "compat.txt", "featherpad",
-            qt_steps, note="Qt reports later lines of a selection at the first line's "
-            "position (the toolkit's answer, passed on as given)"),
-        App("qt6", "Qt 6 (PyQt6)", ["/usr/bin/python3", os.path.join(HERE, "qt6_area.py"),
-                                    "compat.txt"], "Qt6 compat", "qt6-compat", qt_steps,
-            package="python3-pyqt6", note="as Qt 5"),
-        App("xfce4-terminal", "VTE (GTK 3)",
-            ["xfce4-terminal", "--disable-server", "--title", "compat-terminal", "-x", "sh",
-             "-c", "cat compat.txt; exec sleep 100000"], "compat-terminal", "xfce4-terminal",
-            editor_steps(keys=False, double=False)),
-        App("konsole", "Qt 5 (Konsole)",
-            ["konsole", "--separate", "-e", "sh", "-c", "cat compat.txt; exec sleep 100000"],
-            "Konsole", "konsole", editor_steps(keys=False), place="grid", pointer=True,
-            note="character boxes relative to the terminal: no place on screen, so the "
-            "rectangle is the fallback at the pointer"),
-        App("kate", "KDE Frameworks 5 (KTextEditor)", ["kate", "-n", "compat.txt"], "compat.txt",
-            "kate", editor_steps(double=False, drags=False),
-            note="no selection events (caret moves stand in); characters have no height (each "
-            "line reaches down to the next) and are placed about 40 pixels right of where they "
-            "are drawn (passed on as given; so the pointer is not aimed by them)"),
-        App("swing", "Java Swing (ATK wrapper)",
-            ["java", "-cp", "/usr/share/java/java-atk-wrapper.jar",
-             "-Djava.library.path=/usr/lib/x86_64-linux-gnu/jni",
-             "-Djavax.accessibility.assistive_technologies=org.GNOME.Accessibility.AtkWrapper",
-             os.path.join(HERE, "SwingArea.java"), "compat.txt"], "Swing compat", "Swing compat",
-            editor_steps(), package="libatk-wrapper-java"),
-        App("evince", "GTK 3 (PDF)", ["evince", "pages.pdf"], "pages.pdf", "evince",
-            editor_steps(keys=False) + [("drag", "Pack", "Sphinx",
-                                          "Pack my box with five dozen liquor jugs.\nSphinx")],
-            clip_role="document frame",
-            note="the focused view has no text: the pages on screen hold the selection, joined"),
-        App("chromium", "Chromium (web page)", ["chromium", *browser, page], "Compat page",
-            "chromium", web_steps(), clip_role="document web"),
-        App("firefox-esr", "Firefox (web page)",
-            ["firefox-esr", "--no-remote", "--profile", os.path.join(work, "firefox"), page],
-            "Compat page", "firefox", web_steps(), clip_role="document web"),
-        *[App("epiphany-browser", "WebKitGTK (GNOME Web%s)" % label,
-              ["epiphany", "--private-instance", page], "Compat page", "epiphany",
-              web_steps(PAGE_ALL.replace("Text area line one\nsecond line\n", ""),
-                        into_list=False),
-              env=env, clip_role="document web", unfocused=True,
-              note="the page's document is never focused: it stands in for the focus")
-          for label, env in (("", None),
-                             (", no sandbox", {"WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS": "1"}))],
-        App("yelp", "WebKitGTK (Yelp)", ["yelp", os.path.join(work, "help")], "Help", "yelp",
-            editor_steps(keys=False), clip_role="document web", unfocused=True),
-        App("firefox-esr", "Firefox (search box, address bar)",
-            ["firefox-esr", "--no-remote", "--profile", os.path.join(work, "firefox"),
-             "file://" + os.path.join(work, "search.html")],
-            "Search page", "firefox", control_steps(), clip_role="document web",
-            note="selections in a search box and in the address bar are not reported"),
-        App("libreoffice-writer", "LibreOffice (VCL gtk3)",
-            ["soffice", "--nologo", "--norestore", "--nofirststartwizard",
-             "-env:UserInstallation=file://" + os.path.join(work, "lo"), "--writer",
-             "compat.fodt"], "compat.fodt", "soffice",
-            [("drag", "quick", "fox", "quick brown fox"),
-             ("drag", "lazy", "Sphinx",
-              "lazy dog.\nPack my box with five dozen liquor jugs.\nSphinx"),
-             ("double", "Pack", None, "Pack")],
-            env={"SAL_USE_VCLPLUGIN": "gtk3"}, clip_role="document text"),
-    ]
-    session = Session(work)
     # LibreOffice leaves its pipe in /tmp whatever TMPDIR says, when it is ended.
     pipes = set(glob.glob("/tmp/OSL_PIPE_*"))
-    failures, rows = [], []
-    try:
-        session.start()
-        helper = Helper(session, helper_path, ctl)
-        for app in apps:
-            if only and app.name not in only:
-                continue
-            print("---", app.name, flush=True)
-            row = check_app(session, helper, app, failures)
-            rows.append(row)
-            print("   ", row, flush=True)
-        if SECRET in helper.log() or SECRET in json.dumps(helper.events()):
-            failures.append("the password field's text left the helper")
-    finally:
-        session.stop()
-        for pipe in set(glob.glob("/tmp/OSL_PIPE_*")) - pipes:
-            os.remove(pipe)
-    with open(report, "w") as out:
-        out.write(HEADER % (time.strftime("%Y-%m-%d"), version("at-spi2-core")))
-        out.write("| application | version | toolkit | text | rectangle | clear | latency | "
-                  "notes |\n|---|---|---|---|---|---|---|---|\n")
-        for row in rows:
-            out.write("| {app} | {version} | {toolkit} | {text} | {rect} | {clear} | {latency} | "
-                      "{note} |\n".format(**row))
-    for failure in failures:
-        print("FAIL:", failure)
-    passed = len(rows) - len({f.split(" ")[0] for f in failures})
-    print("%d passed, %d failed" % (max(passed, 0), len(rows) - max(passed, 0)))
-    if not failures:
-        shutil.rmtree(work, ignore_errors=True)
-    else:
-        print("logs kept in", work)
-    return 1 if failures else 0
+    yield Helper(shared_session, os.path.join(build, "glimwick"),
+                 os.path.join(build, "glimwick-ctl"))
+    for pipe in set(glob.glob("/tmp/OSL_PIPE_*")) - pipes:
+        os.remove(pipe)
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+@pytest.mark.parametrize("app", APPS, ids=lambda app: app.name)
+def test_application(app, helper, rows):
+    failures = []
+    rows.append(check_app(helper.session, helper, app, failures))
+    print("   ", rows[-1], flush=True)
+    if SECRET in helper.log() or SECRET in json.dumps(helper.events()):
+        failures.append("the password field's text left the helper")
+    assert not failures, "\n".join(failures)
