@@ -6,9 +6,8 @@
 // Selecting in the canvas serves that part of the view's text as PRIMARY, with a terminating
 // NUL (as AbiWord); the canvas keeps PRIMARY while its selection changes (as GTK's views).
 // On start it prints "ready XID" with the X window id of its window (0 under Wayland). After
-// the title: --silent-selection, the text view never announces selection changes to
-// accessibility clients, which then find them only by asking; --caret-only, it announces
-// only that the caret moved (as KDE's editor does); --late-extents, a new selection's first
+// the title: --caret-only, the text view announces only that the caret moved (as KDE's
+// editor does); --selection-only, only that the selection changed; --late-extents, a new selection's first
 // measure is empty (as Firefox's on Wayland); --no-range-extents, it gives
 // ranges no size, as toolkits do that measure characters only; --unmeasured-range, a box of
 // negative size for every range (as Swing's HTML documents); --late-accessibility (with
@@ -43,7 +42,7 @@ constexpr const char* kPasswordText = "hunter2-secret-password";
 struct Fixture {
     GtkWidget* window = nullptr;
     std::map<std::string, GtkWidget*> widgets;
-    bool caretOnly = false;
+    std::string announces;  // the one event a selection in the view sends, when set
     std::string canvasSelection;
     bool ownsPrimary = false;
 };
@@ -127,8 +126,10 @@ std::string run(Fixture& fixture, const std::string& line) {
         gtk_text_buffer_get_iter_at_offset(buffer, &to, end);
         gtk_text_buffer_select_range(buffer, &from, &to);
         measured = false;
-        if (fixture.caretOnly) {
+        if (fixture.announces == "caret") {
             g_signal_emit_by_name(gtk_widget_get_accessible(widget), "text-caret-moved", end);
+        } else if (fixture.announces == "selection") {
+            g_signal_emit_by_name(gtk_widget_get_accessible(widget), "text-selection-changed");
         }
     } else {
         gtk_editable_select_region(GTK_EDITABLE(widget), start, end);
@@ -309,8 +310,8 @@ int main(int argc, char** argv) {
         trueRange = text->get_range_extents;
         text->get_range_extents = &lateRange;
     }
-    fixture.caretOnly = mode == "--caret-only";
-    if (mode == "--silent-selection" || fixture.caretOnly) {
+    if (mode == "--caret-only" || mode == "--selection-only") {
+        fixture.announces = mode.substr(2, mode.find('-', 2) - 2);
         // The view's accessible follows the buffer through these handlers; blocked, it stays
         // readable but says nothing.
         g_signal_handlers_block_matched(gtk_text_view_get_buffer(GTK_TEXT_VIEW(view)),
