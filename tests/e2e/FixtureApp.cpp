@@ -12,6 +12,7 @@
 // ranges no size, as toolkits do that measure characters only; --unmeasured-range, a box of
 // negative size for every range (as Swing's HTML documents); --late-accessibility (with
 // NO_AT_BRIDGE=1 in its environment), it joins the accessibility bus only on "register";
+// --select-when-active, "jumps" is selected the moment the window is first active;
 // --embedded N, the view ends in a line of N labels ("item K of TITLE"), each an object
 // embedded in its text (as a web page's), which a selection across them is read through;
 // --lag MS (also after --embedded N), every call is answered MS milliseconds late.
@@ -317,6 +318,24 @@ int main(int argc, char** argv) {
         g_signal_handlers_block_matched(gtk_text_view_get_buffer(GTK_TEXT_VIEW(view)),
                                         G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr,
                                         gtk_widget_get_accessible(view));
+    }
+
+    if (mode == "--select-when-active") {
+        g_signal_connect(fixture.window, "notify::is-active",
+                         G_CALLBACK(+[](GtkWindow* window, GParamSpec*, GtkWidget* view) {
+                             GtkTextBuffer* buffer =
+                                 gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
+                             if (!gtk_window_is_active(window) ||
+                                 gtk_text_buffer_get_has_selection(buffer)) {
+                                 return;
+                             }
+                             GtkTextIter from;
+                             GtkTextIter to;
+                             gtk_text_buffer_get_iter_at_offset(buffer, &from, 58);
+                             gtk_text_buffer_get_iter_at_offset(buffer, &to, 63);
+                             gtk_text_buffer_select_range(buffer, &from, &to);
+                         }),
+                         view);
     }
 
     gtk_widget_show_all(fixture.window);
