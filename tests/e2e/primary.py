@@ -142,6 +142,11 @@ def primary(suite):
     gtk.send("select canvas 42 57")
     suite.check(helper.selected(mark, "quick brown fox"),
                 "GTK canvas: the selection grown under the same owner is reported")
+    # The focus moved inside the window and back: what the canvas set before is no selection
+    # made since.
+    for command in ("select view 0 0", "focus view", "focus canvas"):
+        gtk.send(command)
+    reads_nothing(suite, "PRIMARY set before the focus moved is not read after it")
 
     # The GTK window's PRIMARY is not xterm's selection.
     suite.follow(xid, term.pid)
