@@ -20,8 +20,8 @@ from dataclasses import dataclass, field
 
 import pytest
 
-from desktop import (CHANGED, CLEARED, Helper, a11y, application, fits, meet, text_of, unite,
-                     version, wait_until, walk)
+from desktop import (CHANGED, CLEARED, CONTENT, Helper, a11y, application, fits, meet, text_of,
+                     unite, version, wait_until, walk)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TEXT = ("The quick brown fox jumps over the lazy dog.\n"
@@ -35,7 +35,6 @@ PAGE_ALL = ("The quick brown fox jumps over the lazy dog.\n"
             "Text area line one\nsecond line\n"
             "Sphinx of black quartz, judge my vow.")
 HEADER = "Compatibility suite, %s, Debian 12, at-spi2-core %s, X11 (Xvfb and openbox).\n\n"
-CONTENT = {"document web", "document text", "text", "terminal", "paragraph", "page"}
 
 
 # Longer than the toolkits' double-click time (400 ms in GTK and Qt), and when the last was.
@@ -298,25 +297,8 @@ def clear(session, app_obj, window):
     session.run(["xdotool", "mousemove", str(x), str(y), "click", "1"])
 
 
-def desktop_state():
-    """What accessibility shows of every application: its process, active windows, focused
-    objects and web documents; printed when a row fails, for the reason."""
-    pyatspi, lines = a11y(), []
-    for app in pyatspi.Registry.getDesktop(0):
-        try:
-            shown = [(o.getRoleName(), o.name, o.path) for o in walk(app)
-                     if o.getState().contains(pyatspi.STATE_FOCUSED) or
-                     o.getState().contains(pyatspi.STATE_ACTIVE) or
-                     o.getRoleName() == "document web"]
-            lines.append("  %s (pid %d): %s" % (app.name, app.get_process_id(), shown))
-        except Exception as error:  # applications go away while we look
-            lines.append("  %s: %s" % (getattr(app, "name", None), error))
-    return "\n".join(lines)
-
-
 def check_app(session, helper, app, failures):
     work = session.work
-    failed = len(failures)
     argv = shlex.split(app.command.format(work=work, here=HERE))
     process = session.spawn(argv, app.name, env=app.env, cwd=work)
     row = {"app": app.name, "version": version(app.package or app.name), "toolkit": app.toolkit,
@@ -402,8 +384,6 @@ def check_app(session, helper, app, failures):
     except AssertionError as error:
         failures.append(str(error))
     finally:
-        if len(failures) > failed:
-            print("    accessibility at the failure:\n" + desktop_state(), flush=True)
         session.end(process)
     return row
 

@@ -214,16 +214,6 @@ def bus(suite):
                 and isinstance(start["bundleID"], str),
                 "the watch's first event is the start diagnostic, seven keys: %s" % start)
 
-    # A ping from a stock tool, with no body and with one, and ours: one pong each.
-    for body in ([], ["'{}'"]):
-        suite.session.run(["gdbus", "emit", "--session", "--object-path", "/", "--signal",
-                           "com.corvala.helper.ping", *body])
-        suite.pings += 1
-        suite.round_trip()
-    identity = {"bundlePath": suite.directory, "pid": helper.process.pid}
-    suite.check(suite.events(PONG) == [identity] * 4, "one pong per ping, the identity: %s"
-                % suite.events(PONG))
-
     # Access: the unasked status half a second after launch, then one per check.
     denied = {"granted": False, "axTrusted": False, "axDirect": False, "axErrorCode": -25211,
               "bundlePath": suite.directory, "execPath": suite.helper_path,
@@ -531,19 +521,14 @@ def faults(suite):
         window.send("select view %d %d" % (start, end))
         return suite.helper.selected(mark, VIEW[start:end], 15)
 
-    # A stopped application stalls the helper one turn's budget (0.9 s) at most, then reads
-    # again: never two, however libatspi counts its waits on a busy machine.
+    # A stopped application is read again once it answers; one killed leaves nothing behind
+    # that holds the next one up. (How long either holds the loop: the deadline scenario.)
     suite.check(works(view, 0, 8), "a selection before the faults")
     os.kill(view.process.pid, signal.SIGSTOP)
-    slowest = suite.slowest_ping(5)
+    suite.check(suite.round_trip(), "stopped: the helper answers")
     os.kill(view.process.pid, signal.SIGCONT)
-    suite.check(slowest is not None and slowest <= 1.0, "stopped: slowest ping %s s" % slowest)
     suite.check(works(view, 9, 16), "read again once it answers")
-
-    # Killed while being read.
     os.kill(view.process.pid, signal.SIGKILL)
-    slowest = suite.slowest_ping(2)
-    suite.check(slowest is not None and slowest <= 1.0, "killed: slowest ping %s s" % slowest)
     other = suite.window("Glimwick Fixture B")
     suite.activate(other)
     suite.check(works(other, 0, 8), "the next application is read")

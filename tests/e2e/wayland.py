@@ -50,8 +50,8 @@ class Weston:
 
 
 class Sway:
-    """wlroots' tiling compositor, headless, typed into through the virtual-keyboard protocol
-    (wtype). It refuses to run as root: it runs as nobody, with a runtime folder of its own."""
+    """wlroots' tiling compositor, headless, clicked into through a virtual pointer. It refuses
+    to run as root: it runs as nobody, with a runtime folder of its own."""
     xwayland = None
 
     def __init__(self, session, build):
@@ -104,18 +104,6 @@ class Sway:
         for _ in range(times):
             self.swaymsg("seat", "*", "cursor", "press", "button1")
             self.swaymsg("seat", "*", "cursor", "release", "button1")
-
-    def keys(self, *chords):
-        for chord in chords:
-            *modifiers, key = chord.split("+")
-            if key in ("shift", "ctrl"):  # a modifier alone
-                modifiers, key = modifiers + [key], None
-            argv = ["wtype"] + [a for m in modifiers for a in ("-M", m)] + \
-                (["-k", key] if key else []) + [a for m in reversed(modifiers) for a in ("-m", m)]
-            typed = subprocess.run(argv, env={**self.session.env, **NATIVE},
-                                   capture_output=True, timeout=30)
-            assert typed.returncode == 0, typed.stderr.decode()
-            time.sleep(0.03)
 
 
 COMPOSITORS = {"weston": Weston, "sway": Sway}
