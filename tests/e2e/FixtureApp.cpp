@@ -7,11 +7,11 @@
 // NUL (as AbiWord); the canvas keeps PRIMARY while its selection changes (as GTK's views).
 // On start it prints "ready XID" with the X window id of its window (0 under Wayland). After
 // the title: --caret-only, the text view announces only that the caret moved (as KDE's
-// editor does); --selection-only, only that the selection changed; --late-extents, a new selection's first
-// measure is empty (as Firefox's on Wayland); --no-range-extents, it gives
-// ranges no size, as toolkits do that measure characters only; --unmeasured-range, a box of
-// negative size for every range (as Swing's HTML documents); --late-accessibility (with
-// NO_AT_BRIDGE=1 in its environment), it joins the accessibility bus only on "register";
+// editor does); --selection-only, only that the selection changed; --late-extents, a new
+// selection's first measure is empty (as Firefox's on Wayland); --no-range-extents, it gives ranges
+// no size, as toolkits do that measure characters only; --unmeasured-range, a box of negative size
+// for every range (as Swing's HTML documents); --late-accessibility (with NO_AT_BRIDGE=1 in its
+// environment), it joins the accessibility bus only on "register";
 // --select-when-active, "jumps" is selected the moment the window is first active;
 // --embedded N, the view ends in a line of N labels ("item K of TITLE"), each an object
 // embedded in its text (as a web page's), which a selection across them is read through;
@@ -321,21 +321,20 @@ int main(int argc, char** argv) {
     }
 
     if (mode == "--select-when-active") {
-        g_signal_connect(fixture.window, "notify::is-active",
-                         G_CALLBACK(+[](GtkWindow* window, GParamSpec*, GtkWidget* view) {
-                             GtkTextBuffer* buffer =
-                                 gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
-                             if (!gtk_window_is_active(window) ||
-                                 gtk_text_buffer_get_has_selection(buffer)) {
-                                 return;
-                             }
-                             GtkTextIter from;
-                             GtkTextIter to;
-                             gtk_text_buffer_get_iter_at_offset(buffer, &from, 58);
-                             gtk_text_buffer_get_iter_at_offset(buffer, &to, 63);
-                             gtk_text_buffer_select_range(buffer, &from, &to);
-                         }),
-                         view);
+        g_signal_connect(
+            fixture.window, "notify::is-active",
+            G_CALLBACK(+[](GtkWindow* window, GParamSpec*, GtkWidget* view) {
+                GtkTextBuffer* buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
+                if (!gtk_window_is_active(window) || gtk_text_buffer_get_has_selection(buffer)) {
+                    return;
+                }
+                GtkTextIter from;
+                GtkTextIter to;
+                gtk_text_buffer_get_iter_at_offset(buffer, &from, 58);
+                gtk_text_buffer_get_iter_at_offset(buffer, &to, 63);
+                gtk_text_buffer_select_range(buffer, &from, &to);
+            }),
+            view);
     }
 
     gtk_widget_show_all(fixture.window);

@@ -56,8 +56,8 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     std::string object = identityOf(accessible);
     Heard heard = heardOf(accessible);
     gint64 now = g_get_monotonic_time();
-    bool same = reading_ && reading_->object == object &&
-                reading_->selections.holds(heard.selections, now);
+    bool same =
+        reading_ && reading_->object == object && reading_->selections.holds(heard.selections, now);
     if (same && reading_->evaluation == evaluation_) {
         return &*reading_;
     }
