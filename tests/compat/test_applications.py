@@ -42,12 +42,13 @@ DOUBLE_CLICK = 0.6
 DOUBLE_CLICKED = [0.0]
 
 
-def leaf_holding(app, needle):
-    """The first object of the content (not the application's own interface) whose own text
-    holds needle, and where."""
+def holding(app, needle, role=None):
+    """The first object of that role (none: of the content, not the application's own
+    interface) whose own text holds needle, and where."""
     for obj in walk(app):
-        if obj.getRoleName() not in CONTENT and not obj.getRoleName().startswith(
-                ("list item", "table cell", "entry")):
+        name = obj.getRoleName()
+        if name != role and (role or name not in CONTENT and not name.startswith(
+                ("list item", "table cell", "entry"))):
             continue
         text = text_of(obj)
         content = text.getText(0, -1) if text is not None else ""
@@ -202,16 +203,6 @@ def control_steps():
             ("drag", "quick", "fox", "quick brown fox")]
 
 
-def holding(app, needle, role):
-    """The first object of that role whose text holds needle, and where."""
-    for obj in walk(app):
-        text = text_of(obj) if obj.getRoleName() == role else None
-        content = text.getText(0, -1) if text is not None else ""
-        if needle in content:
-            return obj, content.index(needle)
-    return None
-
-
 def own_selection(obj):
     text = text_of(obj)
     try:
@@ -231,8 +222,8 @@ def landed(app_obj, step, window):
     if kind == "ignored":
         target = holding(app_obj, first, expected)
         return target is not None and own_selection(target[0]) is not None
-    start = leaf_holding(app_obj, first)
-    end = leaf_holding(app_obj, last or first)
+    start = holding(app_obj, first)
+    end = holding(app_obj, last or first)
     if not start or not end:
         return False
     head, tail = own_selection(start[0]), own_selection(end[0])
@@ -242,7 +233,7 @@ def landed(app_obj, step, window):
 
 def settled(app_obj, window):
     """The page or document has stopped moving: a character stays where it was."""
-    found = leaf_holding(app_obj, "Sphinx")
+    found = holding(app_obj, "Sphinx")
     if not found:
         return False
     before = char_box(found[0], found[1], window)
@@ -260,8 +251,7 @@ def perform(session, app_obj, window, step):
     if kind == "keys":
         x("key", "--delay", "30", *first)
         return
-    find = (lambda needle: holding(app_obj, needle, step[3])) if kind == "ignored" else \
-        (lambda needle: leaf_holding(app_obj, needle))
+    find = lambda needle: holding(app_obj, needle, step[3] if kind == "ignored" else None)
     start = find(first)
     assert start, "cannot find %r" % first
     sx, sy, sw, _ = char_box(start[0], start[1], window)
@@ -292,7 +282,7 @@ def clear(session, app_obj, window):
     """A click on a character of the text: the selection goes away. Not so soon after a
     double-click that it makes a triple-click (Konsole then selects the line)."""
     wait_until(lambda: time.monotonic() - DOUBLE_CLICKED[0] > DOUBLE_CLICK, DOUBLE_CLICK, 0.05)
-    found = leaf_holding(app_obj, "The quick")
+    found = holding(app_obj, "The quick")
     x, y = aim(char_box(found[0], found[1] + 1, window))
     session.run(["xdotool", "mousemove", str(x), str(y), "click", "1"])
 
@@ -312,7 +302,7 @@ def check_app(session, helper, app, failures):
         assert app_obj, "%s is not on the accessibility bus (only %s)" % (
             app.name, [a.name for a in a11y().Registry.getDesktop(0) if a is not None])
         session.run(["xdotool", "windowactivate", "--sync", xid])
-        assert wait_until(lambda: leaf_holding(app_obj, "Sphinx"), 60, 0.5), \
+        assert wait_until(lambda: holding(app_obj, "Sphinx"), 60, 0.5), \
             "%s: the content never showed" % app.name
         pyatspi = a11y()
         focused = lambda: app.unfocused or any(o.getState().contains(pyatspi.STATE_FOCUSED) and text_of(o)
