@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -25,23 +26,36 @@ namespace {
 constexpr std::array<std::string_view, 5> kTextTypes = {"text/plain;charset=utf-8", "UTF8_STRING",
                                                         "text/plain", "TEXT", "STRING"};
 
+// Owns one Wayland object, ended by its protocol's destructor request.
+template <auto Destroy>
+struct WaylandDestroy {
+    template <typename T>
+    void operator()(T* object) const {
+        Destroy(object);
+    }
+};
+template <typename T, auto Destroy>
+using WaylandPtr = std::unique_ptr<T, WaylandDestroy<Destroy>>;
+
 }  // namespace
 
 struct WaylandPrimary::Wayland {
     WaylandPrimary& self;
     SwayFocus& front;
     std::function<void(const std::string&)> notice;
-    wl_display* display = nullptr;
-    wl_registry* registry = nullptr;
-    wl_seat* seat = nullptr;
-    zwlr_data_control_manager_v1* manager = nullptr;
-    zwlr_data_control_device_v1* device = nullptr;
-    wl_callback* started = nullptr;
+    // Declared first, so that it is disconnected last.
+    WaylandPtr<wl_display, wl_display_disconnect> display;
+    WaylandPtr<wl_registry, wl_registry_destroy> registry;
+    WaylandPtr<wl_seat, wl_seat_destroy> seat;
+    WaylandPtr<zwlr_data_control_manager_v1, zwlr_data_control_manager_v1_destroy> manager;
+    WaylandPtr<zwlr_data_control_device_v1, zwlr_data_control_device_v1_destroy> device;
+    WaylandPtr<wl_callback, wl_callback_destroy> started;
     guint watch = 0;
 
     // The offers announced and not yet placed or let go, with their types.
     std::unordered_map<zwlr_data_control_offer_v1*, std::vector<std::string>> offers;
-    zwlr_data_control_offer_v1* held = nullptr;  // the primary selection's
+    WaylandPtr<zwlr_data_control_offer_v1, zwlr_data_control_offer_v1_destroy>
+        held;  // the primary selection's
 
     // What the primary selection holds, once read, and who set it when.
     bool known = false;
@@ -66,51 +80,30 @@ struct WaylandPrimary::Wayland {
         for (auto& [offer, types] : offers) {
             zwlr_data_control_offer_v1_destroy(offer);
         }
-        if (held != nullptr) {
-            zwlr_data_control_offer_v1_destroy(held);
-        }
-        if (started != nullptr) {
-            wl_callback_destroy(started);
-        }
-        if (device != nullptr) {
-            zwlr_data_control_device_v1_destroy(device);
-        }
-        if (manager != nullptr) {
-            zwlr_data_control_manager_v1_destroy(manager);
-        }
-        if (seat != nullptr) {
-            wl_seat_destroy(seat);
-        }
-        if (registry != nullptr) {
-            wl_registry_destroy(registry);
-        }
-        if (display != nullptr) {
-            wl_display_disconnect(display);
-        }
     }
 
     bool connect() {
-        display = wl_display_connect(nullptr);
-        if (display == nullptr) {
+        display.reset(wl_display_connect(nullptr));
+        if (!display) {
             return false;
         }
-        registry = wl_display_get_registry(display);
+        registry.reset(wl_display_get_registry(display.get()));
         static const wl_registry_listener kRegistry{&Wayland::onGlobal, &Wayland::onGlobalGone};
-        wl_registry_add_listener(registry, &kRegistry, this);
+        wl_registry_add_listener(registry.get(), &kRegistry, this);
         // Answered once the compositor has named every global it has.
-        started = wl_display_sync(display);
+        started.reset(wl_display_sync(display.get()));
         static const wl_callback_listener kStarted{&Wayland::onStarted};
-        wl_callback_add_listener(started, &kStarted, this);
-        wl_display_flush(display);
+        wl_callback_add_listener(started.get(), &kStarted, this);
+        wl_display_flush(display.get());
         watch = g_unix_fd_add(
-            wl_display_get_fd(display), G_IO_IN,
+            wl_display_get_fd(display.get()), G_IO_IN,
             [](gint, GIOCondition, gpointer data) -> gboolean {
                 auto* wayland = static_cast<Wayland*>(data);
-                if (wl_display_dispatch(wayland->display) < 0) {
+                if (wl_display_dispatch(wayland->display.get()) < 0) {
                     wayland->watch = 0;  // the compositor has gone
                     return G_SOURCE_REMOVE;
                 }
-                wl_display_flush(wayland->display);
+                wl_display_flush(wayland->display.get());
                 return G_SOURCE_CONTINUE;
             },
             this);
@@ -120,37 +113,36 @@ struct WaylandPrimary::Wayland {
     static void onGlobal(void* data, wl_registry* registry, uint32_t name, const char* interface,
                          uint32_t version) {
         auto* self = static_cast<Wayland*>(data);
-        if (std::strcmp(interface, wl_seat_interface.name) == 0 && self->seat == nullptr) {
-            self->seat =
-                static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+        if (std::strcmp(interface, wl_seat_interface.name) == 0 && !self->seat) {
+            self->seat.reset(
+                static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1)));
         } else if (std::strcmp(interface, zwlr_data_control_manager_v1_interface.name) == 0 &&
-                   version >= 2 && self->manager == nullptr) {
-            self->manager = static_cast<zwlr_data_control_manager_v1*>(
-                wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, 2));
+                   version >= 2 && !self->manager) {
+            self->manager.reset(static_cast<zwlr_data_control_manager_v1*>(
+                wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, 2)));
         }
         self->listen();
     }
 
     static void onGlobalGone(void*, wl_registry*, uint32_t) {}
 
-    static void onStarted(void* data, wl_callback* callback, uint32_t) {
+    static void onStarted(void* data, wl_callback*, uint32_t) {
         auto* self = static_cast<Wayland*>(data);
-        wl_callback_destroy(callback);
-        self->started = nullptr;
-        if (self->manager == nullptr && self->notice) {
+        self->started.reset();
+        if (!self->manager && self->notice) {
             self->notice(msg::noDataControl());
         }
     }
 
     void listen() {
-        if (device != nullptr || seat == nullptr || manager == nullptr) {
+        if (device || !seat || !manager) {
             return;
         }
-        device = zwlr_data_control_manager_v1_get_data_device(manager, seat);
+        device.reset(zwlr_data_control_manager_v1_get_data_device(manager.get(), seat.get()));
         static const zwlr_data_control_device_v1_listener kDevice{
             &Wayland::onOffer, &Wayland::onSelection, &Wayland::onFinished,
             &Wayland::onPrimarySelection};
-        zwlr_data_control_device_v1_add_listener(device, &kDevice, this);
+        zwlr_data_control_device_v1_add_listener(device.get(), &kDevice, this);
     }
 
     static void onOffer(void* data, zwlr_data_control_device_v1*,
@@ -175,9 +167,7 @@ struct WaylandPrimary::Wayland {
     }
 
     static void onFinished(void* data, zwlr_data_control_device_v1*) {
-        auto* self = static_cast<Wayland*>(data);
-        zwlr_data_control_device_v1_destroy(self->device);
-        self->device = nullptr;
+        static_cast<Wayland*>(data)->device.reset();
     }
 
     static void onPrimarySelection(void* data, zwlr_data_control_device_v1*,
@@ -193,10 +183,7 @@ struct WaylandPrimary::Wayland {
 
     void primaryChanged(zwlr_data_control_offer_v1* offer) {
         stopReading();
-        if (held != nullptr) {
-            zwlr_data_control_offer_v1_destroy(held);
-            held = nullptr;
-        }
+        held.reset();
         // The first is what the selection held before we looked: not fresh, never read.
         bool first = self.ownerChanges() == 0;
         self.ownerChanged();
@@ -209,7 +196,7 @@ struct WaylandPrimary::Wayland {
         if (auto found = offers.find(offer); found != offers.end()) {
             types = std::move(found->second);
             offers.erase(found);
-            held = offer;
+            held.reset(offer);
         }
         if (offer == nullptr) {
             known = true;
@@ -232,8 +219,8 @@ struct WaylandPrimary::Wayland {
             known = true;
             return;
         }
-        zwlr_data_control_offer_v1_receive(held, type.c_str(), pipe[1]);
-        wl_display_flush(display);
+        zwlr_data_control_offer_v1_receive(held.get(), type.c_str(), pipe[1]);
+        wl_display_flush(display.get());
         close(pipe[1]);  // the request carries its own copy
         reading = pipe[0];
         readWatch = g_unix_fd_add(reading, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP),
@@ -308,7 +295,7 @@ void WaylandPrimary::setNotice(std::function<void(const std::string&)> notice) {
 WaylandPrimary::~WaylandPrimary() = default;
 
 bool WaylandPrimary::available() const {
-    return wayland_ && wayland_->device != nullptr && wayland_->front.available();
+    return wayland_ && wayland_->device && wayland_->front.available();
 }
 
 std::optional<Pid> WaylandPrimary::focusedProcess() const {
