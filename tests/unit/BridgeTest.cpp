@@ -102,7 +102,7 @@ TEST(Primary, CountsOnlyWhatTheFrontProcessSetSinceTheFocusLastMoved) {
 // A kept answer is asked again once an event says it changed, or its lifetime is over.
 TEST(Bridge, AKeptAnswerEndsWithTheNextEventOrItsLifetime) {
     Kept kept = Kept::of(3, 100, 50);
-    Kept forever = Kept::of(3, 100, G_MAXINT64);
+    Kept forever{3, G_MAXINT64};
     struct Case {
         const Kept& kept;
         std::uint64_t heard;

@@ -259,8 +259,7 @@ GObjectPtr<AtspiAccessible> AtspiAccessibility::focusedAccessible() {
     // (Yelp shows a blank page first): the document is looked for again after a while, and
     // when PRIMARY changed (WebKit sets it to each new selection).
     if (webDocument_ && webConfirmed_.kept.events == moves &&
-        !(webConfirmed_.kept.holds(moves, now) &&
-          webConfirmed_.primaryChanges == primaryChanges())) {
+        (now >= webConfirmed_.kept.until || webConfirmed_.primaryChanges != primaryChanges())) {
         webConfirmed_ = {Kept::of(moves, now, kFocusLifetimeUs), primaryChanges()};
         GObjectPtr<AtspiAccessible> shown = calls_.child(webView_.get(), 0);
         bool same = shown && identityOf(shown.get()) == webRoot_;

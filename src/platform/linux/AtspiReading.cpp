@@ -104,7 +104,7 @@ AtspiAccessibility::Reading* AtspiAccessibility::currentReading(AtspiAccessible*
     }
     Reading fresh;
     fresh.object = std::move(object);
-    fresh.selections = Kept::of(heard.selections, now, G_MAXINT64);
+    fresh.selections = {heard.selections, G_MAXINT64};  // events alone end it
     fresh.carets = Kept::of(heard.carets, now, kReadingLifetimeUs);
     fresh.evaluation = evaluation_;
     fresh.madeAt = now;

@@ -15,7 +15,7 @@ struct Kept {
     gint64 until = 0;
 
     static Kept of(std::uint64_t events, gint64 now, gint64 lifetime) {
-        return {events, lifetime == G_MAXINT64 ? G_MAXINT64 : now + lifetime};
+        return {events, now + lifetime};
     }
     bool holds(std::uint64_t heard, gint64 now) const { return heard == events && now < until; }
 };

@@ -33,7 +33,6 @@ public:
     bool counts(Pid pid, std::uint64_t generation) const {
         return pid > 0 && pid == owner_ && fresh_ && generation == generation_;
     }
-    Pid owner() const { return owner_; }
 
 private:
     Pid owner_ = 0;
