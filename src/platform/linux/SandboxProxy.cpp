@@ -20,6 +20,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "platform/linux/UniqueFd.h"
+
 namespace glimwick::os {
 
 namespace {
@@ -78,21 +80,12 @@ std::unordered_set<Inode> socketsOf(Pid pid) {
     return sockets;
 }
 
-struct FdClose {
-    int fd;
-    ~FdClose() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-};
-
 // The other end of each connected Unix socket of this network namespace, by the kernel's
 // socket diagnostics (what ss reads).
 std::unordered_map<Inode, Inode> unixPeers() {
     std::unordered_map<Inode, Inode> peers;
-    FdClose diag{socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)};
-    if (diag.fd < 0) {
+    UniqueFd diag(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (!diag) {
         return peers;
     }
     struct {
@@ -105,12 +98,12 @@ std::unordered_map<Inode, Inode> unixPeers() {
     ask.request.sdiag_family = AF_UNIX;
     ask.request.udiag_states = ~0U;
     ask.request.udiag_show = UDIAG_SHOW_PEER;
-    if (send(diag.fd, &ask, sizeof(ask), 0) != static_cast<ssize_t>(sizeof(ask))) {
+    if (send(diag.get(), &ask, sizeof(ask), 0) != static_cast<ssize_t>(sizeof(ask))) {
         return peers;
     }
     alignas(nlmsghdr) std::array<char, 32768> buffer{};
     for (;;) {
-        ssize_t got = recv(diag.fd, buffer.data(), buffer.size(), 0);
+        ssize_t got = recv(diag.get(), buffer.data(), buffer.size(), 0);
         if (got <= 0) {
             return peers;
         }

@@ -64,20 +64,20 @@ SwayFocus::SwayFocus() {
     }
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path, sizeof(address.sun_path) - 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
         return;
     }
     // A local socket's connect and two short requests do not wait on the compositor.
     std::string hello = message(kSubscribe, R"(["window"])") + message(kGetTree, "");
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        send(fd, hello.data(), hello.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(hello.size())) {
-        close(fd);
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        send(fd.get(), hello.data(), hello.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(hello.size())) {
         return;
     }
-    fd_ = fd;
+    fd_ = std::move(fd);
     watch_ = g_unix_fd_add(
-        fd_, G_IO_IN,
+        fd_.get(), G_IO_IN,
         [](gint, GIOCondition, gpointer self) -> gboolean {
             static_cast<SwayFocus*>(self)->readable();
             return G_SOURCE_CONTINUE;
@@ -89,22 +89,19 @@ SwayFocus::~SwayFocus() {
     if (watch_ != 0) {
         g_source_remove(watch_);
     }
-    if (fd_ >= 0) {
-        close(fd_);
-    }
 }
 
 void SwayFocus::refresh(int waitMs) {
     std::string ask = message(kGetTree, "");
-    if (fd_ < 0 ||
-        send(fd_, ask.data(), ask.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(ask.size())) {
+    if (!fd_ ||
+        send(fd_.get(), ask.data(), ask.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(ask.size())) {
         return;
     }
     std::uint64_t before = trees_;
     gint64 until = g_get_monotonic_time() + gint64{waitMs} * 1000;
-    for (gint64 now = g_get_monotonic_time(); fd_ >= 0 && trees_ == before && now < until;
+    for (gint64 now = g_get_monotonic_time(); fd_ && trees_ == before && now < until;
          now = g_get_monotonic_time()) {
-        pollfd wait{fd_, POLLIN, 0};
+        pollfd wait{fd_.get(), POLLIN, 0};
         if (poll(&wait, 1, static_cast<int>((until - now + 999) / 1000)) > 0) {
             readable();
         }
@@ -113,13 +110,12 @@ void SwayFocus::refresh(int waitMs) {
 
 void SwayFocus::readable() {
     std::array<char, 65536> chunk{};
-    ssize_t got = recv(fd_, chunk.data(), chunk.size(), MSG_DONTWAIT);
+    ssize_t got = recv(fd_.get(), chunk.data(), chunk.size(), MSG_DONTWAIT);
     if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
         // The compositor has gone: nothing is known in front any more.
         g_source_remove(watch_);
         watch_ = 0;
-        close(fd_);
-        fd_ = -1;
+        fd_.reset();
         focus(std::nullopt);
         return;
     }

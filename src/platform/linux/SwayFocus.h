@@ -8,6 +8,7 @@
 
 #include "platform/Geometry.h"
 #include "platform/ProcessInfo.h"
+#include "platform/linux/UniqueFd.h"
 
 namespace glimwick::os {
 
@@ -21,7 +22,7 @@ public:
     SwayFocus(const SwayFocus&) = delete;
     SwayFocus& operator=(const SwayFocus&) = delete;
 
-    bool available() const { return fd_ >= 0; }
+    bool available() const { return static_cast<bool>(fd_); }
 
     struct Focused {
         long id = 0;  // the compositor's, for the window
@@ -44,7 +45,7 @@ private:
     void take(std::uint32_t type, const std::string& payload);
     void focus(std::optional<Focused> now);
 
-    int fd_ = -1;
+    UniqueFd fd_;
     guint watch_ = 0;
     std::string buffer_;
     std::optional<Focused> focused_;

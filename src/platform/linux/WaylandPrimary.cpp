@@ -16,6 +16,7 @@
 #include "diagnostics/Messages.h"
 #include "platform/linux/GObjectPtr.h"
 #include "platform/linux/SwayFocus.h"
+#include "platform/linux/UniqueFd.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
 namespace glimwick::os {
@@ -65,7 +66,7 @@ struct WaylandPrimary::Wayland {
     PrimaryClaim claim;
 
     // A read under way.
-    int reading = -1;
+    UniqueFd reading;
     guint readWatch = 0;
     guint limit = 0;
     std::string buffer;
@@ -219,11 +220,13 @@ struct WaylandPrimary::Wayland {
             known = true;
             return;
         }
-        zwlr_data_control_offer_v1_receive(held.get(), type.c_str(), pipe[1]);
-        wl_display_flush(display.get());
-        close(pipe[1]);  // the request carries its own copy
-        reading = pipe[0];
-        readWatch = g_unix_fd_add(reading, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP),
+        reading.reset(pipe[0]);
+        {
+            UniqueFd writing(pipe[1]);  // the request carries its own copy
+            zwlr_data_control_offer_v1_receive(held.get(), type.c_str(), writing.get());
+            wl_display_flush(display.get());
+        }
+        readWatch = g_unix_fd_add(reading.get(), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP),
                                   &Wayland::onReadable, this);
         limit = g_timeout_add(kReadLimitMs, &Wayland::onLimit, this);
     }
@@ -270,10 +273,7 @@ struct WaylandPrimary::Wayland {
                 *source = 0;
             }
         }
-        if (reading >= 0) {
-            close(reading);
-            reading = -1;
-        }
+        reading.reset();
         buffer.clear();
         buffer.shrink_to_fit();
     }
