@@ -23,7 +23,7 @@ tests=(
   libgtest-dev libgmock-dev libbenchmark-dev libgtk-3-dev libglib2.0-bin
   dbus at-spi2-core xvfb openbox xdotool imagemagick procps x11-utils
   # the compatibility suite: real applications, read back through their own accessibility
-  python3 python3-pytest python3-pyatspi gir1.2-atspi-2.0
+  python3 python3-pytest python3-pytest-forked python3-pyatspi gir1.2-atspi-2.0
   chromium firefox-esr libreoffice-writer libreoffice-gtk3 gedit mousepad geany
   gnome-text-editor featherpad xfce4-terminal evince epiphany-browser yelp kate konsole
   # Java Swing through the ATK wrapper (which stays off without xprop, from x11-utils); the

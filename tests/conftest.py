@@ -24,22 +24,38 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "desktop(**parts): the private desktop's parts")
 
 
+def pytest_collection_modifyitems(items):
+    # libatspi connects to one accessibility bus per process. The tests forked into processes of
+    # their own go first: none may inherit the connection that this process makes later, for
+    # the tests that share a desktop.
+    items.sort(key=lambda item: item.get_closest_marker("forked") is None)
+
+
 @pytest.fixture(scope="session")
 def build(request):
     return os.path.abspath(request.config.getoption("--build"))
 
 
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item):
+    # Counted where the test ran: a forked test's own process reports to its parent only.
+    report = (yield).get_result()
+    item.session.failures_here = getattr(item.session, "failures_here", 0) + report.failed
+
+
 def open_desktop(request, **parts):
-    before = request.session.testsfailed
+    failures = lambda: getattr(request.session, "failures_here", 0)
+    before = failures()
     # The work folder holds the bus's socket: a name a bus address takes unescaped.
     return private("glimwick-%s-" % re.sub(r"[^\w-]+", "-", request.node.name)[:40],
-                   lambda: request.session.testsfailed > before, **parts)
+                   lambda: failures() > before, **parts)
 
 
 @pytest.fixture
 def session(request):
     mark = request.node.get_closest_marker("desktop")
     with open_desktop(request, **(mark.kwargs if mark else {})) as session:
+        print("work folder (kept when the test fails):", session.work)
         yield session
 
 

@@ -602,6 +602,9 @@ SCENARIOS = [pytest.param(name, marks=pytest.mark.desktop(**parts)) for name, pa
     ("sway", dict(display=False, window_manager=False)))]
 
 
+# libatspi connects to one accessibility bus per process, and each scenario's desktop has its
+# own: each runs in a process of its own.
+@pytest.mark.forked
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_scenario(scenario, session, build):
     suite = Suite(session)
